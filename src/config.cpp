@@ -1,0 +1,9 @@
+#include "config.h"
+
+namespace pelliton {
+
+ListHeader serverList;
+ListHeader newsgroupList;
+ListHeader wildNewsgroupList;
+
+}  // namespace pelliton

@@ -1,0 +1,3 @@
+#include "delivery.h"
+
+namespace pelliton {}  // namespace pelliton

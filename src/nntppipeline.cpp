@@ -1,0 +1,3 @@
+#include "nntppipeline.h"
+
+namespace pelliton {}  // namespace pelliton
