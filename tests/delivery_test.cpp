@@ -1,0 +1,522 @@
+#include "delivery.h"
+
+#include <gmock/gmock.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+
+namespace pelliton {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+
+std::unique_ptr<ActionInfo> MakeAction(int type, const std::string& target,
+                                       unsigned long sizeLimit = 0) {
+  auto actInfo = std::make_unique<ActionInfo>();
+  actInfo->type = type;
+  actInfo->target = target;
+  actInfo->sizeLimit = sizeLimit;
+  return actInfo;
+}
+
+struct Outcome {
+  int result;
+  std::string err;
+};
+
+Outcome Deliver(const ActionInfo& actInfo, const std::string& header, const std::string& body) {
+  testing::internal::CaptureStderr();
+  int result = ProcessAction(&actInfo, header.data(), static_cast<int>(header.size()),
+                             body.data(), static_cast<int>(body.size()));
+  return {result, testing::internal::GetCapturedStderr()};
+}
+
+// What follows the separator line of a delivered message.
+std::string MessageText(const std::string& header, const std::string& body) {
+  return header + "\n\n" + body + "\n\n";
+}
+
+// "From pelliton " and a date as ctime writes it, e.g. "Thu Feb  5 09:03:07 2026".
+bool IsSeparatorLine(const std::string& line) {
+  static const std::regex separator(
+      "From pelliton (Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+      "( [1-9]|[12][0-9]|3[01]) [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n");
+  return std::regex_match(line, separator);
+}
+
+// Cuts a mailbox at every line that begins with "From " and returns the
+// text behind each separator line; a separator that is not well formed
+// fails the test.  The bodies used here hold no line beginning with "From ".
+std::vector<std::string> ParseMailbox(const std::string& content) {
+  std::vector<std::string> messages;
+  std::size_t start = 0;
+  while (start < content.size()) {
+    std::size_t next = content.find("\nFrom ", start);
+    std::size_t end = next == std::string::npos ? content.size() : next + 1;
+    std::string chunk = content.substr(start, end - start);
+    std::size_t lineEnd = chunk.find('\n');
+    std::string separator = chunk.substr(0, lineEnd == std::string::npos ? chunk.size() : lineEnd + 1);
+    EXPECT_TRUE(IsSeparatorLine(separator)) << "bad separator line: " << separator;
+    messages.push_back(chunk.substr(separator.size()));
+    start = end;
+  }
+  return messages;
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(path, ec))
+    names.push_back(entry.path().filename().string());
+  return names;
+}
+
+void SetMtimeSecondsAgo(const std::string& path, long seconds) {
+  timeval times[2];
+  gettimeofday(&times[0], nullptr);
+  times[0].tv_sec -= seconds;
+  times[1] = times[0];
+  ASSERT_EQ(0, utimes(path.c_str(), times)) << std::strerror(errno);
+}
+
+void NoOpHandler(int) {}
+
+// Delivery relies on the run catching SIGPIPE: a command that stops reading
+// must show up as a failed write, not end the process.
+class DeliveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    struct sigaction action {};
+    action.sa_handler = NoOpHandler;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(0, sigaction(SIGPIPE, &action, &oldPipeAction_));
+  }
+  void TearDown() override { sigaction(SIGPIPE, &oldPipeAction_, nullptr); }
+
+  testutil::TempDir dir_;
+
+ private:
+  struct sigaction oldPipeAction_ {};
+};
+
+TEST_F(DeliveryTest, AppendsMessagesInMailboxLayout) {
+  const std::string mbox = dir_.file("mbox");
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+  // Nothing of the text is changed: leading dots, quoted From lines and
+  // trailing blanks stay as they were handed over.
+  const std::string header1 = "Subject: first\nFrom: a@example.org\n..dots stay";
+  const std::string body1 = "line one\n>From quoted\n\nlast line  ";
+  const std::string header2 = "Subject: second";
+  const std::string body2 = "";
+
+  Outcome first = Deliver(*actInfo, header1, body1);
+  EXPECT_EQ(1, first.result);
+  EXPECT_EQ("", first.err);
+  Outcome second = Deliver(*actInfo, header2, body2);
+  EXPECT_EQ(1, second.result);
+  EXPECT_EQ("", second.err);
+
+  std::string content = testutil::ReadFile(mbox);
+  EXPECT_THAT(ParseMailbox(content),
+              ElementsAre(MessageText(header1, body1), MessageText(header2, body2)));
+  std::size_t firstLineEnd = content.find('\n');
+  EXPECT_EQ(firstLineEnd + 1 + MessageText(header1, body1).size(),
+            content.find("From pelliton ", 1));
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
+}
+
+TEST_F(DeliveryTest, DoesNothingWithoutTargetOrKnownType) {
+  const std::string mbox = dir_.file("mbox");
+  const struct {
+    int type;
+    std::string target;
+  } cases[] = {
+      {ACTION_TYPE_FILE, ""},
+      {ACTION_TYPE_PIPE, ""},
+      {ACTION_TYPE_UNSET, mbox},
+      {ACTION_TYPE_UNSET, "cat > " + mbox},
+      {7, mbox},
+  };
+  for (const auto& c : cases) {
+    auto actInfo = MakeAction(c.type, c.target);
+    Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
+    EXPECT_EQ(1, outcome.result) << "type " << c.type << " target '" << c.target << "'";
+    EXPECT_EQ("", outcome.err);
+  }
+  EXPECT_THAT(ListDir(dir_.path()), IsEmpty());
+}
+
+TEST_F(DeliveryTest, SizeLimitIsTestedBeforeTheMessage) {
+  const std::string old100(100, 'x');
+  const struct {
+    const char* what;
+    bool exists;
+    std::string content;
+    unsigned long sizeLimit;
+    int expected;
+  } cases[] = {
+      {"exactly at the limit", true, old100, 100, 1},
+      {"one byte above", true, old100 + "x", 100, -1},
+      {"far above, no limit", true, old100, 0, 1},
+      {"missing mailbox", false, "", 1, 1},
+      {"empty mailbox", true, "", 1, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testutil::TempDir dir;
+    const std::string mbox = dir.file("mbox");
+    if (c.exists) testutil::WriteFile(mbox, c.content);
+    auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox, c.sizeLimit);
+    Outcome outcome = Deliver(*actInfo, "Subject: s", "b");
+    EXPECT_EQ(c.expected, outcome.result);
+    if (c.expected == -1) {
+      EXPECT_EQ("pelliton: file size limit reached on '" + mbox + "'\n", outcome.err);
+      EXPECT_EQ(c.content, testutil::ReadFile(mbox));
+    } else {
+      EXPECT_EQ("", outcome.err);
+      std::string content = testutil::ReadFile(mbox);
+      ASSERT_EQ(0u, content.find(c.content));
+      EXPECT_THAT(ParseMailbox(content.substr(c.content.size())),
+                  ElementsAre(MessageText("Subject: s", "b")));
+    }
+    EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("mbox"));
+  }
+}
+
+TEST_F(DeliveryTest, WaitsWhileAFreshLockIsHeld) {
+  const std::string mbox = dir_.file("mbox");
+  const std::string lock = mbox + ".lock";
+  testutil::WriteFile(lock, "");
+  std::atomic<bool> appendedUnderForeignLock{false};
+  std::thread owner([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    appendedUnderForeignLock = testutil::FileExists(mbox);
+    unlink(lock.c_str());
+  });
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+  Outcome outcome = Deliver(*actInfo, "Subject: w", "waited");
+  owner.join();
+
+  EXPECT_EQ(1, outcome.result);
+  EXPECT_EQ("", outcome.err);
+  EXPECT_FALSE(appendedUnderForeignLock);
+  EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)),
+              ElementsAre(MessageText("Subject: w", "waited")));
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
+}
+
+TEST_F(DeliveryTest, RemovesAStaleLock) {
+  const std::string mbox = dir_.file("mbox");
+  const std::string lock = mbox + ".lock";
+  testutil::WriteFile(lock, "left by a writer that died");
+  SetMtimeSecondsAgo(lock, 301);
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+  Outcome outcome = Deliver(*actInfo, "Subject: s", "stale");
+
+  EXPECT_EQ(1, outcome.result);
+  EXPECT_EQ("", outcome.err);
+  EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)),
+              ElementsAre(MessageText("Subject: s", "stale")));
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
+}
+
+// Running as root, permission bits would not stop the temporary file, so
+// the directory is made unusable instead: missing, or a regular file.
+TEST_F(DeliveryTest, ReportsALockThatCannotBeCreated) {
+  testutil::WriteFile(dir_.file("plain"), "not a directory");
+  const std::string targets[] = {dir_.file("missing/mbox"), dir_.file("plain/mbox")};
+  for (const auto& target : targets) {
+    auto actInfo = MakeAction(ACTION_TYPE_FILE, target);
+    Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
+    EXPECT_EQ(0, outcome.result) << target;
+    EXPECT_EQ("pelliton: unable to open file '" + target + "'\n", outcome.err);
+  }
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("plain"));
+  EXPECT_EQ("not a directory", testutil::ReadFile(dir_.file("plain")));
+}
+
+TEST_F(DeliveryTest, ReportsAMailboxThatCannotBeExaminedOrOpened) {
+  const std::string loop = dir_.file("loop");
+  ASSERT_EQ(0, symlink("loop", loop.c_str()));
+  const std::string directory = dir_.file("directory");
+  ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+
+  auto looping = MakeAction(ACTION_TYPE_FILE, loop);
+  Outcome examined = Deliver(*looping, "Subject: x", "body");
+  EXPECT_EQ(0, examined.result);
+  EXPECT_EQ("pelliton: unable to open file '" + loop + "'\n", examined.err);
+
+  auto notAFile = MakeAction(ACTION_TYPE_FILE, directory);
+  Outcome opened = Deliver(*notAFile, "Subject: x", "body");
+  EXPECT_EQ(0, opened.result);
+  EXPECT_EQ("pelliton: unable to open file '" + directory + "' for appending\n", opened.err);
+
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("loop", "directory"));
+  EXPECT_THAT(ListDir(directory), IsEmpty());
+}
+
+// The lock name and the temporary name (the path and 12 characters) must
+// fit in 1023 characters; a longer path is refused, never cut short.
+TEST_F(DeliveryTest, RefusesAPathWhoseTemporaryNameWouldNotFit) {
+  std::string deep = dir_.path();
+  while (deep.size() < 800) {
+    deep += "/" + std::string(std::min<std::size_t>(200, 820 - deep.size()), 'd');
+    ASSERT_EQ(0, mkdir(deep.c_str(), 0755)) << std::strerror(errno);
+  }
+  const std::size_t longest = 1023 - std::strlen(".lock.XXXXXX");
+  const std::string fits = deep + "/" + std::string(longest - deep.size() - 1, 'm');
+  const std::string tooLong = fits + "n";
+  ASSERT_EQ(1011u, fits.size());
+
+  auto fitting = MakeAction(ACTION_TYPE_FILE, fits);
+  Outcome delivered = Deliver(*fitting, "Subject: long", "path");
+  EXPECT_EQ(1, delivered.result);
+  EXPECT_EQ("", delivered.err);
+
+  auto refused = MakeAction(ACTION_TYPE_FILE, tooLong);
+  Outcome outcome = Deliver(*refused, "Subject: long", "path");
+  EXPECT_EQ(0, outcome.result);
+  EXPECT_EQ("pelliton: unable to open file '" + tooLong + "'\n", outcome.err);
+
+  EXPECT_THAT(ListDir(deep), UnorderedElementsAre(fits.substr(deep.size() + 1)));
+  EXPECT_THAT(ParseMailbox(testutil::ReadFile(fits)),
+              ElementsAre(MessageText("Subject: long", "path")));
+}
+
+TEST_F(DeliveryTest, PipesTheSameLayoutIntoACommand) {
+  const std::string out = dir_.file("out");
+  auto actInfo = MakeAction(ACTION_TYPE_PIPE, "cat >> '" + out + "'");
+  Outcome first = Deliver(*actInfo, "Subject: p1\nX-Two: lines", "one\ntwo");
+  Outcome second = Deliver(*actInfo, "Subject: p2", "");
+  EXPECT_EQ(1, first.result);
+  EXPECT_EQ("", first.err);
+  EXPECT_EQ(1, second.result);
+  EXPECT_EQ("", second.err);
+  EXPECT_THAT(ParseMailbox(testutil::ReadFile(out)),
+              ElementsAre(MessageText("Subject: p1\nX-Two: lines", "one\ntwo"),
+                          MessageText("Subject: p2", "")));
+}
+
+TEST_F(DeliveryTest, ReportsCommandsThatFailOrStopReading) {
+  // Large enough to fill the pipe, so that a command that reads nothing
+  // makes the write fail for certain.
+  const std::string large(512 * 1024, 'y');
+  const struct {
+    std::string command;
+    std::string body;
+    std::string err;
+  } cases[] = {
+      {"cat > /dev/null; exit 1", "small",
+       "pelliton: pipe 'cat > /dev/null; exit 1' terminated abnormally\n"},
+      {"exit 0", large, "pelliton: error writing to 'exit 0'\n"},
+      {"exit 3", large,
+       "pelliton: error writing to 'exit 3'\npelliton: pipe 'exit 3' terminated abnormally\n"},
+      {"kill -9 $$", large,
+       "pelliton: error writing to 'kill -9 $$'\n"
+       "pelliton: pipe 'kill -9 $$' terminated abnormally\n"},
+  };
+  for (const auto& c : cases) {
+    auto actInfo = MakeAction(ACTION_TYPE_PIPE, c.command);
+    Outcome outcome = Deliver(*actInfo, "Subject: x", c.body);
+    EXPECT_EQ(0, outcome.result) << c.command;
+    EXPECT_EQ(c.err, outcome.err);
+  }
+}
+
+TEST_F(DeliveryTest, ReportsACommandThatCannotBeStarted) {
+  auto actInfo = MakeAction(ACTION_TYPE_PIPE, "cat > /dev/null");
+  // With no descriptor left for the pipe, popen cannot succeed.
+  rlimit old{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &old));
+  testing::internal::CaptureStderr();
+  int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+  int result = ProcessAction(actInfo.get(), "h", 1, "b", 1);
+  setrlimit(RLIMIT_NOFILE, &old);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("pelliton: unable to open pipe to 'cat > /dev/null'\n", err);
+}
+
+// Several processes append to one mailbox at once; the lock must let no
+// message be lost and none run into another.
+TEST_F(DeliveryTest, ConcurrentWritersKeepEveryMessageWhole) {
+  constexpr int kWriters = 4;
+  constexpr int kMessagesEach = 15;
+  const std::string mbox = dir_.file("mbox");
+  auto header = [](int writer, int n) {
+    return "Subject: writer " + std::to_string(writer) + " message " + std::to_string(n);
+  };
+  auto body = [](int writer, int n) {
+    std::string line(79, static_cast<char>('a' + writer));
+    std::string text;
+    for (int i = 0; i < 200 + n * 37; ++i) text += line + "\n";
+    return text + "end";
+  };
+
+  std::vector<pid_t> children;
+  for (int writer = 0; writer < kWriters; ++writer) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+      int failures = 0;
+      for (int n = 0; n < kMessagesEach; ++n) {
+        std::string h = header(writer, n), b = body(writer, n);
+        if (ProcessAction(actInfo.get(), h.data(), static_cast<int>(h.size()), b.data(),
+                          static_cast<int>(b.size())) != 1)
+          ++failures;
+      }
+      _exit(failures == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  }
+
+  std::multiset<std::string> expected;
+  for (int writer = 0; writer < kWriters; ++writer)
+    for (int n = 0; n < kMessagesEach; ++n)
+      expected.insert(MessageText(header(writer, n), body(writer, n)));
+  std::vector<std::string> messages = ParseMailbox(testutil::ReadFile(mbox));
+  EXPECT_EQ(expected, std::multiset<std::string>(messages.begin(), messages.end()));
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
+}
+
+// A small tmpfs of its own, for a file system that runs out of space or
+// inodes.  Needs the right to mount; unmounted when it goes.
+class ScopedTmpfs {
+ public:
+  ScopedTmpfs(const std::string& path, const std::string& options) : path_(path) {
+    if (mkdir(path.c_str(), 0755) != 0) {
+      why_ = std::string("mkdir: ") + std::strerror(errno);
+      return;
+    }
+    if (mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+      why_ = std::string("mount tmpfs: ") + std::strerror(errno);
+      return;
+    }
+    mounted_ = true;
+  }
+  ~ScopedTmpfs() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  ScopedTmpfs(const ScopedTmpfs&) = delete;
+  ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  std::string path_;
+  std::string why_;
+  bool mounted_ = false;
+};
+
+TEST_F(DeliveryTest, FullFileSystemLeavesTheMailboxAsItWas) {
+  const std::string mountPoint = dir_.file("small");
+  ScopedTmpfs fs(mountPoint, "size=64k");
+  if (!fs.mounted()) GTEST_SKIP() << "no small file system to fill: " << fs.why();
+  const std::string mbox = mountPoint + "/mbox";
+  const std::string old = "From pelliton Thu Jan  1 00:00:00 1970\nSubject: old\n\nkept\n\n";
+  testutil::WriteFile(mbox, old);
+
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+  Outcome outcome = Deliver(*actInfo, "Subject: big", std::string(256 * 1024, 'z'));
+  EXPECT_EQ(0, outcome.result);
+  EXPECT_EQ("pelliton: error writing to '" + mbox + "'\n", outcome.err);
+  EXPECT_EQ(old, testutil::ReadFile(mbox));
+  EXPECT_THAT(ListDir(mountPoint), UnorderedElementsAre("mbox"));
+
+  // The space is given back: a message that fits goes in after the old one.
+  Outcome next = Deliver(*actInfo, "Subject: small", "fits");
+  EXPECT_EQ(1, next.result);
+  EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)),
+              ElementsAre(MessageText("Subject: old", "kept"), MessageText("Subject: small", "fits")));
+}
+
+// With one inode to spare, mkstemp succeeds but link fails with ENOSPC:
+// an error that waiting would never cure.
+TEST_F(DeliveryTest, LinkFailureOtherThanAnExistingLockEndsTheDelivery) {
+  const std::string mountPoint = dir_.file("tiny");
+  ScopedTmpfs fs(mountPoint, "size=64k,nr_inodes=2");
+  if (!fs.mounted()) GTEST_SKIP() << "no small file system to fill: " << fs.why();
+  const std::string probe = mountPoint + "/probe";
+  testutil::WriteFile(probe, "");
+  bool linkFails = link(probe.c_str(), (probe + "2").c_str()) != 0;
+  unlink((probe + "2").c_str());
+  unlink(probe.c_str());
+  if (!linkFails) GTEST_SKIP() << "this tmpfs does not count hard links against its inodes";
+
+  const std::string mbox = mountPoint + "/mbox";
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+  Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
+  EXPECT_EQ(0, outcome.result);
+  EXPECT_EQ("pelliton: unable to open file '" + mbox + "'\n", outcome.err);
+  EXPECT_THAT(ListDir(mountPoint), IsEmpty());
+}
+
+// A later attempt that cannot even make its temporary file gives up; the
+// lock file it was waiting for is someone else's and stays.
+TEST_F(DeliveryTest, GivingUpLeavesAForeignLockAlone) {
+  const std::string mountPoint = dir_.file("tiny");
+  ScopedTmpfs fs(mountPoint, "size=64k,nr_inodes=3");
+  if (!fs.mounted()) GTEST_SKIP() << "no small file system to fill: " << fs.why();
+  const std::string mbox = mountPoint + "/mbox";
+  const std::string lock = mbox + ".lock";
+  testutil::WriteFile(lock, "foreign");
+  std::thread filler([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Takes the last inode; retried in case a temporary file holds it.
+    for (int i = 0; i < 500; ++i) {
+      int fd = open((mountPoint + "/filler").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      if (fd >= 0) {
+        close(fd);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+  Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
+  filler.join();
+
+  EXPECT_EQ(0, outcome.result);
+  EXPECT_EQ("pelliton: unable to open file '" + mbox + "'\n", outcome.err);
+  EXPECT_EQ("foreign", testutil::ReadFile(lock));
+  EXPECT_THAT(ListDir(mountPoint), UnorderedElementsAre("mbox.lock", "filler"));
+}
+
+}  // namespace
+}  // namespace pelliton
