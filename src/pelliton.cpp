@@ -1,12 +1,25 @@
 #include "pelliton.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <netdb.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <array>
 #include <cassert>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <new>
+#include <string_view>
+#include <vector>
+
+#include "connection.h"
 
 namespace pelliton {
 
@@ -105,15 +118,332 @@ int MatchWildNewsgroup(const char* newsgroup, const NewsgroupInfo* ngInfo) {
   }
 }
 
-}  // namespace pelliton
+namespace {
 
-namespace pelliton {
+void usage() {
+  std::fprintf(stderr,
+               "Usage: %s [-CFVhlv] [-f <config>] [[-c <group>] ...] [-m <size>]\n"
+               "                [-n <maxReq>] [-p <port>] [<NNTP server>]\n",
+               programName);
+}
+
+void summary() {
+  std::fputs(
+      "\nCommand-line summary:\n"
+      "  -C\t\tMark all articles in all newsgroups as read.\n"
+      "  -F\t\tConnect even if preconnect command fails.\n"
+      "  -V\t\tDisplay version information.\n"
+      "  -h\t\tDisplay this summary.\n"
+      "  -l\t\tList all available newsgroups.\n"
+      "  -v\t\tBe verbose.\n"
+      "  -f <config>\tRead an alternate server configuration file.\n"
+      "  \t\t(default: $HOME/.pelliton-servers)\n"
+      "  -c <group>\tMark all articles in <group> as read.\n"
+      "  -m <size>\tLimit files to <size> bytes.\n"
+      "  -n <maxReq>\tSet maximum allowable outstanding NNTP requests.\n"
+      "  \t\t(default: 1)\n"
+      "  -p <port>\tConnect to a different port. (default: 119)\n"
+      "  <NNTP server>\tThe name of the NNTP server. This overrides\n"
+      "\t\tthe NNTPSERVER environment variable.\n",
+      stderr);
+}
+
+// The handler may only use async-signal-safe calls, so its whole line is
+// put together at compile time and written with one write(2).
+constexpr std::string_view kSignalText = ": signal caught... exiting\n";
+constexpr std::size_t kProgramNameLength = std::char_traits<char>::length(programName);
+
+constexpr auto makeSignalMessage() {
+  std::array<char, kProgramNameLength + kSignalText.size()> message{};
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < kProgramNameLength; ++i) message[pos++] = programName[i];
+  for (char c : kSignalText) message[pos++] = c;
+  return message;
+}
+
+constexpr auto kSignalMessage = makeSignalMessage();
+
+void catchSignal(int) {
+  const int savedErrno = errno;
+  ssize_t written = write(STDERR_FILENO, kSignalMessage.data(), kSignalMessage.size());
+  (void)written;
+  keepRunning = 0;
+  errno = savedErrno;
+}
+
+void ignoreSignal(int) {}
+
+// Without SA_RESTART, so that a signal wakes the request engine out of
+// select() instead of restarting the wait.
+void installHandler(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(sig, &action, nullptr);
+}
+
+// A write into a connection that the server reset, or into a delivery
+// command that died, has to fail with EPIPE rather than kill the run.  A
+// caught signal is reset to the default when the preconnect, postconnect or
+// delivery commands are exec'd, where SIG_IGN would be inherited by them.
+void surviveBrokenPipes() { installHandler(SIGPIPE, ignoreSignal); }
+
+void catchTerminationSignals() {
+  installHandler(SIGHUP, catchSignal);
+  installHandler(SIGINT, catchSignal);
+  installHandler(SIGQUIT, catchSignal);
+}
+
+int nntpServicePort() {
+  const servent* service = getservbyname("nntp", "tcp");
+  if (service == nullptr) return 119;
+  return ntohs(static_cast<uint16_t>(service->s_port));
+}
+
+// strtoul in base 0 with one optional suffix m, k or b.
+bool parseSizeLimit(const char* arg, unsigned long& limit) {
+  char* end = nullptr;
+  limit = std::strtoul(arg, &end, 0);
+  if (end == arg) return false;
+  int shift = 0;
+  switch (*end) {
+    case 'm': shift = 20; break;
+    case 'k': shift = 10; break;
+    case 'b': shift = 9; break;
+    default: break;
+  }
+  if (shift != 0) {
+    limit <<= shift;
+    ++end;
+  }
+  return *end == '\0';
+}
+
+struct RunOptions {
+  bool markAll = false;
+  bool forceConnect = false;
+  bool listGroups = false;
+  MarkListNode* markList = nullptr;  // newest -c first
+  std::deque<MarkListNode> markNodes;  // owns what markList links
+  const char* serverFile = nullptr;
+  int portOverride = 0;
+  int maxReq = 1;
+  const char* serverName = nullptr;
+};
+
+constexpr int kContinue = -1;
+
+// Fills options from the command line.  kContinue when the run is to go
+// on, else the exit status with which it ends at once.
+int parseCommandLine(int argc, char** argv, RunOptions& options) {
+  // getopt reports bad options under argv[0]; every diagnostic carries the
+  // fixed program name instead, whatever the program was started as.
+  std::vector<char*> args(argv, argv + argc);
+  if (args.empty()) args.push_back(nullptr);
+  args[0] = const_cast<char*>(programName);
+  args.push_back(nullptr);
+  const int count = static_cast<int>(args.size()) - 1;
+
+  optind = 0;  // re-initialises glibc's getopt for a second run in-process
+  opterr = 1;
+  int c;
+  while ((c = getopt(count, args.data(), "+CFVc:f:hlm:n:p:v")) != -1) {
+    switch (c) {
+      case 'C':
+        options.markAll = true;
+        break;
+      case 'F':
+        options.forceConnect = true;
+        break;
+      case 'V':
+        std::fprintf(stderr, "%s version 1.2.6 (2002-Jun-04)\n", programName);
+        return 1;
+      case 'c':
+        options.markList = &options.markNodes.emplace_back(MarkListNode{options.markList, optarg});
+        break;
+      case 'f':
+        options.serverFile = optarg;
+        break;
+      case 'h':
+        usage();
+        summary();
+        return 1;
+      case 'l':
+        options.listGroups = true;
+        break;
+      case 'm':
+        if (!parseSizeLimit(optarg, fileSizeLimit)) {
+          std::fprintf(stderr, "%s: illegal numeric value for -m\n", programName);
+          return 1;
+        }
+        break;
+      case 'n':
+        options.maxReq = std::atoi(optarg);
+        if (options.maxReq < 1) {
+          std::fprintf(stderr, "%s: bad argument for -n\n", programName);
+          return 1;
+        }
+        break;
+      case 'p':
+        options.portOverride = std::atoi(optarg);
+        if (options.portOverride < 1 || options.portOverride > 65535) {
+          std::fprintf(stderr, "%s: bad argument for -p\n", programName);
+          return 1;
+        }
+        break;
+      case 'v':
+        verbose = 1;
+        break;
+      default:
+        usage();
+        return 1;
+    }
+  }
+
+  const int operands = count - optind;
+  if (operands >= 2) {
+    usage();
+    return 1;
+  }
+  if (operands == 1) {
+    options.serverName = args[optind];
+  } else {
+    const char* env = std::getenv("NNTPSERVER");
+    if (env == nullptr || env[0] == '\0') {
+      std::fprintf(stderr, "%s: environment variable NNTPSERVER undefined\n", programName);
+      return 1;
+    }
+    options.serverName = env;
+  }
+  return kContinue;
+}
+
+// An exclusive lock on "<newsrc>.lock" so that two runs sharing one newsrc
+// neither deliver the same articles twice nor overwrite each other's
+// progress.  The kernel drops a flock when its holder dies, so the lock
+// never goes stale and its file is never removed.
+class NewsrcLock {
+ public:
+  enum class State { kHeld, kInUse, kUnavailable };
+
+  explicit NewsrcLock(const char* newsrcPath) {
+    const std::optional<std::string> resolved = ResolvePath(newsrcPath);
+    if (!resolved) return;
+    const std::string lockPath = *resolved + ".lock";
+    fd_ = open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) return;  // a read-only directory: go on unguarded
+    int rc;
+    do {
+      rc = flock(fd_, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) {
+      state_ = State::kHeld;
+      return;
+    }
+    if (errno == EWOULDBLOCK) state_ = State::kInUse;
+    Release();
+  }
+  ~NewsrcLock() { Release(); }
+  NewsrcLock(const NewsrcLock&) = delete;
+  NewsrcLock& operator=(const NewsrcLock&) = delete;
+
+  State state() const { return state_; }
+
+  void Release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  State state_ = State::kUnavailable;
+};
+
+// 1 when the command is not set or ended with status 0.
+bool runCommand(const std::optional<std::string>& command, const char* what) {
+  if (!command) return true;
+  if (verbose) std::fprintf(stderr, "Executing %s command...\n", what);
+  // Whatever pelliton has written so far comes before the command's output.
+  std::fflush(stdout);
+  if (std::system(command->c_str()) == 0) return true;
+  std::fprintf(stderr, "%s: %s command terminated abnormally\n", programName, what);
+  return false;
+}
+
+// Runs the piece of work that the command line asks for on the open
+// connection; returns the exit status it gives.
+int doWork(const RunOptions& options) {
+  if (options.markAll || options.markList != nullptr) {
+    MarkNewsgroups(options.markAll ? nullptr : options.markList);
+    return 0;
+  }
+  if (options.listGroups) return nntpListGroups() == 1 ? 0 : 1;
+  for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
+    const int result = processNewsgroup(ngInfo, options.maxReq);
+    if (result == 1) continue;
+    return result == 0 ? 0 : 1;
+  }
+  return 0;
+}
+
+}  // namespace
 
 int RunPelliton(int argc, char** argv) {
-  (void)argc;
-  (void)argv;
-  std::fprintf(stderr, "%s: not built yet\n", programName);
-  return 1;
+  InstallOutOfMemoryHandler();
+  surviveBrokenPipes();
+  verbose = 0;
+  fileSizeLimit = 0;
+
+  RunOptions options;
+  if (const int status = parseCommandLine(argc, argv, options); status != kContinue)
+    return status;
+
+  if (verbose && fileSizeLimit != 0)
+    std::fprintf(stderr, "Global file size limit set to %lu bytes\n", fileSizeLimit);
+
+  InitConfigLists();
+  defaultPort = nntpServicePort();
+
+  const char* serverPath = options.serverFile != nullptr ? options.serverFile : ".pelliton-servers";
+  if (verbose) std::fprintf(stderr, "Server config file is '%s'\n", serverPath);
+  if (ReadServerConfig(serverPath) == 0) return 1;
+
+  ServerInfo* servInfo = FindServer(options.serverName);
+  if (servInfo == nullptr) servInfo = AddServer(options.serverName);
+  assert(servInfo != NULL);
+
+  const std::string configPath = servInfo->config.value_or(".pellitonrc");
+  if (verbose) std::fprintf(stderr, "Pelliton config file is '%s'\n", configPath.c_str());
+  if (ReadConfig(configPath.c_str()) == 0) return 1;
+
+  const std::string newsrcPath = servInfo->newsrc.value_or(".pelliton-newsrc");
+  if (verbose) std::fprintf(stderr, "Newsrc file is '%s'\n", newsrcPath.c_str());
+  NewsrcLock lock(newsrcPath.c_str());
+  if (lock.state() == NewsrcLock::State::kInUse) {
+    std::fprintf(stderr, "%s: newsrc file '%s' is in use by another run\n", programName,
+                 newsrcPath.c_str());
+    return 1;
+  }
+  ReadNewsrc(newsrcPath.c_str());
+
+  if (!runCommand(servInfo->preconnect, "preconnect") && !options.forceConnect) return 1;
+
+  keepRunning = 1;
+  catchTerminationSignals();
+
+  int status = 0;
+  if (nntpConnect(servInfo, options.portOverride) == 1) {
+    status = doWork(options);
+    nntpDisconnect();
+    if (verbose) std::fprintf(stderr, "Saving newsrc to '%s'\n", newsrcPath.c_str());
+    // A run whose progress could not be saved does not report success.
+    if (WriteNewsrc(newsrcPath.c_str()) == 0) status = 1;
+  }
+  lock.Release();
+
+  runCommand(servInfo->postconnect, "postconnect");
+  return status;
 }
 
 }  // namespace pelliton
