@@ -1,0 +1,890 @@
+#include "newsserver.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <list>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string_view>
+#include <thread>
+
+namespace testserver {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Long enough for the kernel to push a chunk out as a segment of its own,
+// short enough that byte-by-byte tests stay quick.
+constexpr auto kChunkPause = std::chrono::microseconds(200);
+
+struct StoredArticle {
+  std::string header;
+  std::string body;
+};
+
+struct Group {
+  std::string name;
+  std::map<int, StoredArticle> articles;
+  bool rangeSet = false;
+  int count = 0;
+  int first = 1;
+  int last = 0;
+  int syntheticCount = 0;
+  int matchEvery = 0;
+};
+
+struct Range {
+  int count;
+  int first;
+  int last;
+};
+
+// What GROUP and LIST report: the override, else what the articles give; an
+// empty group reports "0 1 0" as real servers do.
+Range reportedRange(const Group& g) {
+  if (g.rangeSet) return {g.count, g.first, g.last};
+  if (g.syntheticCount > 0) return {g.syntheticCount, 1, g.syntheticCount};
+  if (g.articles.empty()) return {0, 1, 0};
+  return {static_cast<int>(g.articles.size()), g.articles.begin()->first,
+          g.articles.rbegin()->first};
+}
+
+struct CannedReply {
+  std::string raw;
+  int times = -1;
+};
+
+// The settings that the server loop reads once per pass.
+struct Limits {
+  std::string greeting = "200 testserver ready (posting ok)\r\n";
+  int closeAfterCommands = 0;
+  std::int64_t closeAfterBytes = -1;
+  int chunkSize = 0;
+  int stallAfter = -1;
+  std::chrono::microseconds delay{0};
+};
+
+struct Delayed {
+  Clock::time_point due;
+  std::string text;
+};
+
+struct Connection {
+  int fd = -1;
+  std::string in;
+  std::string out;
+  std::size_t outPos = 0;
+  std::uint64_t bytesQueued = 0;   // appended to `out` since accept
+  std::uint64_t bytesWritten = 0;  // sent since accept
+  // Where each response in `out` ends, counted in bytesQueued; a response
+  // is outstanding until bytesWritten reaches its end.
+  std::deque<std::uint64_t> responseEnds;
+  std::deque<Delayed> delayed;
+  int commands = 0;  // command lines received
+  int answered = 0;  // command lines handled
+  std::string group;
+  std::string authUser;
+  bool authenticated = false;
+  bool stopReading = false;
+  bool closeWhenFlushed = false;
+  bool dead = false;
+  Clock::time_point nextWrite{};
+
+  bool hasOutput() const { return outPos < out.size(); }
+};
+
+bool startsWithWord(std::string_view line, std::string_view key) {
+  if (line.size() < key.size() || line.compare(0, key.size(), key) != 0) return false;
+  return line.size() == key.size() || line[key.size()] == ' ' || line[key.size()] == '\t';
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+// Splits "VERB arg rest" at blanks.
+std::vector<std::string_view> words(std::string_view line) {
+  std::vector<std::string_view> result;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    std::size_t start = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    if (i > start) result.push_back(line.substr(start, i - start));
+  }
+  return result;
+}
+
+// Appends text (lines joined by "\n") as RFC 3977 multi-line data: CR LF
+// line ends and a dot doubled at the start of every line that has one.
+void appendStuffed(std::string& dst, std::string_view text) {
+  if (text.empty()) return;
+  std::size_t pos = 0;
+  for (;;) {
+    std::size_t nl = text.find('\n', pos);
+    std::string_view line = text.substr(pos, nl == std::string_view::npos ? nl : nl - pos);
+    if (!line.empty() && line[0] == '.') dst += '.';
+    dst.append(line);
+    dst += "\r\n";
+    if (nl == std::string_view::npos) break;
+    pos = nl + 1;
+  }
+}
+
+std::string messageIdOf(const std::string& header, const std::string& group, int number) {
+  constexpr std::string_view kField = "message-id:";
+  std::size_t pos = 0;
+  while (pos <= header.size()) {
+    std::size_t nl = header.find('\n', pos);
+    std::string_view line(header.data() + pos,
+                          (nl == std::string::npos ? header.size() : nl) - pos);
+    if (line.size() > kField.size() && equalsIgnoreCase(line.substr(0, kField.size()), kField)) {
+      std::string_view value = line.substr(kField.size());
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+      while (!value.empty() && (value.back() == ' ' || value.back() == '\r'))
+        value.remove_suffix(1);
+      if (!value.empty()) return std::string(value);
+    }
+    if (nl == std::string::npos) break;
+    pos = nl + 1;
+  }
+  return "<" + std::to_string(number) + "." + group + "@testserver>";
+}
+
+void setNoDelay(int fd) {
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+}  // namespace
+
+struct NewsServer::Impl {
+  // Content and settings; the server thread takes it once per pass and once
+  // per command.
+  mutable std::mutex mu;
+  std::vector<std::unique_ptr<Group>> groups;
+  Limits limits;
+  std::map<std::string, CannedReply> replies;
+  std::string user;
+  std::string password;
+  bool requireAuth = false;
+
+  mutable std::mutex logMu;
+  mutable std::condition_variable logChanged;
+  std::vector<LogEntry> log;
+  std::size_t logged = 0;
+  bool keepLog = true;
+  std::function<void(const LogEntry&)> sink;
+
+  int listenFd = -1;
+  int wakeRead = -1;
+  int wakeWrite = -1;
+  int boundPort = -1;
+  std::atomic<bool> running{false};
+  std::atomic<int> connections{0};
+  std::thread thread;
+  std::list<Connection> conns;  // server thread only
+
+  Group* findGroup(std::string_view name) {
+    for (auto& g : groups)
+      if (g->name == name) return g.get();
+    return nullptr;
+  }
+  Group& groupNamed(const std::string& name) {
+    if (Group* g = findGroup(name)) return *g;
+    groups.push_back(std::make_unique<Group>());
+    groups.back()->name = name;
+    return *groups.back();
+  }
+
+  void wake() {
+    if (wakeWrite >= 0) {
+      char c = 0;
+      [[maybe_unused]] ssize_t n = write(wakeWrite, &c, 1);
+    }
+  }
+
+  // --- The server thread ---------------------------------------------------
+
+  void run();
+  void acceptAll(const Limits& lim);
+  void readFrom(Connection& c);
+  void handleLines(Connection& c, const Limits& lim);
+  void handleCommand(Connection& c, std::string_view line, const Limits& lim);
+  void respond(Connection& c, std::string_view line, std::string& dst);
+  void respondArticle(Connection& c, std::string_view verb, const std::vector<std::string_view>& w,
+                      std::string& dst);
+  void pump(Connection& c, const Limits& lim, Clock::time_point now);
+  void writeOut(Connection& c, const Limits& lim, Clock::time_point now);
+  void closeConnection(Connection& c);
+  void record(const LogEntry& entry);
+};
+
+void NewsServer::Impl::record(const LogEntry& entry) {
+  std::lock_guard<std::mutex> lock(logMu);
+  if (keepLog) log.push_back(entry);
+  ++logged;
+  if (sink) sink(entry);
+  logChanged.notify_all();
+}
+
+void NewsServer::Impl::closeConnection(Connection& c) {
+  if (c.fd < 0) return;
+  // Reading what the client has already sent keeps the kernel from
+  // answering the close with a reset, which could discard data in flight.
+  char buf[4096];
+  for (int i = 0; i < 64; ++i) {
+    ssize_t n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0) break;
+  }
+  shutdown(c.fd, SHUT_WR);
+  close(c.fd);
+  c.fd = -1;
+  c.dead = true;
+}
+
+void NewsServer::Impl::acceptAll(const Limits& lim) {
+  for (;;) {
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    setNoDelay(fd);
+    ++connections;
+    Connection& c = conns.emplace_back();
+    c.fd = fd;
+    c.out = lim.greeting;
+    c.bytesQueued = c.out.size();
+  }
+}
+
+void NewsServer::Impl::readFrom(Connection& c) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      c.in.append(buf, static_cast<std::size_t>(n));
+      if (static_cast<std::size_t>(n) < sizeof buf) return;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    // The client went away: nothing it asked for can reach it any more.
+    closeConnection(c);
+    return;
+  }
+}
+
+void NewsServer::Impl::handleLines(Connection& c, const Limits& lim) {
+  std::size_t pos = 0;
+  while (!c.dead && !c.stopReading) {
+    if (lim.stallAfter >= 0 && c.answered >= lim.stallAfter) break;
+    std::size_t nl = c.in.find('\n', pos);
+    if (nl == std::string::npos) break;
+    std::string_view line(c.in.data() + pos, nl - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    pos = nl + 1;
+    handleCommand(c, line, lim);
+  }
+  if (c.stopReading) {
+    c.in.clear();
+  } else {
+    c.in.erase(0, pos);
+  }
+}
+
+void NewsServer::Impl::handleCommand(Connection& c, std::string_view line, const Limits& lim) {
+  Clock::time_point arrival = Clock::now();
+  ++c.commands;
+  while (!c.responseEnds.empty() && c.responseEnds.front() <= c.bytesWritten)
+    c.responseEnds.pop_front();
+  LogEntry entry;
+  entry.command = std::string(line);
+  entry.outstanding = static_cast<int>(c.delayed.size() + c.responseEnds.size()) + 1;
+  record(entry);
+
+  if (lim.closeAfterCommands > 0 && c.commands == lim.closeAfterCommands) {
+    c.stopReading = true;
+    c.closeWhenFlushed = true;
+    return;
+  }
+  ++c.answered;
+  std::vector<std::string_view> w = words(line);
+  bool quit = !w.empty() && equalsIgnoreCase(w[0], "QUIT");
+
+  if (lim.delay.count() == 0 && c.delayed.empty()) {
+    std::size_t before = c.out.size();
+    respond(c, line, c.out);
+    c.bytesQueued += c.out.size() - before;
+    c.responseEnds.push_back(c.bytesQueued);
+  } else {
+    Delayed d;
+    d.due = arrival + lim.delay;
+    respond(c, line, d.text);
+    c.delayed.push_back(std::move(d));
+  }
+  if (quit) {
+    c.stopReading = true;
+    c.closeWhenFlushed = true;
+  }
+}
+
+void NewsServer::Impl::respond(Connection& c, std::string_view line, std::string& dst) {
+  std::lock_guard<std::mutex> lock(mu);
+  for (auto it = replies.begin(); it != replies.end(); ++it) {
+    if (!startsWithWord(line, it->first)) continue;
+    dst += it->second.raw;
+    if (it->second.times > 0 && --it->second.times == 0) replies.erase(it);
+    return;
+  }
+
+  std::vector<std::string_view> w = words(line);
+  if (w.empty()) {
+    dst += "500 unknown command\r\n";
+    return;
+  }
+  std::string_view verb = w[0];
+  auto needsAuth = [&] { return requireAuth && !c.authenticated; };
+
+  if (equalsIgnoreCase(verb, "QUIT")) {
+    dst += "205 closing connection\r\n";
+  } else if (equalsIgnoreCase(verb, "MODE")) {
+    if (w.size() == 2 && equalsIgnoreCase(w[1], "READER"))
+      dst += "200 reader mode, posting ok\r\n";
+    else
+      dst += "501 unknown MODE variant\r\n";
+  } else if (equalsIgnoreCase(verb, "AUTHINFO")) {
+    if (w.size() >= 2 && equalsIgnoreCase(w[1], "USER")) {
+      c.authUser = w.size() >= 3 ? std::string(w[2]) : std::string();
+      dst += "381 password required\r\n";
+    } else if (w.size() >= 2 && equalsIgnoreCase(w[1], "PASS")) {
+      std::string given = w.size() >= 3 ? std::string(w[2]) : std::string();
+      bool userOk = user.empty() || c.authUser.empty() || c.authUser == user;
+      if (password.empty() || (given == password && userOk)) {
+        c.authenticated = true;
+        dst += "281 authentication accepted\r\n";
+      } else {
+        dst += "481 authentication failed\r\n";
+      }
+    } else {
+      dst += "501 unknown AUTHINFO variant\r\n";
+    }
+  } else if (equalsIgnoreCase(verb, "LIST")) {
+    if (needsAuth()) {
+      dst += "480 authentication required\r\n";
+    } else if (w.size() > 2 || (w.size() == 2 && !equalsIgnoreCase(w[1], "ACTIVE"))) {
+      dst += "501 unknown LIST variant\r\n";
+    } else {
+      dst += "215 list of newsgroups follows\r\n";
+      std::string text;
+      for (auto& g : groups) {
+        auto [count, first, last] = reportedRange(*g);
+        (void)count;
+        if (!text.empty()) text += '\n';
+        text += g->name + " " + std::to_string(last) + " " + std::to_string(first) + " y";
+      }
+      appendStuffed(dst, text);
+      dst += ".\r\n";
+    }
+  } else if (equalsIgnoreCase(verb, "GROUP")) {
+    if (needsAuth()) {
+      dst += "480 authentication required\r\n";
+    } else if (w.size() != 2) {
+      dst += "501 syntax: GROUP newsgroup\r\n";
+    } else if (Group* g = findGroup(w[1])) {
+      auto [count, first, last] = reportedRange(*g);
+      c.group = g->name;
+      dst += "211 " + std::to_string(count) + " " + std::to_string(first) + " " +
+             std::to_string(last) + " " + g->name + "\r\n";
+    } else {
+      dst += "411 no such newsgroup\r\n";
+    }
+  } else if (equalsIgnoreCase(verb, "HEAD") || equalsIgnoreCase(verb, "BODY") ||
+             equalsIgnoreCase(verb, "ARTICLE")) {
+    if (needsAuth())
+      dst += "480 authentication required\r\n";
+    else
+      respondArticle(c, verb, w, dst);
+  } else {
+    dst += "500 unknown command\r\n";
+  }
+}
+
+void NewsServer::Impl::respondArticle(Connection& c, std::string_view verb,
+                                      const std::vector<std::string_view>& w, std::string& dst) {
+  Group* g = c.group.empty() ? nullptr : findGroup(c.group);
+  if (g == nullptr) {
+    dst += "412 no newsgroup selected\r\n";
+    return;
+  }
+  if (w.size() != 2) {
+    dst += "501 syntax: " + std::string(verb) + " number\r\n";
+    return;
+  }
+  std::string arg(w[1]);
+  char* end = nullptr;
+  errno = 0;
+  long number = std::strtol(arg.c_str(), &end, 10);
+  if (end == arg.c_str() || *end != '\0' || errno != 0 || number < 0 || number > 0x7fffffff) {
+    dst += "501 bad article number\r\n";
+    return;
+  }
+  int n = static_cast<int>(number);
+  std::string header, body;
+  auto it = g->articles.find(n);
+  if (it != g->articles.end()) {
+    header = it->second.header;
+    body = it->second.body;
+  } else if (n >= 1 && n <= g->syntheticCount) {
+    header = SyntheticHeader(g->name, n, g->matchEvery);
+    body = SyntheticBody(g->name, n);
+  } else {
+    dst += "423 no such article number in this group\r\n";
+    return;
+  }
+  std::string id = messageIdOf(header, g->name, n);
+  if (equalsIgnoreCase(verb, "HEAD")) {
+    dst += "221 " + std::to_string(n) + " " + id + "\r\n";
+    appendStuffed(dst, header);
+  } else if (equalsIgnoreCase(verb, "BODY")) {
+    dst += "222 " + std::to_string(n) + " " + id + "\r\n";
+    appendStuffed(dst, body);
+  } else {
+    dst += "220 " + std::to_string(n) + " " + id + "\r\n";
+    appendStuffed(dst, header);
+    dst += "\r\n";
+    appendStuffed(dst, body);
+  }
+  dst += ".\r\n";
+}
+
+void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_point now) {
+  while (c.hasOutput() && !c.dead) {
+    if (lim.chunkSize > 0 && now < c.nextWrite) return;
+    std::size_t n = c.out.size() - c.outPos;
+    if (lim.chunkSize > 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(lim.chunkSize));
+    if (lim.closeAfterBytes >= 0) {
+      std::int64_t left = lim.closeAfterBytes - static_cast<std::int64_t>(c.bytesWritten);
+      if (left <= 0) {
+        closeConnection(c);
+        return;
+      }
+      n = std::min<std::size_t>(n, static_cast<std::size_t>(left));
+    }
+    ssize_t sent = send(c.fd, c.out.data() + c.outPos, n, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      closeConnection(c);
+      return;
+    }
+    c.outPos += static_cast<std::size_t>(sent);
+    c.bytesWritten += static_cast<std::uint64_t>(sent);
+    if (lim.closeAfterBytes >= 0 &&
+        static_cast<std::int64_t>(c.bytesWritten) >= lim.closeAfterBytes) {
+      closeConnection(c);
+      return;
+    }
+    if (lim.chunkSize > 0) {
+      c.nextWrite = now + kChunkPause;
+      break;
+    }
+  }
+  if (c.outPos == c.out.size()) {
+    c.out.clear();
+    c.outPos = 0;
+  } else if (c.outPos > (1u << 20) && c.outPos > c.out.size() / 2) {
+    c.out.erase(0, c.outPos);
+    c.outPos = 0;
+  }
+}
+
+void NewsServer::Impl::pump(Connection& c, const Limits& lim, Clock::time_point now) {
+  if (c.dead) return;
+  while (!c.delayed.empty() && c.delayed.front().due <= now) {
+    c.out += c.delayed.front().text;
+    c.bytesQueued += c.delayed.front().text.size();
+    c.responseEnds.push_back(c.bytesQueued);
+    c.delayed.pop_front();
+  }
+  if (lim.closeAfterBytes >= 0 &&
+      static_cast<std::int64_t>(c.bytesWritten) >= lim.closeAfterBytes) {
+    closeConnection(c);
+    return;
+  }
+  writeOut(c, lim, now);
+  if (!c.dead && c.closeWhenFlushed && c.delayed.empty() && !c.hasOutput()) closeConnection(c);
+}
+
+void NewsServer::Impl::run() {
+  std::vector<pollfd> fds;
+  while (running.load()) {
+    Limits lim;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      lim = limits;
+    }
+    Clock::time_point now = Clock::now();
+    for (Connection& c : conns) {
+      if (!c.dead) handleLines(c, lim);
+      pump(c, lim, now);
+    }
+    conns.remove_if([](const Connection& c) { return c.dead; });
+
+    fds.clear();
+    fds.push_back({wakeRead, POLLIN, 0});
+    fds.push_back({listenFd, POLLIN, 0});
+    std::optional<Clock::time_point> deadline;
+    auto earliest = [&](Clock::time_point t) {
+      if (!deadline || t < *deadline) deadline = t;
+    };
+    for (Connection& c : conns) {
+      short events = POLLRDHUP;
+      bool stalled = lim.stallAfter >= 0 && c.answered >= lim.stallAfter;
+      if (!c.stopReading && !stalled) events |= POLLIN;
+      if (c.hasOutput()) {
+        if (lim.chunkSize > 0 && c.nextWrite > now)
+          earliest(c.nextWrite);
+        else
+          events |= POLLOUT;
+      }
+      if (!c.delayed.empty()) earliest(c.delayed.front().due);
+      fds.push_back({c.fd, events, 0});
+    }
+    timespec ts{};
+    timespec* timeout = nullptr;
+    if (deadline) {
+      auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - now);
+      if (wait.count() < 0) wait = std::chrono::nanoseconds(0);
+      ts.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
+      ts.tv_nsec = static_cast<long>(wait.count() % 1000000000);
+      timeout = &ts;
+    }
+    int ready = ppoll(fds.data(), fds.size(), timeout, nullptr);
+    if (ready < 0) continue;
+    if (fds[0].revents & POLLIN) {
+      char buf[64];
+      while (read(wakeRead, buf, sizeof buf) > 0) {
+      }
+    }
+    if (fds[1].revents & POLLIN) acceptAll(lim);
+    std::size_t i = 2;
+    for (Connection& c : conns) {
+      if (i >= fds.size()) break;
+      short rev = fds[i++].revents;
+      if (c.dead || rev == 0) continue;
+      if (rev & POLLIN) {
+        readFrom(c);
+      } else if (rev & (POLLRDHUP | POLLHUP | POLLERR)) {
+        // The client is gone while we are not reading (stalled or closing).
+        closeConnection(c);
+      }
+    }
+  }
+  for (Connection& c : conns) closeConnection(c);
+  conns.clear();
+}
+
+NewsServer::NewsServer() : impl_(std::make_unique<Impl>()) {}
+
+NewsServer::~NewsServer() { Stop(); }
+
+int NewsServer::Start() {
+  if (impl_->running.load()) return impl_->boundPort;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    std::perror("testserver: socket");
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    std::perror("testserver: bind");
+    close(fd);
+    return -1;
+  }
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
+    std::perror("testserver: pipe");
+    close(fd);
+    return -1;
+  }
+  impl_->listenFd = fd;
+  impl_->wakeRead = pipeFds[0];
+  impl_->wakeWrite = pipeFds[1];
+  impl_->boundPort = ntohs(addr.sin_port);
+  impl_->connections = 0;
+  impl_->running = true;
+  impl_->thread = std::thread([this] { impl_->run(); });
+  return impl_->boundPort;
+}
+
+void NewsServer::Stop() {
+  if (!impl_->running.exchange(false)) return;
+  impl_->wake();
+  impl_->thread.join();
+  close(impl_->listenFd);
+  close(impl_->wakeRead);
+  close(impl_->wakeWrite);
+  impl_->listenFd = impl_->wakeRead = impl_->wakeWrite = -1;
+}
+
+int NewsServer::port() const { return impl_->boundPort; }
+
+void NewsServer::AddGroup(const std::string& group) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->groupNamed(group);
+}
+
+void NewsServer::AddArticle(const std::string& group, int number, const std::string& header,
+                            const std::string& body) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->groupNamed(group).articles[number] = StoredArticle{header, body};
+}
+
+void NewsServer::RemoveArticle(const std::string& group, int number) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->groupNamed(group).articles.erase(number);
+}
+
+void NewsServer::SetGroupRange(const std::string& group, int count, int first, int last) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Group& g = impl_->groupNamed(group);
+  g.rangeSet = true;
+  g.count = count;
+  g.first = first;
+  g.last = last;
+}
+
+void NewsServer::AddSyntheticGroup(const std::string& group, int count, int matchEvery) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Group& g = impl_->groupNamed(group);
+  g.syntheticCount = count;
+  g.matchEvery = matchEvery;
+}
+
+std::string NewsServer::SyntheticHeader(const std::string& group, int number, int matchEvery) {
+  std::string n = std::to_string(number);
+  std::string h;
+  h.reserve(900);
+  h += "Path: bench.example!testserver!not-for-mail\n";
+  h += "From: Bench Poster <poster@bench.example>\n";
+  h += "Newsgroups: " + group + "\n";
+  h += "Subject: Synthetic article " + n + " in " + group + "\n";
+  h += "Date: Mon, 01 Jan 2024 00:00:00 +0000\n";
+  h += "Organization: Pelliton benchmark spool\n";
+  h += "Message-ID: <" + n + "." + group + "@bench.example>\n";
+  h += "References: <" + std::to_string(number + 1000000) + "." + group + "@bench.example> <" +
+       std::to_string(number + 2000000) + "." + group + "@bench.example>\n";
+  h += "User-Agent: pelliton-testserver\n";
+  if (matchEvery > 0 && number % matchEvery == 0) h += "X-Bench: match\n";
+  for (int i = 1; h.size() < 780; ++i)
+    h += "X-Filler-" + std::to_string(i) +
+         ": the quick brown fox jumps over the lazy dog 0123456789\n";
+  h += "Lines: 30";
+  return h;
+}
+
+std::string NewsServer::SyntheticBody(const std::string& group, int number) {
+  std::string b;
+  b.reserve(2200);
+  for (int i = 1; i <= 30; ++i) {
+    char line[128];
+    std::snprintf(line, sizeof line,
+                  "Line %02d of article %d in %s: pack my box with five dozen liquor jugs",
+                  i, number, group.c_str());
+    if (i > 1) b += '\n';
+    b += line;
+  }
+  return b;
+}
+
+bool NewsServer::LoadSpool(const std::string& dir, std::string* error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::vector<fs::path> groupDirs;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    if (it->is_directory()) groupDirs.push_back(it->path());
+  if (ec) {
+    if (error) *error = dir + ": " + ec.message();
+    return false;
+  }
+  std::sort(groupDirs.begin(), groupDirs.end());
+  for (const fs::path& gdir : groupDirs) {
+    std::string group = gdir.filename().string();
+    AddGroup(group);
+    for (fs::directory_iterator it(gdir, ec), end; !ec && it != end; it.increment(ec)) {
+      std::string name = it->path().filename().string();
+      auto isDigit = [](char ch) { return ch >= '0' && ch <= '9'; };
+      if (name.empty() || !std::all_of(name.begin(), name.end(), isDigit)) continue;
+      std::ifstream f(it->path(), std::ios::binary);
+      std::stringstream ss;
+      ss << f.rdbuf();
+      std::string text = ss.str();
+      std::string header, body;
+      if (text.rfind("\n", 0) == 0) {
+        body = text.substr(1);
+      } else {
+        std::size_t sep = text.find("\n\n");
+        if (sep == std::string::npos) {
+          header = text;
+          if (!header.empty() && header.back() == '\n') header.pop_back();
+        } else {
+          header = text.substr(0, sep);
+          body = text.substr(sep + 2);
+        }
+      }
+      // The file's last line end is the end of the last body line, not an
+      // empty line after it.
+      if (!body.empty() && body.back() == '\n') body.pop_back();
+      AddArticle(group, std::atoi(name.c_str()), header, body);
+    }
+    if (ec) {
+      if (error) *error = gdir.string() + ": " + ec.message();
+      return false;
+    }
+  }
+  return true;
+}
+
+void NewsServer::SetCredentials(const std::string& user, const std::string& password) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->user = user;
+  impl_->password = password;
+}
+
+void NewsServer::SetRequireAuth(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->requireAuth = on;
+}
+
+void NewsServer::SetGreeting(const std::string& raw) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->limits.greeting = raw;
+}
+
+void NewsServer::SetReply(const std::string& command, const std::string& raw, int times) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (times == 0) {
+    impl_->replies.erase(command);
+    return;
+  }
+  impl_->replies[command] = CannedReply{raw, times};
+}
+
+void NewsServer::ClearReply(const std::string& command) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->replies.erase(command);
+}
+
+void NewsServer::ClearReplies() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->replies.clear();
+}
+
+void NewsServer::CloseAfterCommands(int n) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->limits.closeAfterCommands = n;
+  }
+  impl_->wake();
+}
+
+void NewsServer::CloseAfterBytes(std::int64_t n) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->limits.closeAfterBytes = n;
+  }
+  impl_->wake();
+}
+
+void NewsServer::SetChunkSize(int k) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->limits.chunkSize = k;
+  }
+  impl_->wake();
+}
+
+void NewsServer::StallAfterCommands(int n) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->limits.stallAfter = n;
+  }
+  impl_->wake();
+}
+
+void NewsServer::SetDelay(std::chrono::microseconds delay) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->limits.delay = delay;
+  }
+  impl_->wake();
+}
+
+std::vector<LogEntry> NewsServer::Log() const {
+  std::lock_guard<std::mutex> lock(impl_->logMu);
+  return impl_->log;
+}
+
+std::vector<std::string> NewsServer::Commands() const {
+  std::lock_guard<std::mutex> lock(impl_->logMu);
+  std::vector<std::string> result;
+  result.reserve(impl_->log.size());
+  for (const LogEntry& e : impl_->log) result.push_back(e.command);
+  return result;
+}
+
+void NewsServer::ClearLog() {
+  std::lock_guard<std::mutex> lock(impl_->logMu);
+  impl_->log.clear();
+  impl_->logged = 0;
+}
+
+void NewsServer::SetKeepLog(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->logMu);
+  impl_->keepLog = on;
+}
+
+void NewsServer::SetLogSink(std::function<void(const LogEntry&)> sink) {
+  std::lock_guard<std::mutex> lock(impl_->logMu);
+  impl_->sink = std::move(sink);
+}
+
+bool NewsServer::WaitForLog(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(impl_->logMu);
+  return impl_->logChanged.wait_for(lock, timeout, [&] { return impl_->logged >= count; });
+}
+
+int NewsServer::ConnectionCount() const { return impl_->connections.load(); }
+
+}  // namespace testserver

@@ -1,0 +1,158 @@
+// pelliton-testserver: the scripted news server as a program of its own,
+// for shell tests, the demo and the benchmarks.
+//
+//   pelliton-testserver [--spool DIR] [--synthetic GROUP:K:N]...
+//                       [--delay-ms D] [--port-file FILE] [--log FILE]
+//                       [--user U --password P]
+//
+// Prints "listening on 127.0.0.1:PORT" once it accepts connections and runs
+// until SIGTERM or SIGINT.
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "newsserver.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: pelliton-testserver [--spool DIR] [--synthetic GROUP:K:N]...\n"
+    "                           [--delay-ms D] [--port-file FILE] [--log FILE]\n"
+    "                           [--user U --password P]\n";
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f != nullptr) std::fclose(f);
+  }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+bool parseInt(const char* text, long min, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || v < min) return false;
+  *value = v;
+  return true;
+}
+
+// "GROUP:K:N"; the group name itself may hold no colon.
+bool parseSynthetic(const std::string& spec, std::string* group, int* count, int* every) {
+  std::size_t a = spec.find(':');
+  std::size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
+  if (a == 0 || b == std::string::npos) return false;
+  long k, n;
+  if (!parseInt(spec.substr(a + 1, b - a - 1).c_str(), 0, &k) ||
+      !parseInt(spec.substr(b + 1).c_str(), 0, &n) || k > 0x7fffffff || n > 0x7fffffff)
+    return false;
+  *group = spec.substr(0, a);
+  *count = static_cast<int>(k);
+  *every = static_cast<int>(n);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testserver::NewsServer server;
+  std::string portFile, logFile, user, password;
+  for (int i = 1; i < argc; ++i) {
+    std::string opt = argv[i];
+    if (opt == "-h" || opt == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "pelliton-testserver: %s needs an argument\n%s", opt.c_str(), kUsage);
+      return 2;
+    }
+    const char* arg = argv[++i];
+    if (opt == "--spool") {
+      std::string error;
+      if (!server.LoadSpool(arg, &error)) {
+        std::fprintf(stderr, "pelliton-testserver: %s\n", error.c_str());
+        return 1;
+      }
+    } else if (opt == "--synthetic") {
+      std::string group;
+      int count, every;
+      if (!parseSynthetic(arg, &group, &count, &every)) {
+        std::fprintf(stderr, "pelliton-testserver: bad --synthetic %s (GROUP:K:N)\n", arg);
+        return 2;
+      }
+      server.AddSyntheticGroup(group, count, every);
+    } else if (opt == "--delay-ms") {
+      long ms;
+      if (!parseInt(arg, 0, &ms)) {
+        std::fprintf(stderr, "pelliton-testserver: bad --delay-ms %s\n", arg);
+        return 2;
+      }
+      server.SetDelay(std::chrono::milliseconds(ms));
+    } else if (opt == "--port-file") {
+      portFile = arg;
+    } else if (opt == "--log") {
+      logFile = arg;
+    } else if (opt == "--user") {
+      user = arg;
+    } else if (opt == "--password") {
+      password = arg;
+    } else {
+      std::fprintf(stderr, "pelliton-testserver: unknown option %s\n%s", opt.c_str(), kUsage);
+      return 2;
+    }
+  }
+  server.SetCredentials(user, password);
+
+  File log;
+  if (!logFile.empty()) {
+    log.reset(std::fopen(logFile.c_str(), "w"));
+    if (!log) {
+      std::fprintf(stderr, "pelliton-testserver: %s: %s\n", logFile.c_str(), std::strerror(errno));
+      return 1;
+    }
+    FILE* f = log.get();
+    server.SetLogSink([f](const testserver::LogEntry& e) {
+      std::fprintf(f, "%d\t%s\n", e.outstanding, e.command.c_str());
+      std::fflush(f);
+    });
+  }
+  // Nobody reads the in-memory log of the standalone server.
+  server.SetKeepLog(false);
+
+  // The signals are blocked before the server thread starts so that only
+  // sigwait below ever sees them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  int port = server.Start();
+  if (port < 0) return 1;
+  if (!portFile.empty()) {
+    // Written under another name and renamed, so that a script polling for
+    // the file never reads it half written.
+    std::string tmp = portFile + ".tmp";
+    File f(std::fopen(tmp.c_str(), "w"));
+    if (!f || std::fprintf(f.get(), "%d\n", port) < 0 || std::fclose(f.release()) != 0 ||
+        std::rename(tmp.c_str(), portFile.c_str()) != 0) {
+      std::fprintf(stderr, "pelliton-testserver: %s: %s\n", portFile.c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
+  std::printf("listening on 127.0.0.1:%d\n", port);
+  std::fflush(stdout);
+
+  int sig = 0;
+  while (sigwait(&stopSignals, &sig) != 0) {
+  }
+  server.Stop();
+  return 0;
+}
