@@ -1,0 +1,371 @@
+// End-to-end tests of the command line and the run sequence: the built
+// binary is run with server, filter and newsrc files in a temporary
+// directory, never the real home directory.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "run_fixture.h"
+#include "test_util.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using runfixture::ClosedPort;
+using runfixture::LocalSocket;
+using testutil::FileExists;
+using testutil::ReadFile;
+using testutil::RunResult;
+using testutil::WriteFile;
+
+const std::string kUsage =
+    "Usage: pelliton [-CFVhlv] [-f <config>] [[-c <group>] ...] [-m <size>]\n"
+    "                [-n <maxReq>] [-p <port>] [<NNTP server>]\n";
+
+const std::string kSummary =
+    "\nCommand-line summary:\n"
+    "  -C\t\tMark all articles in all newsgroups as read.\n"
+    "  -F\t\tConnect even if preconnect command fails.\n"
+    "  -V\t\tDisplay version information.\n"
+    "  -h\t\tDisplay this summary.\n"
+    "  -l\t\tList all available newsgroups.\n"
+    "  -v\t\tBe verbose.\n"
+    "  -f <config>\tRead an alternate server configuration file.\n"
+    "  \t\t(default: $HOME/.pelliton-servers)\n"
+    "  -c <group>\tMark all articles in <group> as read.\n"
+    "  -m <size>\tLimit files to <size> bytes.\n"
+    "  -n <maxReq>\tSet maximum allowable outstanding NNTP requests.\n"
+    "  \t\t(default: 1)\n"
+    "  -p <port>\tConnect to a different port. (default: 119)\n"
+    "  <NNTP server>\tThe name of the NNTP server. This overrides\n"
+    "\t\tthe NNTPSERVER environment variable.\n";
+
+const std::string kVersion = "pelliton version 1.2.6 (2002-Jun-04)\n";
+
+class RunTest : public runfixture::RunFixture {};
+
+TEST(CommandLine, SummaryIsExactlySixHundredSixtyFiveCharacters) {
+  EXPECT_EQ(kSummary.size(), 665u);
+}
+
+TEST(CommandLine, OptionsThatEndTheRunAtOnce) {
+  static const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"-V"}, kVersion},
+      {{"-V", "-x"}, kVersion},
+      {{"-v", "-V", "-m", "junk"}, kVersion},
+      {{"-h"}, kUsage + kSummary},
+      {{"-h", "-V"}, kUsage + kSummary},
+      {{"-m", "k"}, "pelliton: illegal numeric value for -m\n"},
+      {{"-n", "0"}, "pelliton: bad argument for -n\n"},
+      {{"-p", "0"}, "pelliton: bad argument for -p\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const RunResult r = testutil::RunPelliton(c.args, {{"NNTPSERVER", "news"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(CommandLine, GetoptErrorsPrintUsageWithoutSummary) {
+  static const struct {
+    std::vector<std::string> args;
+    const char* getoptWords;
+  } cases[] = {
+      {{"-x"}, "invalid option"},
+      {{"-v", "-f"}, "requires an argument"},
+      {{"-c"}, "requires an argument"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const RunResult r = testutil::RunPelliton(c.args, {{"NNTPSERVER", "news"}});
+    EXPECT_EQ(r.status, 1);
+    // getopt speaks in its own words, but under the fixed program name.
+    EXPECT_EQ(r.err.rfind("pelliton: ", 0), 0u) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.getoptWords));
+    ASSERT_GE(r.err.size(), kUsage.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - kUsage.size()), kUsage);
+    EXPECT_THAT(r.err, Not(HasSubstr("Command-line summary")));
+  }
+}
+
+TEST(CommandLine, OperandCountAndServerName) {
+  static const struct {
+    std::vector<std::string> args;
+    std::map<std::string, std::string> env;
+    std::string err;
+  } cases[] = {
+      {{"a", "b"}, {{"NNTPSERVER", "news"}}, kUsage},
+      // Parsing stops at the first operand, so a later option is an operand.
+      {{"news", "-v"}, {}, kUsage},
+      {{"-v", "news", "-h"}, {}, kUsage},
+      {{}, {}, "pelliton: environment variable NNTPSERVER undefined\n"},
+      {{"-v"}, {{"NNTPSERVER", ""}}, "pelliton: environment variable NNTPSERVER undefined\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const RunResult r = testutil::RunPelliton(c.args, c.env);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+TEST_F(RunTest, SizeLimitArguments) {
+  WriteServers(ClosedPort());
+  static const struct {
+    const char* arg;
+    unsigned long bytes;  // 0: no limit line
+  } accepted[] = {
+      {"10k", 10240}, {"1m", 1048576}, {"2b", 1024}, {"0x10", 16},
+      {"0x1b", 27},   {"010", 8},      {"0", 0},     {"0k", 0},
+  };
+  for (const auto& c : accepted) {
+    SCOPED_TRACE(c.arg);
+    const RunResult r = RunNews({"-v", "-m", c.arg});
+    EXPECT_EQ(r.status, 0) << r.err;
+    if (c.bytes != 0) {
+      EXPECT_EQ(r.err.rfind("Global file size limit set to " + std::to_string(c.bytes) +
+                                " bytes\nServer config file is",
+                            0),
+                0u)
+          << r.err;
+    } else {
+      EXPECT_THAT(r.err, Not(HasSubstr("Global file size limit")));
+    }
+  }
+  for (const char* arg : {"10K", "k", "10kb", "10 ", "", "12x", "0x"}) {
+    SCOPED_TRACE(std::string("'") + arg + "'");
+    const RunResult r = RunNews({"-v", "-m", arg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelliton: illegal numeric value for -m\n");
+  }
+}
+
+TEST_F(RunTest, RequestAndPortArguments) {
+  WriteServers(ClosedPort());
+  static const struct {
+    const char* option;
+    const char* arg;
+    bool accepted;
+  } cases[] = {
+      {"-n", "1", true},      {"-n", "4x", true},   {"-n", "0", false},
+      {"-n", "-3", false},    {"-n", "abc", false}, {"-p", "119x", true},
+      {"-p", "65535", true},  {"-p", "1", true},    {"-p", "0", false},
+      {"-p", "65536", false}, {"-p", "abc", false}, {"-p", "-80", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.option) + " " + c.arg);
+    const RunResult r = RunNews({c.option, c.arg});
+    if (c.accepted) {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_THAT(r.err, Not(HasSubstr("bad argument")));
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, std::string("pelliton: bad argument for ") + c.option + "\n");
+    }
+  }
+}
+
+TEST_F(RunTest, OperandWinsOverEnvironment) {
+  const int port = ClosedPort();
+  WriteFile(servers(), "[alpha]\nhost 127.0.0.1\nport " + std::to_string(port) + "\nconfig " +
+                           filters() + "\nnewsrc " + file("alpha.newsrc") + "\n[beta]\nhost 127.0.0.1\nport " +
+                           std::to_string(port) + "\nconfig " + filters() + "\nnewsrc " +
+                           file("beta.newsrc") + "\n");
+  static const struct {
+    std::vector<std::string> operands;
+    const char* env;
+    const char* chosen;
+  } cases[] = {
+      {{"beta"}, "alpha", "beta"},
+      {{}, "alpha", "alpha"},
+      {{"BETA"}, nullptr, "beta"},  // server names ignore letter case
+      {{"--", "beta"}, "alpha", "beta"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chosen);
+    std::vector<std::string> args{"-v", "-f", servers()};
+    args.insert(args.end(), c.operands.begin(), c.operands.end());
+    std::map<std::string, std::string> env;
+    if (c.env != nullptr) env["NNTPSERVER"] = c.env;
+    const RunResult r = testutil::RunPelliton(args, env);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("Newsrc file is '" + file(std::string(c.chosen) + ".newsrc") +
+                                 "'\n"));
+  }
+}
+
+TEST_F(RunTest, VerboseLinesComeInStageOrder) {
+  WriteServers(ClosedPort(), "preconnect true\npostconnect true\n");
+  const RunResult r = RunNews({"-v", "-m", "1k"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines{
+      "Global file size limit set to 1024 bytes\n",
+      "Server config file is '" + servers() + "'\n",
+      "Pelliton config file is '" + filters() + "'\n",
+      "Newsrc file is '" + newsrc() + "'\n",
+      "Executing preconnect command...\n",
+      "Executing postconnect command...\n",
+  };
+  size_t pos = 0;
+  for (const auto& line : lines) {
+    const size_t found = r.err.find(line, pos);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << r.err;
+    pos = found + line.size();
+  }
+  EXPECT_EQ(r.err.rfind(lines[0], 0), 0u);
+  EXPECT_THAT(r.err, Not(HasSubstr("Saving newsrc")));
+}
+
+TEST_F(RunTest, ReaderFailuresEndTheRunWithStatusOne) {
+  WriteServers(ClosedPort(), "preconnect touch " + file("pre") + "\npostconnect touch " +
+                                 file("post") + "\n");
+  {
+    SCOPED_TRACE("missing filter file");
+    std::remove(filters().c_str());
+    const RunResult r = RunNews({"-v", "-l"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Pelliton config file is '" + filters() + "'\n"));
+    EXPECT_THAT(r.err, Not(HasSubstr("Newsrc file is")));
+  }
+  {
+    SCOPED_TRACE("fault in the server file");
+    WriteFile(servers(), "port 119\n[news]\nconfig " + filters() + "\n");
+    const RunResult r = RunNews({"-v"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Server config file is '" + servers() + "'\n"));
+    EXPECT_THAT(r.err, Not(HasSubstr("Pelliton config file is")));
+  }
+  EXPECT_FALSE(FileExists(file("pre")));
+  EXPECT_FALSE(FileExists(file("post")));
+  EXPECT_FALSE(FileExists(newsrc() + ".lock"));
+}
+
+TEST_F(RunTest, FailedPreconnectStopsBeforeConnectingUnlessForced) {
+  LocalSocket listener(true);
+  WriteServers(listener.port(), "preconnect touch " + file("pre") + "; exit 3\npostconnect touch " +
+                                    file("post") + "\n");
+  const RunResult r = RunNews({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "pelliton: preconnect command terminated abnormally\n");
+  EXPECT_TRUE(FileExists(file("pre")));
+  EXPECT_FALSE(listener.HasPendingConnection());
+  EXPECT_FALSE(FileExists(file("post")));
+
+  std::remove(file("pre").c_str());
+  WriteServers(ClosedPort(), "preconnect touch " + file("pre") + "; exit 3\npostconnect touch " +
+                                 file("post") + "\n");
+  const RunResult forced = RunNews({"-F"});
+  EXPECT_EQ(forced.status, 0);
+  EXPECT_THAT(forced.err, HasSubstr("pelliton: preconnect command terminated abnormally\n"));
+  EXPECT_TRUE(FileExists(file("pre")));
+  EXPECT_TRUE(FileExists(file("post")));
+}
+
+TEST_F(RunTest, FailedConnectionSkipsNewsrcButRunsPostconnect) {
+  const std::string edited = "# my groups\ncomp.test: 1-5\n";
+  WriteFile(newsrc(), edited);
+  WriteServers(ClosedPort(), "postconnect touch " + file("post") + "; exit 1\n");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"-l"}, {"-C"}, {"-c", "comp.test"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    std::remove(file("post").c_str());
+    const RunResult r = RunNews(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("pelliton: postconnect command terminated abnormally\n"));
+    EXPECT_TRUE(FileExists(file("post")));
+    EXPECT_EQ(ReadFile(newsrc()), edited);
+  }
+}
+
+TEST_F(RunTest, MissingNewsrcIsNotCreatedWhenTheConnectionFails) {
+  WriteServers(ClosedPort());
+  const RunResult r = RunNews({"-v"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(FileExists(newsrc()));
+}
+
+TEST_F(RunTest, NewsrcInUseByAnotherRun) {
+  WriteServers(ClosedPort(), "preconnect touch " + file("pre") + "\npostconnect touch " +
+                                 file("post") + "\n");
+  const int held = open((newsrc() + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+
+  const RunResult r = RunNews({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "pelliton: newsrc file '" + newsrc() + "' is in use by another run\n");
+  EXPECT_FALSE(FileExists(file("pre")));
+  EXPECT_FALSE(FileExists(file("post")));
+
+  close(held);
+  const RunResult after = RunNews({});
+  EXPECT_EQ(after.status, 0) << after.err;
+  EXPECT_TRUE(FileExists(file("post")));
+  EXPECT_TRUE(FileExists(newsrc() + ".lock"));
+}
+
+TEST_F(RunTest, RunGoesOnWhenTheLockFileCannotBeCreated) {
+  const std::string unreachable = file("missing-dir/newsrc");
+  WriteFile(servers(), "[news]\nhost 127.0.0.1\nport " + std::to_string(ClosedPort()) +
+                           "\nconfig " + filters() + "\nnewsrc " + unreachable +
+                           "\npostconnect touch " + file("post") + "\n");
+  const RunResult r = RunNews({});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(FileExists(file("post")));
+  EXPECT_THAT(r.err, Not(HasSubstr("in use")));
+}
+
+TEST_F(RunTest, SignalsFollowTheirStage) {
+  {
+    SCOPED_TRACE("before the handler is installed a hangup ends the process");
+    WriteServers(ClosedPort(), "preconnect kill -HUP $PPID\n");
+    const RunResult r = RunNews({});
+    EXPECT_EQ(r.status, 128 + SIGHUP);
+  }
+  {
+    SCOPED_TRACE("afterwards it is caught and the run ends normally");
+    // (system() ignores SIGINT and SIGQUIT while it waits, not SIGHUP.)
+    WriteServers(ClosedPort(), "postconnect kill -HUP $PPID; touch " + file("post") + "\n");
+    const RunResult r = RunNews({});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.err, HasSubstr("pelliton: signal caught... exiting\n"));
+    EXPECT_TRUE(FileExists(file("post")));
+  }
+  {
+    SCOPED_TRACE("a broken pipe never kills the run");
+    WriteServers(ClosedPort(), "preconnect kill -PIPE $PPID\npostconnect kill -PIPE $PPID\n");
+    const RunResult r = RunNews({});
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+}
+
+// The commands that pelliton starts must not inherit an ignored SIGPIPE, or
+// a pipeline inside them would no longer stop when its reader goes away.
+TEST_F(RunTest, CommandsStartWithDefaultBrokenPipeHandling) {
+  if (!FileExists("/proc/self/status")) GTEST_SKIP() << "no /proc";
+  WriteServers(ClosedPort(), "postconnect grep SigIgn /proc/$$/status > " + file("sigign") + "\n");
+  const RunResult r = RunNews({});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string line = ReadFile(file("sigign"));
+  ASSERT_EQ(line.rfind("SigIgn:", 0), 0u) << line;
+  const unsigned long long ignored = std::stoull(line.substr(7), nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << line;
+}
+
+
+}  // namespace
