@@ -198,6 +198,7 @@ struct NewsServer::Impl {
   mutable std::condition_variable logChanged;
   std::vector<LogEntry> log;
   std::size_t logged = 0;
+  int openConnections = 0;
   bool keepLog = true;
   std::function<void(const LogEntry&)> sink;
 
@@ -233,7 +234,7 @@ struct NewsServer::Impl {
 
   void run();
   void acceptAll(const Limits& lim);
-  void readFrom(Connection& c);
+  void readFrom(Connection& c, const Limits& lim);
   void handleLines(Connection& c, const Limits& lim);
   void handleCommand(Connection& c, std::string_view line, const Limits& lim);
   void respond(Connection& c, std::string_view line, std::string& dst);
@@ -266,6 +267,9 @@ void NewsServer::Impl::closeConnection(Connection& c) {
   close(c.fd);
   c.fd = -1;
   c.dead = true;
+  std::lock_guard<std::mutex> lock(logMu);
+  --openConnections;
+  logChanged.notify_all();
 }
 
 void NewsServer::Impl::acceptAll(const Limits& lim) {
@@ -274,6 +278,10 @@ void NewsServer::Impl::acceptAll(const Limits& lim) {
     if (fd < 0) return;
     setNoDelay(fd);
     ++connections;
+    {
+      std::lock_guard<std::mutex> lock(logMu);
+      ++openConnections;
+    }
     Connection& c = conns.emplace_back();
     c.fd = fd;
     c.out = lim.greeting;
@@ -281,7 +289,7 @@ void NewsServer::Impl::acceptAll(const Limits& lim) {
   }
 }
 
-void NewsServer::Impl::readFrom(Connection& c) {
+void NewsServer::Impl::readFrom(Connection& c, const Limits& lim) {
   char buf[65536];
   for (;;) {
     ssize_t n = recv(c.fd, buf, sizeof buf, 0);
@@ -292,7 +300,10 @@ void NewsServer::Impl::readFrom(Connection& c) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    // The client went away: nothing it asked for can reach it any more.
+    // The client went away.  What it sent before is still logged (and
+    // answered into the void), so that the log is complete once the
+    // connection is gone.
+    handleLines(c, lim);
     closeConnection(c);
     return;
   }
@@ -597,7 +608,7 @@ void NewsServer::Impl::run() {
       short rev = fds[i++].revents;
       if (c.dead || rev == 0) continue;
       if (rev & POLLIN) {
-        readFrom(c);
+        readFrom(c, lim);
       } else if (rev & (POLLRDHUP | POLLHUP | POLLERR)) {
         // The client is gone while we are not reading (stalled or closing).
         closeConnection(c);
@@ -883,6 +894,11 @@ void NewsServer::SetLogSink(std::function<void(const LogEntry&)> sink) {
 bool NewsServer::WaitForLog(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(impl_->logMu);
   return impl_->logChanged.wait_for(lock, timeout, [&] { return impl_->logged >= count; });
+}
+
+bool NewsServer::WaitForIdle(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(impl_->logMu);
+  return impl_->logChanged.wait_for(lock, timeout, [&] { return impl_->openConnections == 0; });
 }
 
 int NewsServer::ConnectionCount() const { return impl_->connections.load(); }

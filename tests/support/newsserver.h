@@ -119,6 +119,10 @@ class NewsServer {
   void SetLogSink(std::function<void(const LogEntry&)> sink);
   // Waits until the log holds at least `count` entries; false on timeout.
   bool WaitForLog(std::size_t count, std::chrono::milliseconds timeout) const;
+  // Waits until every connection accepted so far has been closed (by
+  // either side), so that the log holds all that its clients sent; false
+  // on timeout.
+  bool WaitForIdle(std::chrono::milliseconds timeout) const;
   // Connections accepted since Start().
   int ConnectionCount() const;
 
