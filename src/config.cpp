@@ -224,8 +224,6 @@ bool parseTimeout(const char* value, int& timeout) {
   return true;
 }
 
-enum class LineResult { kOk, kFault };
-
 struct ServerFileState {
   ServerInfo* current = nullptr;
   bool sawPassword = false;
@@ -352,14 +350,15 @@ class FilterReader {
       handleNewsgroupLine(line);
       return;
     }
-    assert(ngInfo_ != NULL);
-    assert(actInfo_ != NULL);
+    [[maybe_unused]] const NewsgroupInfo* ngInfo = ngInfo_;
+    ActionInfo* actInfo = actInfo_;
+    assert(ngInfo != NULL);
+    assert(actInfo != NULL);
     if (line[0] == '*' && line[1] == ' ') {
-      handleConditionLine(line + 2);
+      handleConditionLine(line + 2, actInfo);
       return;
     }
     const BlockState ended = state_;
-    ActionInfo* actInfo = actInfo_;
     state_ = BlockState::kExpectNewsgroup;
     ngInfo_ = nullptr;
     actInfo_ = nullptr;
@@ -397,7 +396,7 @@ class FilterReader {
     actInfo_ = AddAction(ngInfo);
   }
 
-  void handleConditionLine(char* text) {
+  void handleConditionLine(char* text, ActionInfo* actInfo) {
     text = skipBlanks(text);
     int negate = 0;
     if (*text == '!') {
@@ -419,7 +418,7 @@ class FilterReader {
       return;
     }
     condition->negate = negate;
-    AddTail(actInfo_->conditions, condition.release());
+    AddTail(actInfo->conditions, condition.release());
   }
 
   void handleActionLine(const char* line, ActionInfo* actInfo) {
@@ -585,7 +584,9 @@ class ReplacementFile {
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
   bool create() {
-    std::string templ = directoryOf(target_) + "/.pelliton-newsrc.XXXXXX";
+    std::string templ = directoryOf(target_);
+    if (templ.back() != '/') templ += '/';
+    templ += ".pelliton-newsrc.XXXXXX";
     fd_ = mkstemp(templ.data());
     if (fd_ < 0) return false;
     tempPath_ = templ;

@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config.h"
+#include "config_fixture.h"
+#include "pelliton.h"
+#include "test_util.h"
+
+namespace pelliton {
+namespace {
+
+class NewsrcTest : public ConfigTest {
+ protected:
+  std::vector<std::pair<std::string, int>> Newsgroups() {
+    std::vector<std::pair<std::string, int>> groups;
+    for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList))
+      groups.emplace_back(ngInfo->name, ngInfo->nextArticle);
+    return groups;
+  }
+
+  std::vector<std::string> DirectoryEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  static mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+  }
+};
+
+using Groups = std::vector<std::pair<std::string, int>>;
+
+TEST_F(NewsrcTest, LinesAreReadLikeTheScanfFormat) {
+  static const struct {
+    const char* line;
+    const char* name;  // null: the line is ignored
+    int nextArticle;
+  } cases[] = {
+      {"comp.lang.c: 1-250\n", "comp.lang.c", 251},
+      {"comp.lang.c : 1 - 250\n", "comp.lang.c", 251},
+      {"  comp.lang.c:1-250\n", "comp.lang.c", 251},
+      {"comp.lang.c: 1-250 trailing text\n", "comp.lang.c", 251},
+      {"comp.lang.c: 200-250\n", "comp.lang.c", 251},
+      {"comp.lang.c: 1-250,300-310\n", "comp.lang.c", 251},
+      {"comp.lang.c: 1-250\r\n", "comp.lang.c", 251},
+      {"comp.lang.c:\t+1 -\t+250", "comp.lang.c", 251},
+      {"a b: 1-5\n", "a", 6},
+      {"a: 1-0\n", "a", 1},
+      {"a: 1--5\n", "a", -4},
+      {"a: -3-7\n", "a", 8},
+      {"a: 1-2147483646\n", "a", INT_MAX},
+      {"a: 1-99999999999999999999\n", "a", INT_MAX},
+      {"a: 1--99999999999999999999\n", "a", INT_MIN + 1},
+      {"comp.lang.c! 1-250\n", nullptr, 0},
+      {"comp.lang.c: 250\n", nullptr, 0},
+      {"comp.lang.c:\n", nullptr, 0},
+      {"comp.lang.c: x-250\n", nullptr, 0},
+      {"comp.lang.c: 1-\n", nullptr, 0},
+      {"comp.lang.c: 1 to 250\n", nullptr, 0},
+      {":1-250\n", nullptr, 0},
+      {"# a: 1-5\n", nullptr, 0},
+      {"   \n", nullptr, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    ReleaseConfigModel();
+    HomeFile("newsrc", c.line);
+    EXPECT_EQ("", StderrOf([] { EXPECT_EQ(1, ReadNewsrc("newsrc")); }));
+    if (c.name == nullptr) {
+      EXPECT_TRUE(newsgroupList.IsEmpty());
+    } else {
+      EXPECT_EQ((Groups{{c.name, c.nextArticle}}), Newsgroups());
+    }
+  }
+}
+
+TEST_F(NewsrcTest, KnownNewsgroupsKeepTheirPlaceAndNewOnesFollow) {
+  AddNewsgroup("from.config.b");
+  AddNewsgroup("from.config.a");
+  HomeFile("newsrc",
+           "# edited by hand\n"
+           "only.newsrc: 1-9\n"
+           "from.config.a: 1-20\n"
+           "\n"
+           "Only.Newsrc: 1-3\n"
+           "only.newsrc: 1-12\n"
+           + std::string(1100, 'x') + ":1-4\n");
+  EXPECT_EQ(1, ReadNewsrc("newsrc"));
+  // The tail of the overlong line arrives as a line of its own.
+  EXPECT_EQ((Groups{{"from.config.b", 0},
+                    {"from.config.a", 21},
+                    {"only.newsrc", 13},
+                    {"Only.Newsrc", 4},
+                    {std::string(77, 'x'), 5}}),
+            Newsgroups());
+}
+
+TEST_F(NewsrcTest, MissingFileIsSilentAndChangesNothing) {
+  AddNewsgroup("g");
+  EXPECT_EQ("", StderrOf([] { EXPECT_EQ(0, ReadNewsrc("no-such-newsrc")); }));
+  EXPECT_EQ("", StderrOf([] { EXPECT_EQ(0, ReadNewsrc(std::string(1100, 'n').c_str())); }));
+  EXPECT_EQ((Groups{{"g", 0}}), Newsgroups());
+}
+
+TEST_F(NewsrcTest, WritesOneLinePerNewsgroupNeverClaimingUnseenArticles) {
+  static const struct {
+    const char* name;
+    int nextArticle;
+  } groups[] = {
+      {"zero", 0}, {"one", 1}, {"two", 2}, {"three", 3}, {"clang", 251}, {"negative", -4},
+      {"lowest", INT_MIN},
+  };
+  for (const auto& g : groups) AddNewsgroup(g.name)->nextArticle = g.nextArticle;
+  AddWildNewsgroup("comp.*");
+  EXPECT_EQ("", StderrOf([] { EXPECT_EQ(1, WriteNewsrc("newsrc")); }));
+  EXPECT_EQ(
+      "zero: 1-0\none: 1-0\ntwo: 1-1\nthree: 1-2\nclang: 1-250\nnegative: 1-0\nlowest: 1-0\n",
+      testutil::ReadFile(home.file("newsrc")));
+  EXPECT_EQ((std::vector<std::string>{"newsrc"}), DirectoryEntries(home.path()));
+}
+
+TEST_F(NewsrcTest, RoundTripDropsCommentsAndExtraRanges) {
+  AddNewsgroup("comp.lang.c");
+  const std::string path = HomeFile(
+      "newsrc", "# mine\ncomp.lang.c: 200-250,300-310\n\nmisc.test : 1 - 0\nalt.x: 1-7\n");
+  ASSERT_EQ(1, ReadNewsrc("newsrc"));
+  ASSERT_EQ(1, WriteNewsrc("newsrc"));
+  EXPECT_EQ("comp.lang.c: 1-250\nmisc.test: 1-0\nalt.x: 1-7\n", testutil::ReadFile(path));
+  // What was written reads back to the same numbers.
+  const Groups before = Newsgroups();
+  ReleaseConfigModel();
+  ASSERT_EQ(1, ReadNewsrc("newsrc"));
+  EXPECT_EQ(before, Newsgroups());
+}
+
+TEST_F(NewsrcTest, EmptyModelWritesAnEmptyFile) {
+  const std::string path = HomeFile("newsrc", "old: 1-5\n");
+  EXPECT_EQ(1, WriteNewsrc(path.c_str()));
+  EXPECT_TRUE(testutil::FileExists(path));
+  EXPECT_EQ("", testutil::ReadFile(path));
+}
+
+TEST_F(NewsrcTest, ReplacementKeepsTheOldPermissionBits) {
+  const std::string path = HomeFile("newsrc", "old: 1-5\n");
+  for (mode_t mode : {0600, 0640, 0444, 0664}) {
+    chmod(path.c_str(), mode);
+    AddNewsgroup("g")->nextArticle = 10;
+    ASSERT_EQ(1, WriteNewsrc(path.c_str()));
+    EXPECT_EQ(mode, ModeOf(path));
+    ReleaseConfigModel();
+  }
+}
+
+TEST_F(NewsrcTest, NewFileGetsTheModeOfAPlainCreate) {
+  AddNewsgroup("g");
+  const mode_t old = umask(027);
+  const int result = WriteNewsrc("fresh");
+  umask(old);
+  ASSERT_EQ(1, result);
+  EXPECT_EQ(0640u, ModeOf(home.file("fresh")));
+  EXPECT_EQ("g: 1-0\n", testutil::ReadFile(home.file("fresh")));
+}
+
+TEST_F(NewsrcTest, SymbolicLinkIsKeptAndTheFileItNamesReplaced) {
+  mkdir(home.file("elsewhere").c_str(), 0700);
+  const std::string real = HomeFile("elsewhere/newsrc", "g: 1-1\n");
+  chmod(real.c_str(), 0640);
+  ASSERT_EQ(0, symlink("elsewhere/newsrc", home.file("link1").c_str()));
+  ASSERT_EQ(0, symlink(home.file("link1").c_str(), home.file("newsrc").c_str()));
+  AddNewsgroup("g")->nextArticle = 42;
+  ASSERT_EQ(1, WriteNewsrc("newsrc"));
+  struct stat st;
+  ASSERT_EQ(0, lstat(home.file("newsrc").c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(0, lstat(home.file("link1").c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ("g: 1-41\n", testutil::ReadFile(real));
+  EXPECT_EQ(0640u, ModeOf(real));
+  EXPECT_EQ((std::vector<std::string>{"newsrc"}), DirectoryEntries(home.file("elsewhere")));
+}
+
+TEST_F(NewsrcTest, LinkToAFileNotYetMadeCreatesItWhereTheLinkPoints) {
+  mkdir(home.file("elsewhere").c_str(), 0700);
+  ASSERT_EQ(0, symlink("elsewhere/newsrc", home.file("newsrc").c_str()));
+  AddNewsgroup("g")->nextArticle = 3;
+  ASSERT_EQ(1, WriteNewsrc("newsrc"));
+  EXPECT_EQ("g: 1-2\n", testutil::ReadFile(home.file("elsewhere/newsrc")));
+  struct stat st;
+  ASSERT_EQ(0, lstat(home.file("newsrc").c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(NewsrcTest, LinkLoopFailsWithoutTouchingAnything) {
+  ASSERT_EQ(0, symlink("b", home.file("a").c_str()));
+  ASSERT_EQ(0, symlink("a", home.file("b").c_str()));
+  AddNewsgroup("g");
+  int result = -1;
+  const std::string err = StderrOf([&] { result = WriteNewsrc("a"); });
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("pelliton: unable to write newsrc file 'a' -- " + std::string(strerror(ELOOP)) + "\n",
+            err);
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), DirectoryEntries(home.path()));
+}
+
+TEST_F(NewsrcTest, UnwritablePlacesFailWithAMessageAndLeaveNoTrace) {
+  AddNewsgroup("g")->nextArticle = 5;
+  static const struct {
+    const char* path;
+    const char* reason;
+  } cases[] = {
+      {"missing/newsrc", "No such file or directory"},
+      {"/nonexistent-pelliton-dir/newsrc", "No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    int result = -1;
+    const std::string err = StderrOf([&] { result = WriteNewsrc(c.path); });
+    EXPECT_EQ(0, result) << c.path;
+    EXPECT_EQ(std::string("pelliton: unable to write newsrc file '") + c.path + "' -- " +
+                  c.reason + "\n",
+              err);
+  }
+  const std::string tooLong(1100, 'w');
+  int result = -1;
+  EXPECT_EQ("pelliton: unable to write newsrc file '" + tooLong + "' -- file name too long\n",
+            StderrOf([&] { result = WriteNewsrc(tooLong.c_str()); }));
+  EXPECT_EQ(0, result);
+  EXPECT_TRUE(DirectoryEntries(home.path()).empty());
+}
+
+TEST_F(NewsrcTest, FailedRenameLeavesTheTargetAndRemovesTheTemporaryFile) {
+  // A non-empty directory cannot be replaced by a file.
+  mkdir(home.file("newsrc").c_str(), 0700);
+  HomeFile("newsrc/keep", "precious");
+  AddNewsgroup("g")->nextArticle = 5;
+  int result = -1;
+  const std::string err = StderrOf([&] { result = WriteNewsrc("newsrc"); });
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(0u, err.find("pelliton: unable to write newsrc file 'newsrc' -- "));
+  EXPECT_EQ("precious", testutil::ReadFile(home.file("newsrc/keep")));
+  EXPECT_EQ((std::vector<std::string>{"newsrc"}), DirectoryEntries(home.path()));
+}
+
+// Holds the process's file size limit low, so that writes fail as on a
+// full disk, until it goes.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit low = saved_;
+    low.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &low);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*oldHandler_)(int);
+};
+
+TEST_F(NewsrcTest, FailedWriteLeavesTheOldFileExactlyAsItWas) {
+  const std::string old = "comp.lang.c: 1-250\nalt.test: 1-7\n";
+  const std::string path = HomeFile("newsrc", old);
+  chmod(path.c_str(), 0640);
+  for (int i = 0; i < 500; ++i) AddNewsgroup(("group." + std::to_string(i)).c_str());
+  int result = -1;
+  std::string err;
+  {
+    // Room for the captured message, none for the new contents.
+    FileSizeLimit limit(512);
+    err = StderrOf([&] { result = WriteNewsrc("newsrc"); });
+  }
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("pelliton: unable to write newsrc file 'newsrc' -- " + std::string(strerror(EFBIG)) +
+                "\n",
+            err);
+  EXPECT_EQ(old, testutil::ReadFile(path));
+  EXPECT_EQ(0640u, ModeOf(path));
+  EXPECT_EQ((std::vector<std::string>{"newsrc"}), DirectoryEntries(home.path()));
+}
+
+}  // namespace
+}  // namespace pelliton
