@@ -1,0 +1,422 @@
+#!/usr/bin/env bash
+# pelliton against a real news server: INN, started privately on 127.0.0.1.
+#
+#   bash tests/inn_test.sh <pelliton binary> [<binary directory>]
+#
+# Installs INN (Debian package inn2) when it is missing and this runs as
+# root; exits 77 (skipped), saying why, when INN is missing and cannot be
+# installed, or when this does not run as root (INN runs as the news user).
+# Posts articles with awkward bodies through NNTP POST, reads back with its
+# own small NNTP client what the server serves, runs pelliton (-l, -C, -c,
+# fetching with -n 1, -n 4 and -n 16, AUTHINFO against a second server that
+# requires it), and compares every mailbox, every pipe's output and every
+# newsrc byte for byte with what they must hold.  Set PELLITON_KEEP=1 to
+# keep the work directory.
+set -u
+
+pelliton=${1:?usage: inn_test.sh <pelliton binary> [<binary directory>]}
+pelliton=$(realpath "$pelliton")
+here=$(cd "$(dirname "$0")" && pwd)
+
+skip() {
+  echo "SKIPPED: $*"
+  exit 77
+}
+
+[ -x "$pelliton" ] || { echo "no pelliton binary at $pelliton" >&2; exit 2; }
+[ "$(id -u)" = 0 ] || skip "running INN needs root (its daemons run as the news user)"
+if ! reason=$(bash "$here/inn/install.sh"); then
+  skip "${reason:-INN is not installed}"
+fi
+for tool in runuser perl sed cmp diff; do
+  command -v "$tool" >/dev/null || skip "$tool is missing"
+done
+
+# shellcheck source=inn/server.sh
+source "$here/inn/server.sh"
+# shellcheck source=inn/nntp.sh
+source "$here/inn/nntp.sh"
+
+work=$(mktemp -d /tmp/pelliton-inn.XXXXXX)
+cleanup() {
+  nntp_close
+  inn_stop
+  if [ "${PELLITON_KEEP:-0}" = 1 ]; then
+    echo "work directory kept: $work"
+  else
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+note() { echo "--- $*"; }
+
+port=$(inn_free_port) || skip "no free TCP port on 127.0.0.1"
+authport=$(inn_free_port "$port") || skip "no free TCP port on 127.0.0.1"
+note "starting INN on 127.0.0.1:$port (AUTHINFO required on :$authport)"
+inn_start "$work/inn" "$port" "$authport"
+case $? in
+  0) ;;
+  2) echo "note: no standalone nnrpd; the AUTHINFO checks are left out" ;;
+  *) echo "FAIL: INN did not start"; exit 1 ;;
+esac
+
+# ---------------------------------------------------------------------------
+# Articles.  Every posted body is kept, so that the expected mailbox can be
+# built from what was posted (and the header from what the server serves).
+
+tricky=pelliton.test.tricky
+bulk=pelliton.test.bulk
+empty=pelliton.test.empty
+missing=pelliton.test.missing   # named in the filters, unknown to INN
+
+for g in $tricky $bulk $empty; do
+  inn_newgroup "$g" >/dev/null || { echo "FAIL: ctlinnd newgroup $g"; exit 1; }
+done
+
+mkdir -p "$work/posted" "$work/served"
+declare -A posted_count=()
+
+# post GROUP SUBJECT < body
+post() {
+  local group=$1 subject=$2 n file
+  n=$((${posted_count[$group]:-0} + 1))
+  file=$work/posted/$group.$n
+  cat > "$file.body"
+  {
+    printf 'From: Poster %s <poster@pelliton.test>\n' "$n"
+    printf 'Newsgroups: %s\n' "$group"
+    printf 'Subject: %s\n' "$subject"
+    printf 'Message-ID: <%s.%s.%s@pelliton.test>\n' "$n" "$group" "$$"
+    printf '\n'
+    cat "$file.body"
+  } > "$file.article"
+  nntp_post "$file.article" || { echo "FAIL: posting $group $n: $NNTP_LINE"; exit 1; }
+  posted_count[$group]=$n
+}
+
+long_line() {  # long_line PREFIX LENGTH
+  local s=$1
+  while [ ${#s} -lt "$2" ]; do s+="0123456789abcdefghijklmnopqrstuvwxyz"; done
+  printf '%s\n' "${s:0:$2}"
+}
+
+post_tricky_batch_1() {
+  post $tricky "dots and From lines" <<'EOF'
+.leading dot
+..
+...
+.
+From the start of a line
+.From with a dot before it
+From
+from lower case
+>From already quoted
+From: a header-like line
+Fromage
+EOF
+  post $tricky "empty lines, pipe" <<'EOF'
+
+after an empty first line
+
+
+   indented after two empty lines
+	a tab
+the next line is empty and ends the body
+
+EOF
+  post $tricky "long lines" < <(
+    long_line "long " 5000
+    long_line ".dotted long " 3000
+    echo "short"
+    long_line "From long " 4095
+  )
+  post $tricky "$(long_line "a long subject, pipe: " 900)" <<'EOF'
+one line
+EOF
+}
+
+post_tricky_batch_2() {
+  post $tricky "later, pipe" <<'EOF'
+From here on
+.
+the end
+
+EOF
+  post $tricky "later, long From line" < <(long_line "From " 8000; printf '\n\n')
+}
+
+# The bulk articles: "keep" every third, "drop" every seventh, "spam" one.
+post_bulk() {  # post_bulk FROM TO
+  local i subject
+  for ((i = $1; i <= $2; i++)); do
+    subject=$(printf 'article %03d' "$i")
+    ((i % 3 == 0)) && subject+=" keep"
+    ((i % 7 == 0)) && subject+=" drop"
+    ((i == 30)) && subject+=" SPAM"
+    post $bulk "$subject" < <(printf 'Body of bulk article %d.\nFrom a poster.\n' "$i")
+  done
+}
+
+nntp_connect "$port" || { echo "FAIL: cannot connect to INN: $NNTP_LINE"; exit 1; }
+post_tricky_batch_1
+post_bulk 1 60
+
+# The header of every article as the server serves it, by article number.
+fetch_headers() {
+  local g n
+  for g in $tricky $bulk; do
+    nntp_command "GROUP $g"
+    for ((n = 1; n <= ${posted_count[$g]:-0}; n++)); do
+      [ -f "$work/served/$g.$n.head" ] && continue
+      nntp_command "HEAD $n"
+      [ "$NNTP_CODE" = 221 ] || { echo "FAIL: HEAD $n in $g: $NNTP_LINE"; exit 1; }
+      nntp_text "$work/served/$g.$n.head"
+    done
+  done
+}
+fetch_headers
+
+# ---------------------------------------------------------------------------
+# Expectations.
+
+# Which action takes which article; mirrors the filter file below.
+wants() {  # wants ACTION GROUP N -> status 0 when the action takes it
+  local subject
+  subject=$(sed -n 's/^Subject: //p' "$work/posted/$2.$3.article")
+  case $1 in
+    tricky-box) return 0 ;;
+    tricky-pipe) [[ $subject == *pipe* ]] ;;
+    bulk-box) [[ $subject == *keep* && $subject != *drop* && $subject != *SPAM* ]] ;;
+    bulk-pipe) [[ $subject == "article 04"* && $subject != *SPAM* ]] ;;
+  esac
+}
+
+# One delivered message with its separator line's date replaced by DATE.
+expected_message() {  # GROUP N
+  printf 'From pelliton DATE\n'
+  cat "$work/served/$1.$2.head"
+  printf '\n'
+  sed 's/^From />&/' "$work/posted/$1.$2.body"
+  printf '\n'
+}
+
+expected_file() {  # ACTION GROUP FIRST LAST
+  local n
+  for ((n = $3; n <= $4; n++)); do
+    wants "$1" "$2" "$n" && expected_message "$2" "$n"
+  done
+}
+
+# A mailbox with every separator line's date replaced by DATE; a separator
+# whose date is not in the form of ctime(3) stays as it is and so differs.
+normalized() {
+  sed -E 's/^From pelliton (Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}$/From pelliton DATE/' "$1"
+}
+
+check_file() {  # check_file WHAT ACTUAL EXPECTED-FILE
+  if [ ! -f "$2" ]; then
+    if [ -s "$3" ]; then fail "$1: $2 was not written"; fi
+    return
+  fi
+  if ! cmp -s <(normalized "$2") "$3"; then
+    fail "$1: $2 differs from what was posted (expected < > actual):"
+    diff <(cut -c1-160 "$3") <(normalized "$2" | cut -c1-160) | head -20
+  fi
+}
+
+check_text() {  # check_text WHAT ACTUAL-TEXT EXPECTED-TEXT
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    diff <(printf '%s\n' "$3") <(printf '%s\n' "$2") | head -20
+  fi
+}
+
+# ---------------------------------------------------------------------------
+# pelliton's files.
+
+setup_run() {  # setup_run DIR [PORT [AUTH-LINES]]
+  local d=$1
+  mkdir -p "$d"
+  {
+    printf '# the INN instance of the test\n[inn]\n'
+    printf 'host 127.0.0.1\nport %s\n' "${2:-$port}"
+    printf 'config %s/filters\nnewsrc %s/newsrc\n' "$d" "$d"
+    printf 'timeout 60\n'
+    [ -n "${3:-}" ] && printf '%s\n' "$3"
+  } > "$d/servers"
+  chmod 600 "$d/servers"
+  cat > "$d/filters" <<EOF
+# General conditions for every test newsgroup, and one more for the bulk.
+pelliton.test.*:
+* !^Subject:.*spam
+*bulk:
+* ^From:.*@pelliton\.test
+* !^Newsgroups:.*,
+
+$tricky:
+$d/tricky.mbox
+$tricky:
+* ^Subject:.*pipe
+| cat >> $d/tricky.pipe
+
+$missing:
+$d/missing.mbox
+
+$bulk:
+* ^Subject:.*keep
+* !^Subject:.*drop
+$d/bulk.mbox
+$bulk:
+* ^Subject: article 04
+| cat >> $d/bulk.pipe
+
+$empty:
+$d/empty.mbox
+EOF
+}
+
+run_pelliton() {  # run_pelliton DIR ARGS... ; sets status, out, err
+  local d=$1
+  shift
+  (cd "$d" && "$pelliton" -f "$d/servers" "$@" inn >"$d/stdout" 2>"$d/stderr")
+  status=$?
+  out=$(cat "$d/stdout")
+  err=$(cat "$d/stderr")
+}
+
+check_mailboxes() {  # check_mailboxes WHAT DIR
+  local t=$work/expected
+  mkdir -p "$t"
+  expected_file tricky-box $tricky 1 "${posted_count[$tricky]}" > "$t/tricky.mbox"
+  expected_file tricky-pipe $tricky 1 "${posted_count[$tricky]}" > "$t/tricky.pipe"
+  expected_file bulk-box $bulk 1 "${posted_count[$bulk]}" > "$t/bulk.mbox"
+  expected_file bulk-pipe $bulk 1 "${posted_count[$bulk]}" > "$t/bulk.pipe"
+  for f in tricky.mbox tricky.pipe bulk.mbox bulk.pipe; do
+    check_file "$1" "$2/$f" "$t/$f"
+  done
+  for f in empty.mbox missing.mbox; do
+    [ -e "$2/$f" ] && fail "$1: $2/$f was written"
+  done
+  [ -z "$(find "$2" -name '*.lock*' ! -name newsrc.lock)" ] || fail "$1: a lock file was left behind"
+}
+
+newsrc_after_fetch() {
+  printf '%s\n' "$tricky: 1-${posted_count[$tricky]}" "$missing: 1-0" \
+    "$bulk: 1-${posted_count[$bulk]}" "$empty: 1-0"
+}
+
+missing_message="pelliton: $missing: newsgroup does not exist"
+
+# ---------------------------------------------------------------------------
+note "-l lists what LIST gives"
+nntp_command LIST
+nntp_text "$work/list"
+setup_run "$work/list-run"
+run_pelliton "$work/list-run" -l
+[ "$status" = 0 ] || fail "-l: exit status $status ($err)"
+check_text "-l: the listing differs from LIST" "$out" "$(cat "$work/list")"
+check_text "-l: standard error" "$err" ""
+
+for n in 1 16; do
+  d=$work/fetch-n$n
+  note "fetching with -n $n"
+  setup_run "$d"
+  run_pelliton "$d" -n "$n"
+  [ "$status" = 0 ] || fail "-n $n: exit status $status"
+  check_text "-n $n: standard error" "$err" "$missing_message"
+  check_mailboxes "-n $n" "$d"
+  check_text "-n $n: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
+done
+
+d=$work/fetch-n1
+note "a second run finds nothing new"
+cp -p "$d/tricky.mbox" "$d/bulk.mbox" "$d/tricky.pipe" "$d/bulk.pipe" "$d/newsrc" "$work/"
+run_pelliton "$d" -n 4
+[ "$status" = 0 ] || fail "second run: exit status $status"
+for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe newsrc; do
+  cmp -s "$d/$f" "$work/$f" || fail "second run: $f changed"
+done
+
+note "new articles: the next run appends exactly them"
+post_tricky_batch_2
+post_bulk 61 75
+fetch_headers
+run_pelliton "$d" -n 4
+[ "$status" = 0 ] || fail "third run: exit status $status"
+check_text "third run: standard error" "$err" "$missing_message"
+check_mailboxes "third run" "$d"
+check_text "third run: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
+
+note "-C marks every newsgroup with actions"
+d=$work/mark-all
+setup_run "$d"
+run_pelliton "$d" -C
+[ "$status" = 0 ] || fail "-C: exit status $status"
+[[ $err == "pelliton: bad NNTP server response -- 411 "* ]] ||
+  fail "-C: expected the missing newsgroup's 411 on standard error, got: $err"
+check_text "-C: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
+run_pelliton "$d"
+[ "$status" = 0 ] || fail "fetch after -C: exit status $status"
+[ -z "$(ls "$d" | grep -E '\.(mbox|pipe)$')" ] || fail "fetch after -C delivered articles"
+post $bulk "article 076 keep" < <(printf 'Posted after marking.\n')
+fetch_headers
+run_pelliton "$d"
+expected_message $bulk 76 > "$work/expected/one.mbox"
+check_file "fetch after -C and a new article" "$d/bulk.mbox" "$work/expected/one.mbox"
+
+note "-c marks only the newsgroups named"
+d=$work/mark-some
+setup_run "$d"
+run_pelliton "$d" -c $bulk -c pelliton.test.nosuch
+[ "$status" = 0 ] || fail "-c: exit status $status"
+check_text "-c: standard error" "$err" \
+  "pelliton: group pelliton.test.nosuch not defined in filters; skipping..."
+check_text "-c: newsrc" "$(cat "$d/newsrc")" \
+  "$(printf '%s\n' "$tricky: 1-0" "$missing: 1-0" "$bulk: 1-${posted_count[$bulk]}" "$empty: 1-0")"
+run_pelliton "$d" -n 16
+expected_file tricky-box $tricky 1 "${posted_count[$tricky]}" > "$work/expected/tricky.mbox"
+check_file "fetch after -c" "$d/tricky.mbox" "$work/expected/tricky.mbox"
+[ -e "$d/bulk.mbox" ] && fail "fetch after -c: the marked newsgroup was fetched"
+
+if [ -n "$INN_AUTH_PORT" ]; then
+  note "AUTHINFO against a server that requires it"
+  d=$work/auth
+  setup_run "$d" "$authport" "$(printf 'user reader\npass %s' "$INN_AUTH_PASSWORD")"
+  run_pelliton "$d" -v -n 16
+  [ "$status" = 0 ] || fail "AUTHINFO: exit status $status"
+  check_mailboxes "AUTHINFO" "$d"
+  check_text "AUTHINFO: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
+  [[ $err == *"$INN_AUTH_PASSWORD"* ]] && fail "AUTHINFO: the password shows in the verbose output"
+  grep -q "^$missing_message\$" "$d/stderr" || fail "AUTHINFO: $missing_message missing"
+
+  d=$work/auth-wrong
+  setup_run "$d" "$authport" "$(printf 'user reader\npass not-%s' "$INN_AUTH_PASSWORD")"
+  run_pelliton "$d"
+  [ "$status" = 0 ] || fail "wrong password: exit status $status"
+  [[ $err == "pelliton: bad NNTP server response -- 481 "* ]] ||
+    fail "wrong password: expected the 481 answer on standard error, got: $err"
+  [ -e "$d/newsrc" ] && fail "wrong password: the newsrc was written"
+
+  d=$work/auth-none
+  setup_run "$d" "$authport"
+  run_pelliton "$d"
+  [ "$status" = 0 ] || fail "no credentials: exit status $status"
+  [[ $err == *"pelliton: bad NNTP server response -- 480 "* ]] ||
+    fail "no credentials: expected the 480 answer on standard error, got: $err"
+  [ -e "$d/tricky.mbox" ] && fail "no credentials: articles were delivered"
+fi
+
+nntp_close
+if [ "$failures" != 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all checks passed"
+exit 0
