@@ -1,11 +1,650 @@
 #include "nntppipeline.h"
 
-namespace pelliton {
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 
-// Placeholders until the request engine is built.
-void PipelineInit(int, int, int) {}
-void PipelineEngine(NewsgroupInfo*, int) {}
-void PipelineCleanup() {}
-void sendLine(const char*) {}
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "connection.h"
+#include "delivery.h"
+#include "pelliton.h"
+
+namespace pelliton {
+namespace {
+
+// What the next line from the server is.
+constexpr int PARSE_STATUS = 0;
+constexpr int PARSE_HEADER = 1;
+constexpr int PARSE_BODY = 2;
+
+constexpr std::size_t kInBufSize = 4096;
+constexpr std::size_t kOutBufSize = 4096;
+// A prime, so that runs of article numbers spread over every chain.
+constexpr int kMatchChains = 251;
+constexpr std::size_t kHeaderBufStart = 1024;
+constexpr std::size_t kBodyBufStart = 65536;
+
+#ifdef MSG_NOSIGNAL
+// A server that resets the connection must end the fetch through the
+// closed-connection path, not kill the process with SIGPIPE.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+using Clock = std::chrono::steady_clock;
+
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+// malloc'd so that it can grow with realloc in place.
+using CharBuffer = std::unique_ptr<char, FreeDeleter>;
+
+// One article whose header matched and whose body is awaited.
+struct MatchedHeader {
+  std::unique_ptr<MatchedHeader> next;  // same chain of the match table
+  int article = 0;
+  int headerLen = 0;
+  CharBuffer header;
+  std::vector<const ActionInfo*> actions;  // matched ones, in list order
+};
+
+enum class RequestKind { kHead, kBody };
+
+// A request sent and not yet answered completely.  Responses come in the
+// order of the requests, so the oldest one tells what a status line answers.
+struct Request {
+  RequestKind kind;
+  int article;
+};
+
+// Why the response being read is consumed without being used.
+enum class Discard { kNone, kNoNumber, kNoRecord };
+
+struct Engine {
+  int inFd = -1;
+  int outFd = -1;
+  // Resume markers.  Wider than int so that "one before" and "one after"
+  // never overflow, whatever numbers the server reports.
+  long long lastDone = 0;
+  long long lastSeen = 0;
+  int pendingMatch = 0;
+  std::vector<const NewsgroupInfo*> generalList;
+  int freeSlots = 0;
+  std::deque<int> bodyQueue;
+  int maxReq = 1;
+  int outPutPos = 0;
+  int outGetPos = 0;
+  char outBuf[kOutBufSize] = {};
+  char inBuf[kInBufSize] = {};
+  int inLen = 0;
+  // The beginning of a line longer than inBuf; empty in the common case.
+  std::string longLine;
+  CharBuffer hdrBuf;
+  std::size_t hdrBufSize = 0;
+  std::size_t hdrLen = 0;
+  CharBuffer bodyBuf;
+  std::size_t bodyBufSize = 0;
+  std::size_t bodyLen = 0;
+  int parseState = PARSE_STATUS;
+  Discard discard = Discard::kNone;
+  std::array<std::unique_ptr<MatchedHeader>, kMatchChains> matchTable;
+  int curArticle = 0;
+  std::deque<Request> outstanding;
+  // Articles whose header matched in this newsgroup and whose delivery has
+  // not completed; the resume point never passes the lowest of them.
+  std::multiset<int> undelivered;
+  NewsgroupInfo* ngInfo = nullptr;
+  bool deadlineArmed = false;
+  Clock::time_point deadline;
+};
+
+// One engine for the whole run: its collection buffers are kept from one
+// newsgroup to the next.
+Engine engine;
+
+[[noreturn]] void reallocFailed() {
+  std::fprintf(stderr, "%s: realloc() failed\n", programName);
+  std::exit(1);
+}
+
+CharBuffer freshBuffer(std::size_t size) {
+  return CharBuffer(static_cast<char*>(mymalloc(size)));
+}
+
+// Doubles the buffer until it holds `needed` bytes.  Lengths are handed on
+// as int, so a buffer never grows past what an int can count.
+void growBuffer(CharBuffer& buf, std::size_t& size, std::size_t needed) {
+  if (needed <= size) return;
+  std::size_t newSize = size;
+  while (newSize < needed) {
+    if (newSize > static_cast<std::size_t>(INT_MAX) / 2) reallocFailed();
+    newSize *= 2;
+  }
+  void* grown = std::realloc(buf.get(), newSize);
+  if (grown == nullptr) reallocFailed();
+  static_cast<void>(buf.release());
+  buf.reset(static_cast<char*>(grown));
+  size = newSize;
+}
+
+bool startsWith(const char* s, const char* prefix) {
+  return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+bool isEndLine(const char* line) { return line[0] == '.' && line[1] == '\0'; }
+
+// Negative numbers from a confused server still land in a real chain.
+int chainOf(int article) {
+  int chain = article % kMatchChains;
+  return chain < 0 ? chain + kMatchChains : chain;
+}
+
+void clearMatchTable() {
+  // Released one record at a time: a long chain must not recurse.
+  for (auto& head : engine.matchTable) {
+    while (head) head = std::move(head->next);
+  }
+}
+
+void disarmDeadline() { engine.deadlineArmed = false; }
+
+// ---------------------------------------------------------------------------
+// Slots and the resume point
+
+// A response has been consumed completely: its request is no longer
+// outstanding.  Lines that answer no request give nothing back, so the count
+// of outstanding requests holds whatever the server sends.
+void responseDone() {
+  if (engine.outstanding.empty()) return;
+  engine.outstanding.pop_front();
+  ++engine.freeSlots;
+}
+
+void forgetUndelivered(int article) {
+  auto it = engine.undelivered.find(article);
+  if (it != engine.undelivered.end()) engine.undelivered.erase(it);
+}
+
+void resetResponse() {
+  engine.parseState = PARSE_STATUS;
+  engine.discard = Discard::kNone;
+  engine.hdrLen = 0;
+  engine.bodyLen = 0;
+}
+
+// The connection is gone (closed, failed or silent too long): nothing more
+// will be answered, and the engine takes its stopped end.
+void abandonConnection() {
+  engine.outstanding.clear();
+  engine.freeSlots = engine.maxReq;
+  keepRunning = 0;
+  resetResponse();
+  engine.inLen = 0;
+  engine.longLine.clear();
+  engine.outPutPos = 0;
+  engine.outGetPos = 0;
+}
+
+int clampToInt(long long value) {
+  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+int resumePoint(bool stopped) {
+  long long resume = engine.ngInfo->nextArticle;
+  if (stopped) {
+    // Behind the last header examined, unless the most recent match was not
+    // delivered: then behind the last article delivered completely.
+    bool recentMatchDone = engine.pendingMatch == 0 || engine.pendingMatch == engine.lastDone;
+    resume = recentMatchDone ? engine.lastSeen + 1 : engine.lastDone + 1;
+  }
+  // With several requests outstanding a later article can be delivered
+  // after an earlier one failed; the earlier one must not be skipped.
+  if (!engine.undelivered.empty()) resume = std::min<long long>(resume, *engine.undelivered.begin());
+  return clampToInt(resume);
+}
+
+// ---------------------------------------------------------------------------
+// Header matching and body collection
+
+bool conditionsHold(const ActionInfo* actInfo, const char* text) {
+  for (const ConditionInfo* cond : Nodes<ConditionInfo>(actInfo->conditions)) {
+    bool found = regexec(&cond->regex, text, 0, nullptr, 0) == 0;
+    if (found == (cond->negate != 0)) return false;
+  }
+  return true;
+}
+
+void buildGeneralList(const NewsgroupInfo* ngInfo) {
+  for (const NewsgroupInfo* wild : Nodes<NewsgroupInfo>(wildNewsgroupList)) {
+    if (MatchWildNewsgroup(ngInfo->name.c_str(), wild) != 0) engine.generalList.push_back(wild);
+  }
+}
+
+bool passesGeneralConditions(const char* text) {
+  for (const NewsgroupInfo* wild : engine.generalList) {
+    const ActionInfo* actInfo =
+        wild->actions.IsEmpty() ? nullptr : static_cast<const ActionInfo*>(wild->actions.head());
+    assert(actInfo != NULL);
+    if (!conditionsHold(actInfo, text)) return false;
+  }
+  return true;
+}
+
+void openResponse(const char* line) {
+  bool header = line[2] == '1';
+  const char* p = line + 3;
+  while (*p != '\0' && isBlank(static_cast<unsigned char>(*p))) ++p;
+  char* end = nullptr;
+  long number = std::strtol(p, &end, 0);
+  engine.parseState = header ? PARSE_HEADER : PARSE_BODY;
+  engine.hdrLen = 0;
+  engine.bodyLen = 0;
+  if (end == p) {
+    // Without a number the text cannot be filed; it is still read to its
+    // end so that its lines are not taken for status lines.
+    std::fprintf(stderr, "%s: response without article number, skipped -- %s\n", programName,
+                 printable(line).c_str());
+    engine.discard = Discard::kNoNumber;
+    return;
+  }
+  engine.curArticle = static_cast<int>(number);
+  engine.discard = Discard::kNone;
+  if (header) {
+    if (verbose) std::fprintf(stderr, "Examining article %d... ", engine.curArticle);
+    return;
+  }
+  if (verbose) std::fprintf(stderr, "  Saving article %d... ", engine.curArticle);
+  bool recorded = false;
+  for (const MatchedHeader* mh = engine.matchTable[chainOf(engine.curArticle)].get(); mh != nullptr;
+       mh = mh->next.get()) {
+    if (mh->article == engine.curArticle) {
+      recorded = true;
+      break;
+    }
+  }
+  if (!recorded) engine.discard = Discard::kNoRecord;
+}
+
+void handleStatusLine(const char* line) {
+  if (startsWith(line, "221") || startsWith(line, "222")) {
+    openResponse(line);
+    return;
+  }
+  if (engine.outstanding.empty()) {
+    reportBadResponse(line);
+    return;
+  }
+  const Request& request = engine.outstanding.front();
+  // The article is gone from the server for good; any other refusal may be
+  // temporary and keeps the article in the way of the resume point.
+  if (request.kind == RequestKind::kBody && (startsWith(line, "423") || startsWith(line, "430")))
+    forgetUndelivered(request.article);
+  responseDone();
+}
+
+void headerLine(const char* line) {
+  if (engine.discard != Discard::kNone) return;
+  std::size_t len = std::strlen(line);
+  growBuffer(engine.hdrBuf, engine.hdrBufSize, engine.hdrLen + len + 2);
+  char* dst = engine.hdrBuf.get() + engine.hdrLen;
+  std::memcpy(dst, line, len);
+  dst[len] = '\n';
+  engine.hdrLen += len + 1;
+}
+
+void bodyLine(const char* line) {
+  if (engine.discard != Discard::kNone) return;
+  // Unstuffed before the "From " test, so that ".From x" is quoted too.
+  const char* text = line[0] == '.' ? line + 1 : line;
+  bool quote = startsWith(text, "From ");
+  std::size_t len = std::strlen(text);
+  std::size_t stored = len + (quote ? 1 : 0);
+  growBuffer(engine.bodyBuf, engine.bodyBufSize, engine.bodyLen + stored + 2);
+  char* dst = engine.bodyBuf.get() + engine.bodyLen;
+  if (quote) *dst++ = '>';
+  std::memcpy(dst, text, len);
+  dst[len] = '\n';
+  engine.bodyLen += stored + 1;
+}
+
+void fileMatch(std::vector<const ActionInfo*> actions) {
+  auto mh = std::make_unique<MatchedHeader>();
+  mh->article = engine.curArticle;
+  mh->headerLen = static_cast<int>(engine.hdrLen);
+  // The record takes the buffer; collection goes on in a fresh one.
+  mh->header = std::move(engine.hdrBuf);
+  mh->actions = std::move(actions);
+  auto& chain = engine.matchTable[chainOf(engine.curArticle)];
+  mh->next = std::move(chain);
+  chain = std::move(mh);
+  engine.bodyQueue.push_back(engine.curArticle);
+  engine.undelivered.insert(engine.curArticle);
+  if (verbose) std::fputs("match!\n", stderr);
+  engine.pendingMatch = engine.curArticle;
+  engine.hdrBufSize = kHeaderBufStart;
+  engine.hdrBuf = freshBuffer(kHeaderBufStart);
+}
+
+void processHeader() {
+  if (engine.hdrLen > 0) --engine.hdrLen;
+  engine.hdrBuf.get()[engine.hdrLen] = '\0';
+  const char* text = engine.hdrBuf.get();
+
+  if (!passesGeneralConditions(text)) {
+    if (verbose) std::fputs("no match. (general)\n", stderr);
+  } else {
+    std::vector<const ActionInfo*> matched;
+    for (ActionInfo* actInfo : Nodes<ActionInfo>(engine.ngInfo->actions)) {
+      actInfo->matched = conditionsHold(actInfo, text) ? 1 : 0;
+      if (actInfo->matched) matched.push_back(actInfo);
+    }
+    if (matched.empty()) {
+      if (verbose) std::fputs("no match.\n", stderr);
+    } else {
+      fileMatch(std::move(matched));
+    }
+  }
+  engine.lastSeen = engine.curArticle;
+  resetResponse();
+  responseDone();
+}
+
+void deliverBody(MatchedHeader& mh) {
+  const char* body = engine.bodyBuf.get();
+  int bodyLen = static_cast<int>(engine.bodyLen);
+  for (const ActionInfo* actInfo : mh.actions) {
+    if (ProcessAction(actInfo, mh.header.get(), mh.headerLen, body, bodyLen) < 1) {
+      keepRunning = 0;
+      return;
+    }
+  }
+  engine.lastDone = engine.curArticle;
+  forgetUndelivered(engine.curArticle);
+  if (verbose) std::fputs("done!\n", stderr);
+}
+
+void processBody() {
+  if (engine.bodyLen > 0) --engine.bodyLen;
+  engine.bodyBuf.get()[engine.bodyLen] = '\0';
+
+  std::unique_ptr<MatchedHeader>* link = &engine.matchTable[chainOf(engine.curArticle)];
+  while (*link && (*link)->article != engine.curArticle) link = &(*link)->next;
+  if (*link) {
+    deliverBody(**link);
+    std::unique_ptr<MatchedHeader> done = std::move(*link);
+    *link = std::move(done->next);
+  }
+  resetResponse();
+  responseDone();
+}
+
+void endDiscardedResponse() {
+  if (engine.parseState == PARSE_BODY && engine.discard == Discard::kNoRecord)
+    std::fprintf(stderr, "%s: article %d: unexpected body, dropped\n", programName,
+                 engine.curArticle);
+  resetResponse();
+  responseDone();
+}
+
+void dispatchLine(const char* line) {
+  switch (engine.parseState) {
+    case PARSE_STATUS:
+      handleStatusLine(line);
+      break;
+    case PARSE_HEADER:
+      if (!isEndLine(line))
+        headerLine(line);
+      else if (engine.discard != Discard::kNone)
+        endDiscardedResponse();
+      else
+        processHeader();
+      break;
+    case PARSE_BODY:
+      if (!isEndLine(line))
+        bodyLine(line);
+      else if (engine.discard != Discard::kNone)
+        endDiscardedResponse();
+      else
+        processBody();
+      break;
+    default:
+      assert(0);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The wire
+
+// Only the bytes just received can hold a line feed: the ones before them
+// are the start of a line that had none.
+void cutLines(std::size_t received) {
+  char* lineStart = engine.inBuf;
+  char* scan = engine.inBuf + engine.inLen;
+  char* const end = scan + received;
+  while (char* lf = static_cast<char*>(std::memchr(scan, '\n', end - scan))) {
+    *lf = '\0';
+    if (engine.longLine.empty()) {
+      if (lf > lineStart && lf[-1] == '\r') lf[-1] = '\0';
+      dispatchLine(lineStart);
+    } else {
+      engine.longLine.append(lineStart, lf - lineStart);
+      if (engine.longLine.back() == '\r') engine.longLine.pop_back();
+      dispatchLine(engine.longLine.c_str());
+      engine.longLine.clear();
+    }
+    lineStart = scan = lf + 1;
+  }
+  std::ptrdiff_t len = end - lineStart;
+  assert(len >= 0);
+  if (static_cast<std::size_t>(len) == kInBufSize) {
+    // A line longer than the buffer is gathered aside and handed on whole.
+    engine.longLine.append(lineStart, len);
+    len = 0;
+  } else if (lineStart != engine.inBuf && len > 0) {
+    std::memmove(engine.inBuf, lineStart, len);
+  }
+  engine.inLen = static_cast<int>(len);
+}
+
+// Servers that write a status line and its text in two writes would
+// otherwise wait for our delayed ACK on every request.
+void rearmQuickAck() {
+#ifdef TCP_QUICKACK
+  int one = 1;
+  static_cast<void>(setsockopt(engine.inFd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one));
+#endif
+}
+
+void receive() {
+  ssize_t n = recv(engine.inFd, engine.inBuf + engine.inLen, kInBufSize - engine.inLen, 0);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n <= 0) {
+    std::fputs("server closed connection... aborting!\n", stderr);
+    abandonConnection();
+    return;
+  }
+  rearmQuickAck();
+  disarmDeadline();
+  cutLines(static_cast<std::size_t>(n));
+}
+
+void flushPending() {
+  ssize_t n = send(engine.outFd, engine.outBuf + engine.outGetPos,
+                   engine.outPutPos - engine.outGetPos, kSendFlags);
+  if (n <= 0) return;
+  disarmDeadline();
+  engine.outGetPos += static_cast<int>(n);
+  if (engine.outGetPos == engine.outPutPos) {
+    engine.outGetPos = 0;
+    engine.outPutPos = 0;
+  }
+}
+
+void sendRequest(RequestKind kind, int article) {
+  char line[64];
+  std::snprintf(line, sizeof line, "%s %d\r\n", kind == RequestKind::kHead ? "HEAD" : "BODY",
+                article);
+  engine.outstanding.push_back({kind, article});
+  --engine.freeSlots;
+  sendLine(line);
+}
+
+// Every queued BODY that slots and output allow, then at most one HEAD:
+// bodies of matched articles go before further headers.
+void sendRequests(int lastArticle) {
+  while (engine.outPutPos == 0) {
+    if (!engine.bodyQueue.empty()) {
+      int article = engine.bodyQueue.front();
+      engine.bodyQueue.pop_front();
+      sendRequest(RequestKind::kBody, article);
+      if (engine.freeSlots == 0) return;
+      continue;
+    }
+    if (engine.ngInfo->nextArticle <= lastArticle) {
+      sendRequest(RequestKind::kHead, engine.ngInfo->nextArticle);
+      ++engine.ngInfo->nextArticle;
+    }
+    return;
+  }
+}
+
+// Milliseconds for poll() until the inactivity deadline; -1 without one.
+int millisecondsToDeadline() {
+  if (nntpTimeout <= 0) return -1;
+  Clock::time_point now = Clock::now();
+  if (!engine.deadlineArmed) {
+    engine.deadline = now + std::chrono::seconds(nntpTimeout);
+    engine.deadlineArmed = true;
+  }
+  if (now >= engine.deadline) return 0;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(engine.deadline - now).count();
+  return static_cast<int>(std::min<long long>(left, INT_MAX));
+}
+
+void waitAndTransfer(int lastArticle) {
+  bool pending = engine.outPutPos != 0;
+  bool somethingToRequest =
+      !engine.bodyQueue.empty() || engine.ngInfo->nextArticle <= lastArticle;
+  bool pollOnly = keepRunning && !pending && engine.freeSlots != 0 && somethingToRequest;
+  int timeoutMs = pollOnly ? 0 : millisecondsToDeadline();
+
+  pollfd fds[2] = {{engine.inFd, POLLIN, 0}, {engine.outFd, POLLOUT, 0}};
+  int ready = poll(fds, pending ? 2 : 1, timeoutMs);
+  if (ready < 0) {
+    // A signal ends the pass; the deadline stands, so signals cannot keep
+    // a silent server alive.
+    if (errno == EINTR) return;
+    std::fprintf(stderr, "%s: error talking to NNTP server -- %s\n", programName,
+                 std::strerror(errno));
+    abandonConnection();
+    return;
+  }
+  if (ready == 0) {
+    if (!pollOnly && engine.deadlineArmed && Clock::now() >= engine.deadline) {
+      std::fprintf(stderr, "%s: timeout talking to NNTP server\n", programName);
+      abandonConnection();
+    }
+    return;
+  }
+  if (pending && fds[1].revents != 0) flushPending();
+  if (fds[0].revents != 0) receive();
+}
+
+}  // namespace
+
+void PipelineInit(int inFd, int outFd, int maxReq) {
+  assert(maxReq >= 1);
+  engine.inFd = inFd;
+  engine.outFd = outFd;
+  engine.outGetPos = 0;
+  engine.outPutPos = 0;
+  engine.inLen = 0;
+  engine.longLine.clear();
+  engine.freeSlots = maxReq;
+  engine.maxReq = maxReq;
+  if (!engine.hdrBuf) {
+    engine.hdrBufSize = kHeaderBufStart;
+    engine.hdrBuf = freshBuffer(kHeaderBufStart);
+    engine.bodyBufSize = kBodyBufStart;
+    engine.bodyBuf = freshBuffer(kBodyBufStart);
+  }
+  resetResponse();
+  clearMatchTable();
+  engine.bodyQueue.clear();
+  engine.generalList.clear();
+  engine.outstanding.clear();
+  engine.undelivered.clear();
+  engine.deadlineArmed = false;
+}
+
+void PipelineEngine(NewsgroupInfo* ngInfo, int lastArticle) {
+  assert(ngInfo != NULL);
+  // nextArticle must be able to stand one past the last article.
+  if (lastArticle == INT_MAX) lastArticle = INT_MAX - 1;
+  engine.ngInfo = ngInfo;
+  engine.lastDone = static_cast<long long>(ngInfo->nextArticle) - 1;
+  engine.lastSeen = engine.lastDone;
+  engine.pendingMatch = 0;
+  buildGeneralList(ngInfo);
+
+  for (;;) {
+    if (keepRunning && engine.freeSlots != 0) sendRequests(lastArticle);
+    bool running = keepRunning != 0;
+    if (engine.freeSlots == engine.maxReq) {
+      if (running && ngInfo->nextArticle > lastArticle) {
+        ngInfo->nextArticle = resumePoint(false);
+        return;
+      }
+      if (!running) {
+        ngInfo->nextArticle = resumePoint(true);
+        return;
+      }
+    }
+    waitAndTransfer(lastArticle);
+  }
+}
+
+void PipelineCleanup() {
+  engine.bodyQueue.clear();
+  engine.generalList.clear();
+  // Matched articles whose bodies never came are not delivered.
+  clearMatchTable();
+  engine.outstanding.clear();
+  engine.undelivered.clear();
+  engine.ngInfo = nullptr;
+}
+
+void sendLine(const char* line) {
+  assert(line != NULL);
+  assert(engine.outPutPos == 0);
+  std::size_t lineLen = std::strlen(line);
+  assert(lineLen > 0);
+  ssize_t sent = send(engine.outFd, line, lineLen, kSendFlags);
+  if (sent > 0) disarmDeadline();
+  std::size_t taken = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+  if (taken == lineLen) return;
+  std::size_t rest = lineLen - taken;
+  assert(rest < sizeof engine.outBuf);
+  std::memcpy(engine.outBuf, line + taken, rest);
+  engine.outPutPos = static_cast<int>(rest);
+  engine.outGetPos = 0;
+}
 
 }  // namespace pelliton

@@ -1,0 +1,880 @@
+// The request engine over a socketpair, with a scripted peer in a thread
+// standing in for the news server.
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "connection.h"
+#include "nntppipeline.h"
+#include "pelliton.h"
+#include "test_util.h"
+
+namespace pelliton {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The text of an article as the server sends it: CR LF line ends, lines
+// that begin with a dot get another one.
+std::string Stuffed(const std::string& text) {
+  std::string wire;
+  if (text.empty()) return wire;
+  std::istringstream in(text + "\n");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] == '.') wire += '.';
+    wire += line + "\r\n";
+  }
+  return wire;
+}
+
+std::string HeadResponse(int number, const std::string& header) {
+  return "221 " + std::to_string(number) + " <" + std::to_string(number) + "@peer>\r\n" +
+         Stuffed(header) + ".\r\n";
+}
+
+std::string BodyResponse(int number, const std::string& body) {
+  return "222 " + std::to_string(number) + " <" + std::to_string(number) + "@peer>\r\n" +
+         Stuffed(body) + ".\r\n";
+}
+
+// A news server on the other end of a socketpair.  It logs every request,
+// answers from its articles (423 for a missing one) unless a canned reply
+// is set for the exact command, and can hold its answers back so that the
+// engine's window of outstanding requests shows.
+class ScriptedPeer {
+ public:
+  ScriptedPeer() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
+    engineFd_ = fds[0];
+    peerFd_ = fds[1];
+  }
+  ~ScriptedPeer() {
+    CloseEngineSide();
+    Join();
+    if (peerFd_ >= 0) close(peerFd_);
+  }
+  ScriptedPeer(const ScriptedPeer&) = delete;
+  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+  int engineFd() const { return engineFd_; }
+
+  void AddArticle(int number, const std::string& header, const std::string& body) {
+    replies_["HEAD " + std::to_string(number)] = {HeadResponse(number, header), false};
+    replies_["BODY " + std::to_string(number)] = {BodyResponse(number, body), false};
+  }
+  // `raw` goes out instead of the normal answer; with closeAfter the peer
+  // then closes the connection.
+  void SetReply(const std::string& command, const std::string& raw, bool closeAfter = false) {
+    replies_[command] = {raw, closeAfter};
+  }
+  // Closes the connection when this command arrives, without answering it.
+  void CloseOn(const std::string& command) { closeOn_ = command; }
+  // Answers only the oldest request, and only once `window` requests are
+  // outstanding or the engine has been quiet for a while.
+  void SetLockstep(int window) { lockstep_ = window; }
+  // Writes in pieces of k bytes, each read by the engine before the next.
+  void SetChunk(int k) { chunk_ = k; }
+  // Writes every line on its own, read by the engine before the next.
+  void SetLineWrites(bool on) { lineWrites_ = on; }
+  void SetStall(bool on) { stall_ = on; }
+  void SetReadDelay(std::chrono::milliseconds delay) { readDelay_ = delay; }
+  // Called on the peer's thread for every request as it arrives.
+  void SetHook(std::function<void(const std::string&)> hook) { hook_ = std::move(hook); }
+
+  void Start() { thread_ = std::thread([this] { Serve(); }); }
+  // After the engine is done: the peer sees the end of the stream and stops.
+  void Finish() {
+    CloseEngineSide();
+    Join();
+  }
+
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+  int MaxOutstanding() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return maxOutstanding_;
+  }
+
+ private:
+  struct Reply {
+    std::string raw;
+    bool closeAfter;
+  };
+
+  void CloseEngineSide() {
+    if (engineFd_ >= 0) close(engineFd_);
+    engineFd_ = -1;
+  }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void Serve() {
+    std::this_thread::sleep_for(readDelay_);
+    std::string input;
+    std::deque<std::string> pending;
+    for (;;) {
+      pollfd p = {peerFd_, POLLIN, 0};
+      int ready = poll(&p, 1, lockstep_ > 0 ? 150 : 1000);
+      if (ready > 0) {
+        char buf[65536];
+        ssize_t n = read(peerFd_, buf, sizeof buf);
+        if (n <= 0) return;
+        input.append(buf, n);
+        std::size_t lf;
+        while ((lf = input.find("\r\n")) != std::string::npos) {
+          std::string request = input.substr(0, lf);
+          input.erase(0, lf + 2);
+          if (hook_) hook_(request);
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(request);
+          }
+          if (request == closeOn_) return CloseConnection();
+          pending.push_back(request);
+          std::lock_guard<std::mutex> lock(mutex_);
+          maxOutstanding_ = std::max(maxOutstanding_, static_cast<int>(pending.size()));
+        }
+      }
+      if (stall_) continue;
+      while (!pending.empty()) {
+        bool windowFull = static_cast<int>(pending.size()) >= lockstep_;
+        if (lockstep_ > 0 && !windowFull && ready != 0) break;
+        std::string request = pending.front();
+        pending.pop_front();
+        if (!Answer(request)) return CloseConnection();
+        if (lockstep_ > 0) break;
+      }
+    }
+  }
+
+  void CloseConnection() {
+    close(peerFd_);
+    peerFd_ = -1;
+  }
+
+  // False when the connection is to be closed.
+  bool Answer(const std::string& request) {
+    auto it = replies_.find(request);
+    if (it == replies_.end()) return Write("423 no such article\r\n");
+    return Write(it->second.raw) && !it->second.closeAfter;
+  }
+
+  bool Write(const std::string& data) {
+    bool paced = chunk_ > 0 || lineWrites_;
+    for (std::size_t pos = 0; pos < data.size();) {
+      std::size_t step = data.size() - pos;
+      if (chunk_ > 0) step = std::min<std::size_t>(step, chunk_);
+      if (lineWrites_) {
+        std::size_t lf = data.find('\n', pos);
+        if (lf != std::string::npos) step = lf + 1 - pos;
+      }
+      if (send(peerFd_, data.data() + pos, step, MSG_NOSIGNAL) != static_cast<ssize_t>(step))
+        return false;
+      pos += step;
+      if (paced) WaitUntilRead();
+    }
+    return true;
+  }
+
+  // Bytes of a unix socket stay charged to the writer until read.
+  void WaitUntilRead() {
+    for (int i = 0; i < 2000; ++i) {
+      int queued = 0;
+      if (ioctl(peerFd_, SIOCOUTQ, &queued) != 0 || queued == 0) return;
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+
+  int engineFd_ = -1;
+  int peerFd_ = -1;
+  std::map<std::string, Reply> replies_;
+  std::string closeOn_;
+  int lockstep_ = 0;
+  int chunk_ = 0;
+  bool lineWrites_ = false;
+  bool stall_ = false;
+  std::chrono::milliseconds readDelay_{0};
+  std::function<void(const std::string&)> hook_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::string> requests_;
+  int maxOutstanding_ = 0;
+};
+
+std::vector<std::string> Range(const char* verb, int first, int last) {
+  std::vector<std::string> out;
+  for (int n = first; n <= last; ++n) out.push_back(std::string(verb) + " " + std::to_string(n));
+  return out;
+}
+
+std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// The messages of a mailbox, each without its "From " separator line.
+std::vector<std::string> Messages(const std::string& path) {
+  std::vector<std::string> messages;
+  std::istringstream in(testutil::ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("From ", 0) == 0) {
+      messages.emplace_back();
+      continue;
+    }
+    if (messages.empty()) messages.emplace_back("<text before the first separator>");
+    messages.back() += line + "\n";
+  }
+  return messages;
+}
+
+std::string Delivered(const std::string& header, const std::string& body) {
+  return header + "\n\n" + body + "\n\n";
+}
+
+// The model is never released by the run; tests release theirs so that the
+// leak checker sees only real leaks.
+void ReleaseModel() {
+  for (ListHeader* list : {&newsgroupList, &wildNewsgroupList}) {
+    while (ListNode* node = RemHead(*list)) {
+      auto* ngInfo = static_cast<NewsgroupInfo*>(node);
+      while (ListNode* actNode = RemHead(ngInfo->actions)) {
+        auto* actInfo = static_cast<ActionInfo*>(actNode);
+        while (ListNode* condNode = RemHead(actInfo->conditions)) {
+          auto* cond = static_cast<ConditionInfo*>(condNode);
+          regfree(&cond->regex);
+          delete cond;
+        }
+        delete actInfo;
+      }
+      delete ngInfo;
+    }
+  }
+  InitConfigLists();
+}
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ReleaseModel();
+    verbose = 0;
+    fileSizeLimit = 0;
+    keepRunning = 1;
+    // A fault in the engine fails the test instead of hanging it.
+    nntpTimeout = 20;
+  }
+  void TearDown() override {
+    ReleaseModel();
+    verbose = 0;
+    keepRunning = 0;
+    nntpTimeout = kDefaultTimeout;
+  }
+
+  // Reads a filter file; "$DIR" in it stands for the temporary directory.
+  NewsgroupInfo* Filters(std::string text, const char* group = "comp.test") {
+    for (std::size_t pos; (pos = text.find("$DIR")) != std::string::npos;)
+      text.replace(pos, 4, dir.path());
+    std::string path = dir.file("filters");
+    testutil::WriteFile(path, text);
+    EXPECT_EQ(1, ReadConfig(path.c_str()));
+    NewsgroupInfo* ngInfo = FindNewsgroup(group);
+    EXPECT_NE(nullptr, ngInfo);
+    return ngInfo;
+  }
+
+  // Runs the engine over [first, last] and returns the resume point.
+  // Everything the engine printed lands in `err`.
+  int Run(NewsgroupInfo* ngInfo, int first, int last, int maxReq) {
+    peer.Start();
+    ngInfo->nextArticle = first;
+    int outFd = dup(peer.engineFd());
+    testing::internal::CaptureStderr();
+    PipelineInit(peer.engineFd(), outFd, maxReq);
+    PipelineEngine(ngInfo, last);
+    PipelineCleanup();
+    err = testing::internal::GetCapturedStderr();
+    close(outFd);
+    peer.Finish();
+    return ngInfo->nextArticle;
+  }
+
+  std::string Mailbox(const char* name) { return dir.file(name); }
+
+  testutil::TempDir dir;
+  ScriptedPeer peer;
+  std::string err;
+};
+
+const char* const kOneMailbox =
+    "comp.test:\n"
+    "* ^Subject: .*match\n"
+    "$DIR/mbox\n";
+
+std::string Header(int n, const char* subject) {
+  return "From: a@b\nSubject: " + std::string(subject) + "\nMessage-ID: <" + std::to_string(n) +
+         "@peer>";
+}
+
+// --- Request order and the window of outstanding requests -----------------
+
+TEST_F(PipelineTest, OneRequestAtATimeFetchesMatchingBodiesBeforeTheNextHeader) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  peer.AddArticle(1, Header(1, "a match"), "one");
+  peer.AddArticle(2, Header(2, "other"), "two");
+  peer.AddArticle(3, Header(3, "match again"), "three");
+
+  EXPECT_EQ(4, Run(ngInfo, 1, 3, 1));
+  EXPECT_EQ((std::vector<std::string>{"HEAD 1", "BODY 1", "HEAD 2", "HEAD 3", "BODY 3"}),
+            peer.Requests());
+  EXPECT_EQ(1, peer.MaxOutstanding());
+  EXPECT_EQ((std::vector<std::string>{Delivered(Header(1, "a match"), "one"),
+                                       Delivered(Header(3, "match again"), "three")}),
+            Messages(Mailbox("mbox")));
+  EXPECT_EQ("", err);
+}
+
+TEST_F(PipelineTest, WindowOfFourNeverExceededAndEveryNumberRequested) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  // Gaps on the server are asked for like the others and answered 423.
+  for (int n : {1, 2, 4, 7, 8, 10}) peer.AddArticle(n, Header(n, "other"), "x");
+  peer.SetLockstep(4);
+
+  EXPECT_EQ(11, Run(ngInfo, 1, 10, 4));
+  EXPECT_EQ(Range("HEAD", 1, 10), peer.Requests());
+  EXPECT_EQ(4, peer.MaxOutstanding());
+  EXPECT_FALSE(testutil::FileExists(Mailbox("mbox")));
+}
+
+TEST_F(PipelineTest, BodyOfAMatchGoesOutBeforeFurtherHeaders) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  for (int n = 1; n <= 10; ++n) peer.AddArticle(n, Header(n, n == 5 ? "match" : "other"), "b");
+  peer.SetLockstep(4);
+
+  EXPECT_EQ(11, Run(ngInfo, 1, 10, 4));
+  // Header 5 arrives while HEAD 6 to 8 are outstanding.
+  EXPECT_EQ(Concat({Range("HEAD", 1, 8), {"BODY 5"}, Range("HEAD", 9, 10)}), peer.Requests());
+  EXPECT_LE(peer.MaxOutstanding(), 4);
+  EXPECT_EQ(1u, Messages(Mailbox("mbox")).size());
+}
+
+TEST_F(PipelineTest, RequestsTheSocketCannotTakeAtOnceWaitAndGoOutWhole) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  int small = 2048;
+  setsockopt(peer.engineFd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  peer.SetReadDelay(300ms);
+
+  EXPECT_EQ(5001, Run(ngInfo, 1, 5000, 5000));
+  EXPECT_EQ(Range("HEAD", 1, 5000), peer.Requests());
+}
+
+TEST_F(PipelineTest, NothingIsSentWhenStoppedBeforeTheStart) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  keepRunning = 0;
+  EXPECT_EQ(7, Run(ngInfo, 7, 20, 4));
+  EXPECT_TRUE(peer.Requests().empty());
+}
+
+TEST_F(PipelineTest, EmptyRangeEndsAtOnce) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  EXPECT_EQ(300, Run(ngInfo, 300, 299, 4));
+  EXPECT_TRUE(peer.Requests().empty());
+}
+
+// --- Cutting lines ---------------------------------------------------------
+
+TEST_F(PipelineTest, LinesOfAnyLengthArriveWholeWhateverTheReadsCut) {
+  NewsgroupInfo* ngInfo = Filters(
+      "comp.test:\n"
+      "$DIR/mbox\n");
+  // Lengths around the 4096-byte input buffer, with the CR landing on
+  // either side of its end.
+  std::vector<std::size_t> lengths = {1, 4093, 4094, 4095, 4096, 4097, 5000, 9000, 70000};
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    std::string line(lengths[i], static_cast<char>('a' + i));
+    int n = static_cast<int>(i) + 1;
+    peer.SetReply("HEAD " + std::to_string(n),
+                  "221 " + std::to_string(n) + " <id>\r\n" + line + "\r\n.\r\n");
+    peer.SetReply("BODY " + std::to_string(n),
+                  "222 " + std::to_string(n) + " <id>\r\n" + line + "\r\n.\r\n");
+  }
+  // Each line goes out in a write of its own, so that it starts the buffer.
+  peer.SetLineWrites(true);
+  int last = static_cast<int>(lengths.size());
+  EXPECT_EQ(last + 1, Run(ngInfo, 1, last, 1));
+
+  std::vector<std::string> messages = Messages(Mailbox("mbox"));
+  ASSERT_EQ(lengths.size(), messages.size());
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    std::string line(lengths[i], static_cast<char>('a' + i));
+    EXPECT_EQ(Delivered(line, line), messages[i]) << "line of " << lengths[i] << " bytes";
+  }
+}
+
+TEST_F(PipelineTest, LinesSplitAcrossReadsAreDispatchedOnce) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  for (int n = 1; n <= 3; ++n) peer.AddArticle(n, Header(n, "match"), "line one\n\nline three");
+  peer.SetChunk(3);
+
+  EXPECT_EQ(4, Run(ngInfo, 1, 3, 2));
+  std::vector<std::string> messages = Messages(Mailbox("mbox"));
+  ASSERT_EQ(3u, messages.size());
+  for (int n = 1; n <= 3; ++n)
+    EXPECT_EQ(Delivered(Header(n, "match"), "line one\n\nline three"), messages[n - 1]);
+}
+
+TEST_F(PipelineTest, OneCarriageReturnIsRemovedBeforeTheLineFeed) {
+  NewsgroupInfo* ngInfo = Filters(
+      "comp.test:\n"
+      "$DIR/mbox\n");
+  peer.SetReply("HEAD 1",
+                "221 1 <id>\r\n"
+                "A: crlf\r\n"
+                "B: two crs\r\r\n"
+                "C: bare lf\n"
+                "D: cr inside\rx\r\n"
+                ".\r\n");
+  peer.SetReply("BODY 1", "222 1 <id>\n\r\n\r\r\nend\n.\n");
+
+  EXPECT_EQ(2, Run(ngInfo, 1, 1, 1));
+  EXPECT_EQ((std::vector<std::string>{
+                Delivered("A: crlf\nB: two crs\r\nC: bare lf\nD: cr inside\rx", "\n\r\nend")}),
+            Messages(Mailbox("mbox")));
+}
+
+// --- Openers ---------------------------------------------------------------
+
+TEST_F(PipelineTest, ArticleNumberIsReadInAnyBaseAfterBlanks) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  const struct {
+    const char* statusLine;
+    const char* expectedBody;
+  } cases[] = {
+      {"221 0x1F <id>", "BODY 31"},
+      {"221 010 <id>", "BODY 8"},
+      {"221 \t  7 <id>", "BODY 7"},
+      {"221 12", "BODY 12"},
+      {"221 -5 <id>", "BODY -5"},  // a negative number still finds its chain
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    ++n;
+    peer.SetReply("HEAD " + std::to_string(n),
+                  std::string(c.statusLine) + "\r\nSubject: match " + std::to_string(n) + "\r\n.\r\n");
+    std::string number = std::string(c.expectedBody).substr(5);
+    peer.SetReply(c.expectedBody, "222 " + number + " <id>\r\nbody " + number + "\r\n.\r\n");
+  }
+  EXPECT_EQ(n + 1, Run(ngInfo, 1, n, 1));
+
+  std::vector<std::string> expected;
+  for (const auto& c : cases) expected.push_back(c.expectedBody);
+  std::vector<std::string> bodies;
+  for (const std::string& request : peer.Requests())
+    if (request.rfind("BODY", 0) == 0) bodies.push_back(request);
+  EXPECT_EQ(expected, bodies);
+
+  std::vector<std::string> messages = Messages(Mailbox("mbox"));
+  ASSERT_EQ(std::size(cases), messages.size());
+  EXPECT_EQ(Delivered("Subject: match 1", "body 31"), messages[0]);
+  EXPECT_EQ(Delivered("Subject: match 5", "body -5"), messages[4]);
+}
+
+TEST_F(PipelineTest, ResponseWithoutArticleNumberIsReadToItsEndAndPassedOver) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  peer.SetReply("HEAD 1", "221\r\nSubject: match\r\n423 looks like a status\r\n.\r\n");
+  peer.SetReply("HEAD 2", "221   \r\nSubject: match\r\n.\r\n");
+  peer.SetReply("HEAD 3", "221 <no-number@x>\r\nSubject: match\r\n.\r\n");
+  peer.AddArticle(4, Header(4, "match"), "four");
+  // The body answers with a status line that carries no number either.
+  peer.SetReply("BODY 4", "222 \r\nFrom nowhere\r\n.\r\n");
+  peer.AddArticle(5, Header(5, "match"), "five");
+
+  // Article 4's body never came in a usable form: the next run starts there.
+  EXPECT_EQ(4, Run(ngInfo, 1, 5, 1));
+  EXPECT_EQ((std::vector<std::string>{"HEAD 1", "HEAD 2", "HEAD 3", "HEAD 4", "BODY 4", "HEAD 5",
+                                       "BODY 5"}),
+            peer.Requests());
+  EXPECT_EQ((std::vector<std::string>{Delivered(Header(5, "match"), "five")}),
+            Messages(Mailbox("mbox")));
+  EXPECT_NE(std::string::npos, err.find("pelliton: response without article number"));
+  // No line of the text was taken for a status line.
+  EXPECT_EQ(std::string::npos, err.find("bad NNTP server response"));
+}
+
+TEST_F(PipelineTest, BodyForAnArticleWithoutAMatchedHeaderIsDropped) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  peer.AddArticle(1, Header(1, "match"), "one");
+  peer.SetReply("BODY 1", BodyResponse(77, "From somewhere else"));
+  peer.AddArticle(2, Header(2, "match"), "two");
+
+  // Article 1 never came: the next run starts there again.
+  EXPECT_EQ(1, Run(ngInfo, 1, 2, 1));
+  EXPECT_EQ((std::vector<std::string>{"HEAD 1", "BODY 1", "HEAD 2", "BODY 2"}), peer.Requests());
+  EXPECT_EQ((std::vector<std::string>{Delivered(Header(2, "match"), "two")}),
+            Messages(Mailbox("mbox")));
+  EXPECT_NE(std::string::npos, err.find("pelliton: article 77: unexpected body, dropped"));
+}
+
+// --- Header and body texts -------------------------------------------------
+
+TEST_F(PipelineTest, TextsAreJoinedWithoutATrailingLineFeed) {
+  NewsgroupInfo* ngInfo = Filters(
+      "comp.test:\n"
+      "$DIR/mbox\n");
+  peer.AddArticle(1, "aaaaaaaaaa\nbbbbbbb", "x\n");  // two lines: "x" and ""
+  peer.AddArticle(2, "", "");
+  peer.SetReply("HEAD 3", "221 3 <id>\r\n..two dots\r\n.x\r\n.\r\n");  // header lines keep dots
+  peer.SetReply("BODY 3", BodyResponse(3, ""));
+  peer.AddArticle(4, "Subject: s", "");
+  peer.SetReply("BODY 4", "222 4 <id>\r\n\r\n.\r\n");
+
+  EXPECT_EQ(5, Run(ngInfo, 1, 4, 1));
+  std::vector<std::string> messages = Messages(Mailbox("mbox"));
+  ASSERT_EQ(4u, messages.size());
+  EXPECT_EQ("aaaaaaaaaa\nbbbbbbb\n\nx\n\n\n", messages[0]);  // header of 18 bytes, body of 2
+  EXPECT_EQ("\n\n\n\n", messages[1]);
+  EXPECT_EQ(Delivered("..two dots\n.x", ""), messages[2]);
+  EXPECT_EQ(Delivered("Subject: s", ""), messages[3]);  // one empty line is the empty text
+}
+
+TEST_F(PipelineTest, BodyLinesAreUnstuffedAndThenQuoted) {
+  NewsgroupInfo* ngInfo = Filters(
+      "comp.test:\n"
+      "$DIR/mbox\n");
+  const struct {
+    const char* wire;
+    const char* stored;
+  } cases[] = {
+      {"..", "."},
+      {".x", "x"},
+      {"...", ".."},
+      {"From me", ">From me"},
+      {".From x", ">From x"},
+      {"..From x", ".From x"},
+      {"from me", "from me"},
+      {">From me", ">From me"},
+      {"From: me", "From: me"},
+      {"From", "From"},
+      {"plain", "plain"},
+  };
+  std::string wire = "222 1 <id>\r\n";
+  std::string stored;
+  for (const auto& c : cases) {
+    wire += std::string(c.wire) + "\r\n";
+    stored += std::string(stored.empty() ? "" : "\n") + c.stored;
+  }
+  peer.AddArticle(1, "Subject: s", "");
+  peer.SetReply("BODY 1", wire + ".\r\n");
+
+  EXPECT_EQ(2, Run(ngInfo, 1, 1, 1));
+  EXPECT_EQ((std::vector<std::string>{Delivered("Subject: s", stored)}),
+            Messages(Mailbox("mbox")));
+}
+
+TEST_F(PipelineTest, BuffersGrowForLargeTextsAndStartSmallAgain) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  std::string bigHeader = "Subject: match\nX-Pad: " + std::string(1500, 'h');
+  std::string bigBody;
+  for (int i = 0; i < 4000; ++i) bigBody += "body line " + std::to_string(i) + " " + std::string(40, 'b') + "\n";
+  bigBody += "last";
+  peer.AddArticle(1, bigHeader, bigBody);
+  peer.AddArticle(2, Header(2, "match"), "small");
+  peer.AddArticle(3, bigHeader + "\nX-More: " + std::string(3000, 'm'), bigBody + bigBody);
+
+  EXPECT_EQ(4, Run(ngInfo, 1, 3, 3));
+  EXPECT_EQ((std::vector<std::string>{
+                Delivered(bigHeader, bigBody), Delivered(Header(2, "match"), "small"),
+                Delivered(bigHeader + "\nX-More: " + std::string(3000, 'm'), bigBody + bigBody)}),
+            Messages(Mailbox("mbox")));
+}
+
+// --- Matching --------------------------------------------------------------
+
+TEST_F(PipelineTest, GeneralConditionsOfEveryApplyingWildcardGoFirst) {
+  NewsgroupInfo* ngInfo = Filters(
+      "*:\n"
+      "* ^Newsgroups:.*comp\n"
+      "comp.*:\n"
+      "* !^From:.*spammer\n"
+      "other.*:\n"
+      "* ^Subject: never\n"
+      "comp.test:\n"
+      "* ^Subject:.*alpha\n"
+      "$DIR/alpha\n"
+      "comp.test:\n"
+      "* !^Subject:.*alpha\n"
+      "* ^Subject:.*beta\n"
+      "$DIR/beta-not-alpha\n"
+      "comp.test:\n"
+      "$DIR/all\n");
+  const struct {
+    const char* header;
+    std::vector<const char*> mailboxes;
+  } cases[] = {
+      {"Newsgroups: comp.test\nFrom: a\nSubject: alpha", {"alpha", "all"}},
+      {"Newsgroups: comp.test\nFrom: a\nSubject: beta", {"beta-not-alpha", "all"}},
+      {"Newsgroups: comp.test\nFrom: a\nSubject: alpha beta", {"alpha", "all"}},
+      {"Newsgroups: comp.test\nFrom: a\nSubject: gamma", {"all"}},
+      {"Newsgroups: comp.test\nFrom: spammer\nSubject: alpha", {}},   // fails comp.*
+      {"Newsgroups: misc.test\nFrom: a\nSubject: alpha", {}},          // fails *
+      {"NEWSGROUPS: COMP.TEST\nFrom: a\nSUBJECT: ALPHA", {"alpha", "all"}},  // case ignored
+      {"X: y\nNewsgroups: comp\nSubject: alpha", {"alpha", "all"}},  // ^ anchors at each line
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    ++n;
+    peer.AddArticle(n, c.header, "body " + std::to_string(n));
+  }
+  verbose = 1;
+  EXPECT_EQ(n + 1, Run(ngInfo, 1, n, 1));
+
+  std::map<std::string, std::vector<std::string>> expected;
+  n = 0;
+  for (const auto& c : cases) {
+    ++n;
+    for (const char* mailbox : c.mailboxes)
+      expected[mailbox].push_back(Delivered(c.header, "body " + std::to_string(n)));
+  }
+  for (const char* mailbox : {"alpha", "beta-not-alpha", "all"})
+    EXPECT_EQ(expected[mailbox], Messages(Mailbox(mailbox))) << mailbox;
+  EXPECT_NE(std::string::npos, err.find("Examining article 5... no match. (general)\n"));
+  EXPECT_NE(std::string::npos, err.find("Examining article 6... no match. (general)\n"));
+}
+
+TEST_F(PipelineTest, VerboseLinesTellTheFateOfEachArticle) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  peer.AddArticle(1, Header(1, "match"), "one");
+  peer.AddArticle(2, Header(2, "other"), "two");
+  verbose = 1;
+  EXPECT_EQ(3, Run(ngInfo, 1, 2, 1));
+  EXPECT_EQ(
+      "Examining article 1... match!\n"
+      "  Saving article 1... done!\n"
+      "Examining article 2... no match.\n",
+      err);
+}
+
+TEST_F(PipelineTest, FirstFailingActionStopsTheRestAndTheRun) {
+  NewsgroupInfo* ngInfo = Filters(
+      "comp.test:\n"
+      "$DIR/missing/mbox\n"
+      "comp.test:\n"
+      "$DIR/second\n");
+  for (int n = 1; n <= 6; ++n) peer.AddArticle(n, Header(n, "any"), "b");
+  peer.SetLockstep(3);
+
+  EXPECT_EQ(1, Run(ngInfo, 1, 6, 3));
+  EXPECT_EQ(0, keepRunning);
+  EXPECT_FALSE(testutil::FileExists(Mailbox("second")));
+  // Draining: what was outstanding is still answered, nothing new is asked.
+  EXPECT_EQ((std::vector<std::string>{"HEAD 1", "HEAD 2", "HEAD 3", "BODY 1", "BODY 2", "BODY 3"}),
+            peer.Requests());
+  EXPECT_NE(std::string::npos, err.find("unable to open file"));
+}
+
+TEST_F(PipelineTest, RecordsInOneChainEachFindTheirBody) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  // 256 is filed first, so its body has to pass 5 at the head of the chain.
+  peer.SetReply("HEAD 1", HeadResponse(256, "Subject: match 256"));
+  peer.SetReply("HEAD 2", HeadResponse(5, "Subject: match 5"));
+  peer.SetReply("BODY 256", BodyResponse(256, "body 256"));
+  peer.SetReply("BODY 5", BodyResponse(5, "body 5"));
+  peer.SetLockstep(2);
+
+  EXPECT_EQ(3, Run(ngInfo, 1, 2, 2));
+  EXPECT_EQ((std::vector<std::string>{"HEAD 1", "HEAD 2", "BODY 256", "BODY 5"}), peer.Requests());
+  EXPECT_EQ((std::vector<std::string>{Delivered("Subject: match 256", "body 256"),
+                                       Delivered("Subject: match 5", "body 5")}),
+            Messages(Mailbox("mbox")));
+}
+
+// --- Error replies and the resume point -------------------------------------
+
+TEST_F(PipelineTest, ErrorReplyToABodyFreesItsSlot) {
+  const struct {
+    const char* reply;
+    int resume;
+  } cases[] = {
+      {"423 no such article\r\n", 11},  // gone for good: passed over
+      {"430 no such article\r\n", 11},
+      {"503 try again later\r\n", 5},  // may come back: fetched again next run
+  };
+  for (const auto& c : cases) {
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    for (int n = 1; n <= 10; ++n) local.AddArticle(n, Header(n, n == 5 || n == 8 ? "match" : "x"), "b");
+    local.SetReply("BODY 5", c.reply);
+    local.Start();
+    ngInfo->nextArticle = 1;
+    keepRunning = 1;
+    PipelineInit(local.engineFd(), local.engineFd(), 3);
+    PipelineEngine(ngInfo, 10);
+    PipelineCleanup();
+    local.Finish();
+    EXPECT_EQ(c.resume, ngInfo->nextArticle) << c.reply;
+    EXPECT_EQ(1, keepRunning);
+    // Article 8 is delivered either way; 5 never is.
+    EXPECT_EQ((std::vector<std::string>{Delivered(Header(8, "match"), "b")}),
+              Messages(Mailbox("mbox")))
+        << c.reply;
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseModel();
+  }
+}
+
+// Newsgroup started at 101; headers up to 120 examined when the server goes.
+TEST_F(PipelineTest, StoppedEndResumesBehindWhatWasDealtWith) {
+  const struct {
+    const char* name;
+    std::vector<int> matching;
+    const char* closeOn;
+    int resume;
+  } cases[] = {
+      {"no match", {}, "HEAD 121", 121},
+      {"most recent match delivered", {115}, "HEAD 121", 121},
+      {"most recent match not delivered", {115, 118}, "BODY 118", 116},
+      {"nothing delivered", {104}, "BODY 104", 101},
+  };
+  for (const auto& c : cases) {
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    for (int n = 101; n <= 130; ++n) {
+      bool match = std::find(c.matching.begin(), c.matching.end(), n) != c.matching.end();
+      local.AddArticle(n, Header(n, match ? "match" : "x"), "b");
+    }
+    local.CloseOn(c.closeOn);
+    local.Start();
+    ngInfo->nextArticle = 101;
+    keepRunning = 1;
+    testing::internal::CaptureStderr();
+    PipelineInit(local.engineFd(), local.engineFd(), 1);
+    PipelineEngine(ngInfo, 130);
+    PipelineCleanup();
+    std::string stderrText = testing::internal::GetCapturedStderr();
+    local.Finish();
+    EXPECT_EQ(c.resume, ngInfo->nextArticle) << c.name;
+    EXPECT_EQ(0, keepRunning) << c.name;
+    EXPECT_EQ("server closed connection... aborting!\n", stderrText) << c.name;
+    ReleaseModel();
+  }
+}
+
+TEST_F(PipelineTest, FailedDeliveryIsNotSkippedWhenALaterOneSucceeds) {
+  NewsgroupInfo* ngInfo = Filters(
+      "comp.test:\n"
+      "* ^Subject: bad\n"
+      "$DIR/missing/mbox\n"
+      "comp.test:\n"
+      "* ^Subject: good\n"
+      "$DIR/mbox\n");
+  for (int n = 101; n <= 130; ++n)
+    peer.AddArticle(n, Header(n, n == 110 ? "bad" : n == 112 ? "good" : "x"), "b");
+  peer.SetLockstep(4);
+
+  // 112 is delivered after 110 failed, and is the most recent match; the
+  // next run must still start at 110.
+  EXPECT_EQ(110, Run(ngInfo, 101, 130, 4));
+  EXPECT_EQ((std::vector<std::string>{Delivered(Header(112, "good"), "b")}),
+            Messages(Mailbox("mbox")));
+  std::vector<std::string> requests = peer.Requests();
+  EXPECT_EQ("BODY 112", requests[requests.size() - 2]);
+  EXPECT_EQ("HEAD 115", requests.back());
+}
+
+TEST_F(PipelineTest, SignalWhileRequestsAreOutstandingDrainsThem) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  for (int n = 1; n <= 20; ++n) peer.AddArticle(n, Header(n, n == 2 || n == 5 ? "match" : "x"), "b");
+  peer.SetLockstep(4);
+  // The "signal" lands when HEAD 6 goes out: HEAD 4, HEAD 5, BODY 2 and
+  // HEAD 6 are outstanding then.
+  peer.SetHook([](const std::string& request) {
+    if (request == "HEAD 6") keepRunning = 0;
+  });
+
+  // Article 5 matches while draining; its body is never asked for, so the
+  // next run starts behind the last article delivered.
+  EXPECT_EQ(3, Run(ngInfo, 1, 20, 4));
+  EXPECT_EQ(Concat({Range("HEAD", 1, 5), {"BODY 2", "HEAD 6"}}), peer.Requests());
+  EXPECT_EQ((std::vector<std::string>{Delivered(Header(2, "match"), "b")}),
+            Messages(Mailbox("mbox")));
+}
+
+TEST_F(PipelineTest, ServerClosingMidBodyDropsThePartialBody) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  peer.AddArticle(1, Header(1, "match"), "one");
+  peer.AddArticle(2, Header(2, "match"), "two");
+  peer.SetReply("BODY 2", "222 2 <id>\r\nfirst half\r\n", true);
+
+  EXPECT_EQ(2, Run(ngInfo, 1, 5, 1));
+  EXPECT_EQ(0, keepRunning);
+  EXPECT_EQ((std::vector<std::string>{Delivered(Header(1, "match"), "one")}),
+            Messages(Mailbox("mbox")));
+  EXPECT_EQ("server closed connection... aborting!\n", err);
+}
+
+// --- Inactivity timeout ----------------------------------------------------
+
+void IgnoreSignal(int) {}
+
+TEST_F(PipelineTest, SilentServerTimesOutEvenWhileSignalsArrive) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  peer.AddArticle(1, Header(1, "x"), "b");
+  peer.AddArticle(2, Header(2, "x"), "b");
+  peer.SetHook([this](const std::string& request) {
+    if (request == "HEAD 3") peer.SetStall(true);
+  });
+  nntpTimeout = 1;
+
+  // Signals every 100 ms interrupt each wait; they must not restart the
+  // clock.  Ten seconds of them are far more than the timeout.
+  struct sigaction action = {};
+  struct sigaction saved = {};
+  action.sa_handler = IgnoreSignal;
+  sigaction(SIGUSR1, &action, &saved);
+  pthread_t engineThread = pthread_self();
+  std::atomic<bool> engineDone{false};
+  std::atomic<int> sent{0};
+  std::thread signaller([&] {
+    while (!engineDone && sent < 100) {
+      std::this_thread::sleep_for(100ms);
+      pthread_kill(engineThread, SIGUSR1);
+      ++sent;
+    }
+  });
+
+  int resume = Run(ngInfo, 1, 10, 1);
+  engineDone = true;
+  signaller.join();
+  sigaction(SIGUSR1, &saved, nullptr);
+
+  EXPECT_LT(sent, 100);
+  EXPECT_EQ(3, resume);
+  EXPECT_EQ(0, keepRunning);
+  EXPECT_EQ("pelliton: timeout talking to NNTP server\n", err);
+}
+
+}  // namespace
+}  // namespace pelliton
