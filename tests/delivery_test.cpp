@@ -19,7 +19,6 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -60,13 +59,29 @@ std::string MessageText(const std::string& header, const std::string& body) {
   return header + "\n\n" + body + "\n\n";
 }
 
-// "From pelliton " and a date as ctime writes it, e.g. "Thu Feb  5 09:03:07 2026".
+// "From pelliton " and a date as ctime writes it, e.g. "Thu Feb  5 09:03:07 2026\n".
 bool IsSeparatorLine(const std::string& line) {
-  static const std::regex separator(
-      "From pelliton (Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
-      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-      "( [1-9]|[12][0-9]|3[01]) [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n");
-  return std::regex_match(line, separator);
+  static const std::string kPrefix = "From pelliton ";
+  static const std::string kDays = "Sun Mon Tue Wed Thu Fri Sat";
+  static const std::string kMonths = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec";
+  if (line.size() != kPrefix.size() + 25 || line.compare(0, kPrefix.size(), kPrefix) != 0)
+    return false;
+  const std::string date = line.substr(kPrefix.size());
+  auto isNameAt = [&](const std::string& names, std::size_t pos) {
+    std::size_t found = names.find(date.substr(pos, 3));
+    return found != std::string::npos && found % 4 == 0;
+  };
+  auto digitsAt = [&](std::size_t pos, std::size_t count) {
+    for (std::size_t i = pos; i < pos + count; ++i)
+      if (date[i] < '0' || date[i] > '9') return false;
+    return true;
+  };
+  int day = (date[8] == ' ' ? 0 : date[8] - '0') * 10 + (date[9] - '0');
+  return isNameAt(kDays, 0) && date[3] == ' ' && isNameAt(kMonths, 4) && date[7] == ' ' &&
+         (date[8] == ' ' || digitsAt(8, 1)) && digitsAt(9, 1) && day >= 1 && day <= 31 &&
+         date[10] == ' ' && digitsAt(11, 2) && date[13] == ':' && digitsAt(14, 2) &&
+         date[16] == ':' && digitsAt(17, 2) && date[19] == ' ' && digitsAt(20, 4) &&
+         date[24] == '\n';
 }
 
 // Cuts a mailbox at every line that begins with "From " and returns the
