@@ -596,6 +596,12 @@ void NewsServer::Impl::run() {
     }
     int ready = ppoll(fds.data(), fds.size(), timeout, nullptr);
     if (ready < 0) continue;
+    // Settings may have changed while we waited; what happens now follows
+    // the newest ones.
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      lim = limits;
+    }
     if (fds[0].revents & POLLIN) {
       char buf[64];
       while (read(wakeRead, buf, sizeof buf) > 0) {
