@@ -560,14 +560,21 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// The mode that the replacement gets: the old file's permission bits, or
-// for a new file those that a plain create would give.
-mode_t replacementMode(const std::string& path) {
+// The replacement takes over the old file's owner and permission bits; a
+// new file gets the mode that a plain create would give.
+bool takeOverAttributes(int fd, const std::string& path) {
   struct stat st;
-  if (stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
+  if (stat(path.c_str(), &st) == 0) {
+    // Only a privileged run can give the file away, and only then does the
+    // owner differ; a failure leaves the replacement as the runner's own.
+    if ((st.st_uid != geteuid() || st.st_gid != getegid()) &&
+        fchown(fd, st.st_uid, st.st_gid) != 0) {
+    }
+    return fchmod(fd, st.st_mode & 07777) == 0;
+  }
   const mode_t mask = umask(0);
   umask(mask);
-  return 0666 & ~mask;
+  return fchmod(fd, 0666 & ~mask) == 0;
 }
 
 // The new contents, written beside the file they will replace.  Unless it
@@ -590,7 +597,7 @@ class ReplacementFile {
     fd_ = mkstemp(templ.data());
     if (fd_ < 0) return false;
     tempPath_ = templ;
-    if (fchmod(fd_, replacementMode(target_)) != 0) return false;
+    if (!takeOverAttributes(fd_, target_)) return false;
     stream_ = fdopen(fd_, "w");
     return stream_ != nullptr;
   }

@@ -167,6 +167,21 @@ TEST_F(NewsrcTest, ReplacementKeepsTheOldPermissionBits) {
   }
 }
 
+TEST_F(NewsrcTest, PrivilegedRunLeavesTheFileWithItsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
+  const std::string path = HomeFile("newsrc", "old: 1-5\n");
+  ASSERT_EQ(0, chown(path.c_str(), 1234, 5678));
+  chmod(path.c_str(), 0600);
+  AddNewsgroup("g");
+  ASSERT_EQ(1, WriteNewsrc(path.c_str()));
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(1234u, st.st_uid);
+  EXPECT_EQ(5678u, st.st_gid);
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  EXPECT_EQ("g: 1-0\n", testutil::ReadFile(path));
+}
+
 TEST_F(NewsrcTest, NewFileGetsTheModeOfAPlainCreate) {
   AddNewsgroup("g");
   const mode_t old = umask(027);
