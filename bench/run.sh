@@ -1,0 +1,261 @@
+#!/usr/bin/env bash
+# Runs pelliton end to end against the project's test news server on
+# 127.0.0.1 and prints what each run cost.
+#
+#   bench/run.sh [-r REPEAT] [-b BUILD_DIR] [CASE]...
+#
+# A CASE is K:EVERY:D:N[,N]... : a synthetic newsgroup of K articles of
+# which every EVERY-th matches the filter, served with a response delay of
+# D milliseconds, fetched once for each -n N.  Without cases the runner
+# measures the cases behind the speed targets (see bench/README.md).
+#
+# Every run starts from an empty newsrc and an empty mailbox; the filter is
+# "* ^X-Bench: match" with a file action into that mailbox.  Each case runs
+# REPEAT times (default 3) and the table shows the medians.  The runner
+# checks that every matching article landed in the mailbox and that the
+# newsrc ends at K; a row that fails this is marked FAIL.
+#
+# Columns: R requests (HEAD for every article, BODY for every match), wall
+# time, articles per second, CPU seconds (user + sys) of pelliton and of the
+# test server during the run, peak RSS of pelliton, and the latency limit
+# ceil(R/N)*D with the ratio of wall time to it.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$repo/build-bench}
+repeat=3
+
+usage() {
+  sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'
+  exit 2
+}
+
+while getopts "r:b:h" opt; do
+  case $opt in
+    r) repeat=$OPTARG ;;
+    b) build=$OPTARG ;;
+    *) usage ;;
+  esac
+done
+shift $((OPTIND - 1))
+case $repeat in '' | *[!0-9]* | 0) echo "run.sh: -r needs a positive number" >&2; exit 2 ;; esac
+
+cases=("$@")
+if [ ${#cases[@]} -eq 0 ]; then
+  cases=(
+    2000:1:10:1,4,16,32,64   # latency: every article matches, 4000 requests
+    2000:10:0:1,4,16,32,64   # throughput: one article in ten matches
+    100000:10:0:32           # the same at 50 times the size: speed and memory
+    2000:1:0:32              # every article matches, no delay ...
+    100000:1:0:32            # ... and at 50 times the size
+  )
+fi
+for c in "${cases[@]}"; do
+  if ! [[ $c =~ ^[0-9]+:[0-9]+:[0-9]+:[0-9]+(,[0-9]+)*$ ]]; then
+    echo "run.sh: bad case '$c' (K:EVERY:D:N[,N]...)" >&2
+    exit 2
+  fi
+done
+
+# --- Build --------------------------------------------------------------
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  generator=()
+  command -v ninja >/dev/null && generator=(-G Ninja)
+  cmake -S "$repo" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+cmake --build "$build" --target pelliton pelliton-testserver pelliton-runstat >/dev/null
+pelliton=$build/pelliton
+testserver=$build/pelliton-testserver
+runstat=$build/bench/pelliton-runstat
+
+# GNU time reports the CPU time and peak memory of the one command it runs;
+# without it (and without the rights to install it) the small helper that
+# the build makes does the same.
+timer=
+if [ ! -x /usr/bin/time ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null 2>&1 || true
+fi
+if [ -x /usr/bin/time ] && /usr/bin/time -f "%U" true >/dev/null 2>&1; then
+  timer=gnu
+else
+  timer=helper
+fi
+
+# --- Server and clean-up ------------------------------------------------
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/pelliton-bench.XXXXXX")
+server_pid=
+
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+  fi
+}
+cleanup() {
+  stop_server
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+port=
+# start_server D GROUP:K:EVERY...
+start_server() {
+  local delay=$1
+  shift
+  local args=() g
+  for g in "$@"; do args+=(--synthetic "$g"); done
+  rm -f "$tmp/port"
+  "$testserver" --delay-ms "$delay" --port-file "$tmp/port" "${args[@]}" \
+    >"$tmp/server.out" 2>&1 &
+  server_pid=$!
+  local i
+  for ((i = 0; i < 200; i++)); do
+    [ -s "$tmp/port" ] && break
+    if ! kill -0 "$server_pid" 2>/dev/null; then
+      echo "run.sh: the test server did not start:" >&2
+      cat "$tmp/server.out" >&2
+      exit 1
+    fi
+    sleep 0.05
+  done
+  if [ ! -s "$tmp/port" ]; then
+    echo "run.sh: the test server wrote no port file" >&2
+    exit 1
+  fi
+  port=$(cat "$tmp/port")
+}
+
+# CPU seconds (user + sys) that a process has used so far.
+cpu_of() {
+  local stat ticks
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || { echo 0; return; }
+  ticks=$(getconf CLK_TCK)
+  # Fields after the command name, which is in parentheses: utime is the
+  # 12th and stime the 13th of them.
+  echo "${stat##*) }" | awk -v t="$ticks" '{ printf "%.2f", ($12 + $13) / t }'
+}
+
+median() {
+  tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 }
+    END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2];
+          else printf "%.6f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# run_once K EVERY N GROUP: one fetch from scratch; prints
+# "WALL USER+SYS MAXRSS_KB SERVER_CPU OK" or fails with a message.
+run_once() {
+  local k=$1 every=$2 n=$3 group=$4
+  local dir=$tmp/run
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cat >"$dir/servers" <<EOF
+[bench]
+host 127.0.0.1
+port $port
+config $dir/filter
+newsrc $dir/newsrc
+EOF
+  cat >"$dir/filter" <<EOF
+$group:
+* ^X-Bench: match
+$dir/mbox
+EOF
+  local cmd=("$pelliton" -f "$dir/servers" -n "$n" bench)
+  local s0 t0 t1 s1 status=0
+  s0=$(cpu_of "$server_pid")
+  t0=$(date +%s%N)
+  # The time limit stands outside the measuring command, so that the
+  # figures are pelliton's alone.
+  if [ "$timer" = gnu ]; then
+    timeout 900 /usr/bin/time -f "%U %S %M" -o "$dir/usage" "${cmd[@]}" \
+      >"$dir/out" 2>"$dir/err" || status=$?
+  else
+    timeout 900 "$runstat" "$dir/usage" "${cmd[@]}" >"$dir/out" 2>"$dir/err" || status=$?
+  fi
+  t1=$(date +%s%N)
+  s1=$(cpu_of "$server_pid")
+
+  local ok=1 delivered want=$((every > 0 ? k / every : 0))
+  delivered=$(grep -c '^From pelliton ' "$dir/mbox" 2>/dev/null || true)
+  if [ "$status" != 0 ] || [ "${delivered:-0}" != "$want" ] ||
+    ! grep -qx "$group: 1-$k" "$dir/newsrc" 2>/dev/null; then
+    ok=0
+    {
+      echo "run.sh: K=$k EVERY=$every -n $n: exit status $status," \
+        "${delivered:-0} of $want articles delivered, newsrc: $(cat "$dir/newsrc" 2>/dev/null)"
+      head -5 "$dir/err"
+    } >&2
+  fi
+  local usage
+  usage=$(tail -1 "$dir/usage" 2>/dev/null || echo "0 0 0")
+  awk -v t0="$t0" -v t1="$t1" -v s0="$s0" -v s1="$s1" -v ok="$ok" -v u="$usage" 'BEGIN {
+    split(u, f, " ");
+    printf "%.6f %.6f %d %.2f %d\n", (t1 - t0) / 1e9, f[1] + f[2], f[3], s1 - s0, ok }'
+}
+
+# --- Measure -------------------------------------------------------------
+cores=$(nproc)
+cpu_model=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+echo "pelliton end-to-end benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "machine: $cores cores, ${cpu_model:-unknown CPU}; load average at start:" \
+  "$(cut -d' ' -f1-3 /proc/loadavg)"
+echo "medians of $repeat runs; CPU and peak RSS from $([ "$timer" = gnu ] && echo "GNU time" || echo "wait4")"
+echo
+printf '| %7s | %5s | %4s | %4s | %7s | %8s | %10s | %7s | %8s | %9s | %8s | %10s | %4s |\n' \
+  K match "D ms" "-n" R "wall s" "articles/s" "CPU s" "RSS KB" "server s" "limit s" \
+  "wall/limit" ok
+printf '|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n' \
+  "--------:" "------:" "-----:" "-----:" "--------:" "---------:" "-----------:" \
+  "--------:" "---------:" "----------:" "---------:" "-----------:" "-----:"
+
+# Cases with the same delay share one server.
+declare -A by_delay=()
+for c in "${cases[@]}"; do
+  IFS=: read -r k every d ns <<<"$c"
+  by_delay[$d]+="$c "
+done
+failed=0
+for d in $(printf '%s\n' "${!by_delay[@]}" | sort -n); do
+  groups=()
+  for c in ${by_delay[$d]}; do
+    IFS=: read -r k every _ _ <<<"$c"
+    groups+=("bench.k$k.e$every:$k:$every")
+  done
+  mapfile -t groups < <(printf '%s\n' "${groups[@]}" | sort -u)
+  start_server "$d" "${groups[@]}"
+  for c in ${by_delay[$d]}; do
+    IFS=: read -r k every _ ns <<<"$c"
+    group=bench.k$k.e$every
+    for n in ${ns//,/ }; do
+      walls= cpus= rsss= servers= oks=1
+      for ((i = 0; i < repeat; i++)); do
+        read -r wall cpu rss scpu ok < <(run_once "$k" "$every" "$n" "$group")
+        walls+="$wall " cpus+="$cpu " rsss+="$rss " servers+="$scpu "
+        [ "$ok" = 1 ] || oks=0
+      done
+      wall=$(median <<<"$walls")
+      cpu=$(median <<<"$cpus")
+      rss=$(median <<<"$rsss")
+      scpu=$(median <<<"$servers")
+      matches=$((every > 0 ? k / every : 0))
+      r=$((k + matches))
+      [ "$oks" = 1 ] || failed=1
+      awk -v k="$k" -v e="$every" -v d="$d" -v n="$n" -v r="$r" -v wall="$wall" \
+        -v cpu="$cpu" -v rss="$rss" -v scpu="$scpu" -v ok="$oks" 'BEGIN {
+        limit = int((r + n - 1) / n) * d / 1000;
+        match_ = e == 0 ? "none" : (e == 1 ? "all" : "1/" e);
+        if (limit > 0) { lim = sprintf("%.3f", limit); ratio = sprintf("%.2f", wall / limit) }
+        else { lim = "-"; ratio = "-" }
+        printf "| %7d | %5s | %4d | %4d | %7d | %8.3f | %10.0f | %7.2f | %8d | %9.2f | %8s | %10s | %4s |\n",
+          k, match_, d, n, r, wall, k / wall, cpu, rss, scpu, lim, ratio, ok ? "yes" : "FAIL" }'
+    done
+  done
+  stop_server
+done
+echo
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+exit "$failed"
