@@ -59,10 +59,9 @@ class Message {
     while (first < pieces_.size()) {
       int count = static_cast<int>(std::min<std::size_t>(pieces_.size() - first, IOV_MAX));
       ssize_t written = writev(fd, &pieces_[first], count);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
+      if (written < 0 && errno == EINTR) continue;
+      // Nothing accepted while bytes remain would only repeat for ever.
+      if (written <= 0) return false;
       Consume(first, static_cast<std::size_t>(written));
     }
     return true;
@@ -279,38 +278,70 @@ int CheckMailboxSize(const char* mailbox, unsigned long sizeLimit) {
   return 1;
 }
 
+// A mailbox opened for appending; closed on every path.
+class MailboxStream {
+ public:
+  explicit MailboxStream(const char* mailbox) : stream_(std::fopen(mailbox, "a")) {
+    if (stream_ != nullptr) SetCloseOnExec(fileno(stream_));
+  }
+  ~MailboxStream() {
+    if (stream_ != nullptr) std::fclose(stream_);
+  }
+  MailboxStream(const MailboxStream&) = delete;
+  MailboxStream& operator=(const MailboxStream&) = delete;
+
+  bool IsOpen() const { return stream_ != nullptr; }
+  int fd() const { return fileno(stream_); }
+  // Some file systems report a full disk or an exceeded quota only when
+  // the data is flushed or the file closed.
+  bool Close() {
+    bool flushed = std::fflush(stream_) == 0;
+    bool closed = std::fclose(stream_) == 0;
+    stream_ = nullptr;
+    return flushed && closed;
+  }
+
+ private:
+  FILE* stream_;
+};
+
+void ReportUnableToAppend(const char* mailbox) {
+  std::fprintf(stderr, "%s: unable to open file '%s' for appending\n", programName, mailbox);
+}
+
+// Best effort: a mailbox that cannot even be cut back is reported no
+// better than by the write failure that led here.
+void CutBack(int fd, off_t size) {
+  while (ftruncate(fd, size) != 0 && errno == EINTR) {
+  }
+}
+
+void CutBack(const char* path, off_t size) {
+  while (truncate(path, size) != 0 && errno == EINTR) {
+  }
+}
+
 // Appends under a lock that the caller holds.  A message that could not be
 // written whole is cut away again, so the mailbox stays a sequence of whole
 // messages and the article can be delivered again later.
 int AppendToMailbox(const char* mailbox, const Article& article) {
-  FILE* stream = std::fopen(mailbox, "a");
-  if (stream == nullptr) {
-    std::fprintf(stderr, "%s: unable to open file '%s' for appending\n", programName, mailbox);
+  MailboxStream stream(mailbox);
+  if (!stream.IsOpen()) {
+    ReportUnableToAppend(mailbox);
     return 0;
   }
-  int fd = fileno(stream);
-  SetCloseOnExec(fd);
   struct stat st;
-  if (fstat(fd, &st) != 0) {
+  if (fstat(stream.fd(), &st) != 0) {
     // Without the old size a failed write could not be undone.
-    std::fclose(stream);
-    std::fprintf(stderr, "%s: unable to open file '%s' for appending\n", programName, mailbox);
+    ReportUnableToAppend(mailbox);
     return 0;
   }
   const off_t oldSize = st.st_size;
-  bool written = Message(article).WriteTo(fd);
-  if (!written && ftruncate(fd, oldSize) != 0) {
-    // Nothing more can be done; the failure is reported below.
-  }
-  // Some file systems report a full disk or an exceeded quota only here.
-  bool closed = std::fflush(stream) == 0;
-  closed = std::fclose(stream) == 0 && closed;
-  if (written && !closed) {
-    // The lock is still held, so the name still stands for our mailbox.
-    if (truncate(mailbox, oldSize) != 0) {
-      // Reported below like the failure itself.
-    }
-  }
+  bool written = Message(article).WriteTo(stream.fd());
+  if (!written) CutBack(stream.fd(), oldSize);
+  bool closed = stream.Close();
+  // The lock is still held, so the name still stands for our mailbox.
+  if (written && !closed) CutBack(mailbox, oldSize);
   if (!written || !closed) {
     ReportWriteError(mailbox);
     return 0;
