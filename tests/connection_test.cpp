@@ -96,12 +96,20 @@ using Commands = std::vector<std::string>;
 
 TEST_F(ConnectionTest, GreetingIsJudgedByItsFirstThreeCharacters) {
   const struct {
-    const char* greeting;
+    std::string greeting;
     bool accepted;
   } cases[] = {
-      {"200 ready\r\n", true},   {"201 no posting\r\n", true}, {"2001 odd\r\n", true},
-      {"200\r\n", true},         {"20\r\n", false},            {"400 go away\r\n", false},
-      {"502 no access\r\n", false}, {"\r\n", false},
+      {"200 ready\r\n", true},
+      {"201 no posting\r\n", true},
+      {"2001 odd\r\n", true},
+      {"200\r\n", true},
+      // Longer than the line buffer: the rest must not be taken for the
+      // answer to LIST.
+      {"200 " + std::string(1500, 'x') + "\r\n", true},
+      {"20\r\n", false},
+      {"400 go away\r\n", false},
+      {"502 no access\r\n", false},
+      {"\r\n", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.greeting);
@@ -419,7 +427,7 @@ TEST_F(ConnectionTest, VerboseLines) {
 }
 
 TEST_F(ConnectionTest, SignalDuringAnExchangeOnlyPrintsItsMessage) {
-  server.SetDelay(400ms);
+  server.SetDelay(1000ms);
   testutil::Child child({testutil::PellitonBinary(), "-f", dir.file("servers"), "-l", "news"});
   ASSERT_TRUE(server.WaitForLog(1, 5000ms));  // LIST is on its way
   child.Signal(SIGINT);
@@ -457,6 +465,30 @@ TEST_F(ConnectionTest, StalledServerTimesOut) {
     EXPECT_EQ(!NewsrcUntouched(), c.newsrcWritten);
     EXPECT_LT(elapsed, 30s);  // a guard against hanging, not a measurement
   }
+}
+
+TEST_F(ConnectionTest, ConnectTimesOut) {
+  // A listener whose accept queue is full drops further connection
+  // requests, so the connect itself never completes.
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+  WriteServerFile("timeout 1\n", ntohs(addr.sin_port));
+  RunResult r = Run({"-l"});
+  close(filler);
+  close(listener);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "pelliton: timeout talking to NNTP server\n");
+  EXPECT_TRUE(NewsrcUntouched());
+  EXPECT_TRUE(FileExists(dir.file("postconnect-ran")));
 }
 
 }  // namespace
