@@ -1,0 +1,210 @@
+// End-to-end tests of the run sequence over a working connection: the
+// work stage that the command line picks, the newsrc rewrite after it, the
+// signals during it and the exit status it gives.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "newsserver.h"
+#include "run_fixture.h"
+#include "test_util.h"
+
+namespace {
+
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testutil::FileExists;
+using testutil::ReadFile;
+using testutil::RunResult;
+using testutil::WriteFile;
+
+constexpr std::chrono::seconds kWait{10};
+
+class ConnectedRunTest : public runfixture::RunFixture {
+ protected:
+  void SetUp() override {
+    RunFixture::SetUp();
+    server_.SetGroupRange("comp.test", 5, 1, 5);
+    ASSERT_GT(server_.Start(), 0);
+  }
+
+  // The commands that the server received, once pelliton has let go of the
+  // connection.
+  std::vector<std::string> Commands() {
+    EXPECT_TRUE(server_.WaitForIdle(kWait));
+    return server_.Commands();
+  }
+
+  size_t SignalMessages(const std::string& err) const {
+    size_t count = 0;
+    const std::string message = "pelliton: signal caught... exiting\n";
+    for (size_t pos = 0; (pos = err.find(message, pos)) != std::string::npos; ++pos) ++count;
+    return count;
+  }
+
+  testserver::NewsServer server_;
+};
+
+TEST_F(ConnectedRunTest, ListingRewritesNewsrcAroundIt) {
+  WriteFile(newsrc(), "# edited by hand\ncomp.test: 1-7\n");
+  WriteServers(server_.port(), "postconnect touch " + file("post") + "\n");
+  const RunResult r = RunNews({"-v", "-l"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "comp.test 5 1 y\n");
+  EXPECT_THAT(Commands(), ElementsAre("LIST", "QUIT"));
+  const size_t saving = r.err.find("Saving newsrc to '" + newsrc() + "'\n");
+  EXPECT_NE(saving, std::string::npos) << r.err;
+  EXPECT_LT(saving, r.err.find("Executing postconnect command...\n"));
+  EXPECT_EQ(ReadFile(newsrc()), "comp.test: 1-7\n");
+  EXPECT_TRUE(FileExists(file("post")));
+}
+
+TEST_F(ConnectedRunTest, FailedListingGivesStatusOneAndStillSaves) {
+  server_.SetReply("LIST", "500 no list for you\r\n");
+  WriteServers(server_.port());
+  const RunResult r = RunNews({"-l"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(Commands(), ElementsAre("LIST", "QUIT"));
+  EXPECT_TRUE(FileExists(newsrc()));
+}
+
+TEST_F(ConnectedRunTest, MarkingChoosesItsNewsgroups) {
+  WriteFile(filters(), "a.one:\n" + file("mbox") + "\nb.two:\n" + file("mbox") + "\n");
+  server_.SetGroupRange("a.one", 3, 1, 3);
+  server_.SetGroupRange("b.two", 8, 1, 8);
+  server_.SetGroupRange("c.three", 9, 1, 20);
+  static const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> commands;
+  } cases[] = {
+      // -c names are marked last given first.
+      {{"-c", "a.one", "-c", "b.two"}, {"GROUP b.two", "GROUP a.one", "QUIT"}},
+      // -C wins over -c and marks only newsgroups with actions.
+      {{"-c", "c.three", "-C"}, {"GROUP a.one", "GROUP b.two", "QUIT"}},
+      // Marking wins over listing.
+      {{"-l", "-C"}, {"GROUP a.one", "GROUP b.two", "QUIT"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    WriteFile(newsrc(), "c.three: 1-9\n");
+    server_.ClearLog();
+    WriteServers(server_.port());
+    const RunResult r = RunNews(c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(Commands(), c.commands);
+    EXPECT_THAT(ReadFile(newsrc()), HasSubstr("a.one: 1-3\nb.two: 1-8\n"));
+  }
+}
+
+TEST_F(ConnectedRunTest, EmptyFilterFileWalksNothing) {
+  WriteFile(filters(), "# nothing to read yet\n");
+  WriteServers(server_.port());
+  const RunResult r = RunNews({});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(Commands(), ElementsAre("QUIT"));
+  EXPECT_TRUE(FileExists(newsrc()));
+  EXPECT_EQ(ReadFile(newsrc()), "");
+}
+
+TEST_F(ConnectedRunTest, WalkFetchesEveryNewsgroupInOrder) {
+  WriteFile(filters(), "b.two:\n" + file("mbox") + "\na.one:\n" + file("mbox") + "\n");
+  server_.AddArticle("a.one", 1, "From: x@example.org\nSubject: first of a", "body a1");
+  server_.AddArticle("a.one", 2, "From: x@example.org\nSubject: second of a", "body a2");
+  server_.AddArticle("b.two", 1, "From: y@example.org\nSubject: only b", "body b1");
+  WriteServers(server_.port());
+  const RunResult r = RunNews({"-n", "3"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> commands = Commands();
+  ASSERT_FALSE(commands.empty());
+  EXPECT_EQ(commands.front(), "GROUP b.two");
+  EXPECT_THAT(commands, Contains("GROUP a.one"));
+  EXPECT_EQ(commands.back(), "QUIT");
+  EXPECT_THAT(ReadFile(file("mbox")),
+              AllOf(HasSubstr("Subject: first of a"), HasSubstr("Subject: second of a"),
+                    HasSubstr("Subject: only b")));
+  EXPECT_EQ(ReadFile(newsrc()), "b.two: 1-1\na.one: 1-2\n");
+}
+
+// A failed newsgroup selection ends the walk with status 1; the run still
+// disconnects (into a closed connection, which must not kill it) and saves.
+TEST_F(ConnectedRunTest, LostSelectionEndsTheWalkWithStatusOne) {
+  WriteFile(filters(), "a.one:\n" + file("mbox") + "\nb.two:\n" + file("mbox") + "\n");
+  WriteFile(newsrc(), "a.one: 1-4\n");
+  server_.SetGroupRange("a.one", 1, 1, 9);
+  server_.CloseAfterCommands(1);
+  WriteServers(server_.port(), "postconnect touch " + file("post") + "\n");
+  const RunResult r = RunNews({});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_THAT(Commands(), ElementsAre("GROUP a.one"));
+  EXPECT_EQ(ReadFile(newsrc()), "a.one: 1-4\nb.two: 1-0\n");
+  EXPECT_TRUE(FileExists(file("post")));
+}
+
+// Listing does not look at the flag that a signal clears: the run prints the
+// message for each signal and goes on to its normal end.
+TEST_F(ConnectedRunTest, SignalsDuringListingOnlyPrintTheirMessage) {
+  server_.StallAfterCommands(0);
+  WriteServers(server_.port(), "postconnect touch " + file("post") + "\n");
+  testutil::Child child({testutil::PellitonBinary(), "-f", servers(), "-l", "news"});
+  for (int i = 0; i < 1000 && server_.ConnectionCount() == 0; ++i) usleep(10000);
+  ASSERT_EQ(server_.ConnectionCount(), 1);
+  usleep(100000);
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT}) {
+    child.Signal(sig);
+    usleep(20000);
+  }
+  server_.StallAfterCommands(-1);
+  const RunResult r = child.Finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "comp.test 5 1 y\n");
+  EXPECT_EQ(SignalMessages(r.err), 3u) << r.err;
+  EXPECT_TRUE(FileExists(newsrc()));
+  EXPECT_TRUE(FileExists(file("post")));
+}
+
+// A signal during the walk lets the current newsgroup wind down, selects no
+// further newsgroup, and the run still saves and ends with status 0.
+TEST_F(ConnectedRunTest, SignalDuringTheWalkStopsAfterTheNewsgroup) {
+  WriteFile(filters(), "a.one:\n" + file("mbox") + "\nb.two:\n" + file("mbox") + "\n");
+  server_.AddArticle("a.one", 1, "From: x@example.org\nSubject: first of a", "body a1");
+  server_.AddArticle("b.two", 1, "From: y@example.org\nSubject: only b", "body b1");
+  server_.StallAfterCommands(1);
+  WriteServers(server_.port(), "postconnect touch " + file("post") + "\n");
+  testutil::Child child({testutil::PellitonBinary(), "-f", servers(), "news"});
+  ASSERT_TRUE(server_.WaitForLog(1, std::chrono::milliseconds(kWait)));
+  usleep(200000);
+  child.Signal(SIGINT);
+  usleep(100000);
+  server_.StallAfterCommands(-1);
+  const RunResult r = child.Finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(SignalMessages(r.err), 1u) << r.err;
+  const std::vector<std::string> commands = Commands();
+  EXPECT_THAT(commands, Contains("GROUP a.one"));
+  EXPECT_THAT(commands, Not(Contains("GROUP b.two")));
+  EXPECT_THAT(ReadFile(newsrc()), HasSubstr("b.two: 1-0\n"));
+  EXPECT_TRUE(FileExists(file("post")));
+}
+
+// A run whose progress could not be saved does not report success.
+TEST_F(ConnectedRunTest, UnsavedNewsrcGivesStatusOne) {
+  WriteFile(servers(), "[news]\nhost 127.0.0.1\nport " + std::to_string(server_.port()) +
+                           "\nconfig " + filters() + "\nnewsrc " + file("missing-dir/newsrc") +
+                           "\n");
+  const RunResult r = RunNews({"-l"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "comp.test 5 1 y\n");
+  EXPECT_THAT(r.err, AllOf(HasSubstr("pelliton: "), HasSubstr("missing-dir/newsrc")));
+}
+
+}  // namespace
