@@ -55,7 +55,9 @@ fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
 }
-note() { echo "--- $*"; }
+started=$EPOCHREALTIME
+note() { printf -- '--- %5.1fs %s\n' "$(bc_sub "$EPOCHREALTIME" "$started")" "$*"; }
+bc_sub() { awk -v a="$1" -v b="$2" 'BEGIN { print a - b }'; }
 
 port=$(inn_free_port) || skip "no free TCP port on 127.0.0.1"
 authport=$(inn_free_port "$port") || skip "no free TCP port on 127.0.0.1"

@@ -48,8 +48,11 @@ nntp_post() {
   nntp_command POST || return 1
   [ "$NNTP_CODE" = 340 ] || return 1
   # Every line leaves with CR LF; a line that begins with "." gains one more.
-  sed -e 's/^\./../' -e 's/$/\r/' "$1" >&"$NNTP_FD"
-  printf '.\r\n' >&"$NNTP_FD"
+  # The article and its end line leave in one write: in pieces, each piece
+  # would wait for the server's delayed acknowledgement of the one before.
+  { sed -e 's/^\./../' -e 's/$/\r/' "$1"; printf '.\r\n'; } > "$1.wire"
+  cat "$1.wire" >&"$NNTP_FD"
+  rm -f "$1.wire"
   nntp_read_line && [ "$NNTP_CODE" = 240 ]
 }
 
