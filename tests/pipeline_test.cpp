@@ -538,6 +538,19 @@ TEST_F(PipelineTest, BodyForAnArticleWithoutAMatchedHeaderIsDropped) {
   EXPECT_NE(std::string::npos, err.find("pelliton: article 77: unexpected body, dropped"));
 }
 
+TEST_F(PipelineTest, LinesThatAnswerNoRequestGiveNoSlotBack) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  peer.AddArticle(1, Header(1, "x"), "b");
+  peer.SetReply("HEAD 2", HeadResponse(2, Header(2, "x")) + "500 unasked\r\n");
+  peer.AddArticle(3, Header(3, "x"), "b");
+  peer.SetLockstep(1);
+
+  EXPECT_EQ(4, Run(ngInfo, 1, 3, 1));
+  EXPECT_EQ(Range("HEAD", 1, 3), peer.Requests());
+  EXPECT_EQ(1, peer.MaxOutstanding());
+  EXPECT_EQ("pelliton: bad NNTP server response -- 500 unasked\n", err);
+}
+
 // --- Header and body texts -------------------------------------------------
 
 TEST_F(PipelineTest, TextsAreJoinedWithoutATrailingLineFeed) {
