@@ -86,8 +86,8 @@ class NewsServer {
   // Sends `raw` exactly as given, instead of the normal answer, to every
   // command line that equals `command` or begins with `command` followed by
   // a blank ("AUTHINFO PASS" matches "AUTHINFO PASS secret").  times < 0:
-  // for ever; otherwise for the next `times` matching commands.  The newest
-  // setting for a command replaces an older one.
+  // for ever; 0 removes the reply; otherwise for the next `times` matching
+  // commands.  The newest setting for a command replaces an older one.
   void SetReply(const std::string& command, const std::string& raw, int times = -1);
   void ClearReply(const std::string& command);
   void ClearReplies();
