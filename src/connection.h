@@ -55,8 +55,9 @@ int processNewsgroup(NewsgroupInfo* ngInfo, int maxReq);
 int nntpSendLine(const char* line);
 // Reads one answer line of at most size - 1 characters, as fgets does,
 // retrying when a signal interrupts the read.  1 on success; 0 after
-// "error talking to NNTP server -- <reason>", also when the server closed
-// the connection or stayed silent for nntpTimeout seconds.
+// "error talking to NNTP server -- <reason>" (also when the server closed
+// the connection), or after "timeout talking to NNTP server" when the
+// server stayed silent for nntpTimeout seconds.
 int nntpReadLine(char* buf, int size);
 // "pelliton: bad NNTP server response -- <line>", the line without its
 // trailing CR and LF and with control characters shown as '?'.
