@@ -19,3 +19,9 @@ cmake -S . -B "$build" "${flags[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
 ctest --output-on-failure -j"$(nproc)"
+
+# The strict check also fuzzes each input reader and the engine for a
+# while (fuzz/run.sh skips itself where clang's fuzzer runtime is missing).
+if [ "${PELLITON_STRICT:-0}" = 1 ]; then
+  ../fuzz/run.sh "${PELLITON_FUZZ_SECONDS:-30}"
+fi

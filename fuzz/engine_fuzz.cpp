@@ -1,0 +1,236 @@
+// The request engine on whatever a server may send after GROUP.
+//
+// Input layout:
+//   byte 0     bits 0-2: maxReq - 1; bit 3: verbose; bits 4-5: where the
+//              article range starts (1, 1000, -3 or near INT_MAX); bit 6:
+//              the server talks without waiting for requests
+//   byte 1     number of articles in the range, modulo 64 (0: none)
+//   bytes 2-5  sizes of the successive recv() results, used in turn
+//              (0: as much as the engine asks for)
+//   the rest   the bytes the server sends, in order
+//
+// The bytes go through a real socket pair, written before the engine starts
+// and followed by the end of the stream, so every input ends, at the
+// latest, in the closed-connection path.  Unless bit 6 is set, the engine
+// gets to read the n-th response (a status line, and for 221 and 222 the
+// text up to its "." line) only once it has sent its n-th request, as from
+// a server that answers requests; should the engine wait for more than
+// that, the next response is let through anyway.
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "connection.h"
+#include "fuzz_support.h"
+#include "nntppipeline.h"
+#include "pelliton.h"
+
+using namespace pelliton;
+
+namespace {
+
+constexpr std::size_t kPrefixSize = 6;
+constexpr std::size_t kChunkSlots = 4;
+const char* const kGroup = "pelliton.test.tricky";
+
+// What the engine may read, and how it is cut.
+struct Feed {
+  int engineFd = -1;  // the descriptor whose recv() results are shaped
+  int serverFd = -1;
+  bool gated = false;
+  std::vector<std::size_t> responseEnds;  // offset behind each response
+  std::size_t requests = 0;               // request lines the engine sent
+  std::size_t unasked = 0;                // responses let through unasked
+  std::size_t consumed = 0;               // bytes the engine has read
+  std::uint8_t chunkSizes[kChunkSlots] = {};
+  std::size_t chunkIndex = 0;
+};
+Feed feed;
+
+bool IsEndLine(const std::uint8_t* line, std::size_t len) {
+  return (len == 1 && line[0] == '.') || (len == 2 && line[0] == '.' && line[1] == '\r');
+}
+
+// Where each response of the stream ends, by NNTP's framing.
+std::vector<std::size_t> ResponseEnds(const std::uint8_t* stream, std::size_t size) {
+  std::vector<std::size_t> ends;
+  auto lineEnd = [&](std::size_t from) {
+    const void* lf = std::memchr(stream + from, '\n', size - from);
+    return lf == nullptr ? size : static_cast<const std::uint8_t*>(lf) - stream + 1;
+  };
+  std::size_t pos = 0;
+  while (pos < size) {
+    std::size_t end = lineEnd(pos);
+    bool withText = size - pos >= 3 && stream[pos] == '2' && stream[pos + 1] == '2' &&
+                    (stream[pos + 2] == '1' || stream[pos + 2] == '2');
+    while (withText && end < size) {
+      std::size_t next = lineEnd(end);
+      std::size_t len = next - end - (stream[next - 1] == '\n' ? 1 : 0);
+      bool last = IsEndLine(stream + end, len);
+      end = next;
+      if (last) break;
+    }
+    ends.push_back(end);
+    pos = end;
+  }
+  return ends;
+}
+
+std::size_t Released() {
+  std::size_t count = std::min(feed.requests + feed.unasked, feed.responseEnds.size());
+  return count == 0 ? 0 : feed.responseEnds[count - 1];
+}
+
+struct Mailboxes {
+  std::string first = fuzz::ScratchFile("mbox-a");
+  std::string second = fuzz::ScratchFile("mbox-b");
+};
+
+// A filter that takes some articles and leaves others: a general condition
+// from a wildcard entry, two actions into mailboxes (one with a size
+// limit), and one whose delivery always fails, which stops the run.
+NewsgroupInfo* SetUpModel(const Mailboxes& boxes) {
+  std::string filters = fuzz::ScratchFile("filters");
+  std::string text = std::string("pelliton.*:\n") +
+                     "* !^X-Fuzz-Drop:\n" +
+                     kGroup + ":\n" +
+                     "* ^Subject:.*(dot|from|body)\n" +
+                     boxes.first + "\n" +
+                     kGroup + ":\n" +
+                     "* ^From:.*tester\n" +
+                     "* !^Subject:.*gap\n" +
+                     boxes.second + "\n" +
+                     kGroup + ":\n" +
+                     "* ^X-Fuzz-Fail:\n" +
+                     fuzz::ScratchFile("no-such-directory/mbox") + "\n";
+  fuzz::WriteInput(filters, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  InitConfigLists();
+  fileSizeLimit = 0;
+  if (ReadConfig(filters.c_str()) != 1) std::abort();
+  NewsgroupInfo* ngInfo = FindNewsgroup(kGroup);
+  if (ngInfo == nullptr) std::abort();
+  auto* second = static_cast<ActionInfo*>(ngInfo->actions.head()->succ);
+  second->sizeLimit = 4096;
+  return ngInfo;
+}
+
+int RangeStart(std::uint8_t selector) {
+  switch (selector & 3) {
+    case 0: return 1;
+    case 1: return 1000;
+    case 2: return -3;
+    default: return INT_MAX - 62;  // the range may end at INT_MAX
+  }
+}
+
+void SetNonBlocking(int fd) {
+  int on = 1;
+  FUZZ_CHECK(ioctl(fd, FIONBIO, &on) == 0);
+}
+
+}  // namespace
+
+extern "C" ssize_t __real_recv(int fd, void* buf, std::size_t len, int flags);
+
+// The engine's recv() is routed here at link time, so that the input
+// decides how the stream is cut, as a network would.
+extern "C" ssize_t __wrap_recv(int fd, void* buf, std::size_t len, int flags) {
+  if (fd != feed.engineFd) return __real_recv(fd, buf, len, flags);
+  char requests[4096];
+  ssize_t n;
+  while ((n = __real_recv(feed.serverFd, requests, sizeof requests, MSG_DONTWAIT)) > 0)
+    feed.requests += static_cast<std::size_t>(std::count(requests, requests + n, '\n'));
+  if (feed.gated) {
+    if (Released() == feed.consumed && feed.consumed < feed.responseEnds.back()) ++feed.unasked;
+    // Behind the last response only the end of the stream is left.
+    if (Released() > feed.consumed) len = std::min(len, Released() - feed.consumed);
+  }
+  std::size_t limit = feed.chunkSizes[feed.chunkIndex++ % kChunkSlots];
+  if (limit != 0 && limit < len) len = limit;
+  ssize_t got = __real_recv(fd, buf, len, flags);
+  if (got > 0) feed.consumed += static_cast<std::size_t>(got);
+  return got;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const Mailboxes boxes;
+  static NewsgroupInfo* const ngInfo = SetUpModel(boxes);
+
+  std::uint8_t prefix[kPrefixSize] = {};
+  for (std::size_t i = 0; i < kPrefixSize && i < size; ++i) prefix[i] = data[i];
+  const std::uint8_t* stream = size > kPrefixSize ? data + kPrefixSize : data + size;
+  std::size_t streamSize = size > kPrefixSize ? size - kPrefixSize : 0;
+
+  const int maxReq = 1 + (prefix[0] & 7);
+  const int start = RangeStart(prefix[0] >> 4);
+  const int count = prefix[1] % 64;
+  const int lastArticle = count == 0 ? start - 1 : start + (count - 1);
+
+  int fdBefore = fuzz::LowestFreeDescriptor();
+  int pair[2];
+  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
+  const int server = pair[1];
+  // Room for every input that the fuzzer makes, and for every request the
+  // engine can send, without anyone reading them.
+  int bufferSize = 1 << 20;
+  setsockopt(server, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
+  setsockopt(server, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+  SetNonBlocking(server);
+  const std::uint8_t* const streamStart = stream;
+  std::size_t sent = 0;
+  while (streamSize > 0) {
+    ssize_t n = send(server, stream, streamSize, MSG_NOSIGNAL);
+    if (n <= 0) break;  // what does not fit is never sent
+    stream += n;
+    streamSize -= static_cast<std::size_t>(n);
+    sent += static_cast<std::size_t>(n);
+  }
+  shutdown(server, SHUT_WR);
+
+  const int inFd = pair[0];
+  const int outFd = dup(inFd);
+  FUZZ_CHECK(outFd >= 0);
+  SetNonBlocking(inFd);
+  SetNonBlocking(outFd);
+
+  feed = Feed{};
+  feed.engineFd = inFd;
+  feed.serverFd = server;
+  feed.gated = (prefix[0] & 0x40) == 0 && sent > 0;
+  feed.responseEnds = ResponseEnds(streamStart, sent);
+  for (std::size_t i = 0; i < kChunkSlots; ++i) feed.chunkSizes[i] = prefix[2 + i];
+
+  verbose = (prefix[0] & 8) != 0 ? 1 : 0;
+  keepRunning = 1;
+  nntpTimeout = 0;  // the peer always hangs up; a wait for ever is a finding
+  ngInfo->nextArticle = start;
+  PipelineInit(inFd, outFd, maxReq);
+  PipelineEngine(ngInfo, lastArticle);
+  PipelineCleanup();
+
+  // A normal end leaves the range behind it, unless an article whose
+  // delivery did not complete holds the next run back.
+  FUZZ_CHECK(keepRunning == 0 || lastArticle == INT_MAX ||
+             ngInfo->nextArticle <= lastArticle + 1);
+
+  feed.engineFd = -1;
+  close(outFd);
+  close(inFd);
+  close(server);
+  for (const std::string* box : {&boxes.first, &boxes.second})
+    if (truncate(box->c_str(), 0) != 0 && errno != ENOENT) std::abort();
+  verbose = 0;
+  keepRunning = 0;
+  fuzz::CheckNoDescriptorLeak(fdBefore, "the request engine");
+  return 0;
+}

@@ -1,0 +1,132 @@
+// Shared by the libFuzzer targets: a scratch directory, the input written
+// to a file, and a model that is released again after every input, so that
+// the leak checker sees only real leaks and no input sees what an earlier
+// one left behind.
+#ifndef PELLITON_FUZZ_SUPPORT_H
+#define PELLITON_FUZZ_SUPPORT_H
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "config.h"
+#include "pelliton.h"
+
+// A property of the code under test; a violation is a finding.
+#define FUZZ_CHECK(condition)                                                            \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: property violated: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (0)
+
+namespace pelliton::fuzz {
+
+// A directory for the files of one fuzzing process, removed at exit.  It
+// lies in memory when the machine offers that: the newsrc writer syncs
+// every file it replaces, which on a disk would dominate each input.
+inline const std::string& ScratchDir() {
+  // Never destroyed: the exit handler that removes the directory runs after
+  // the destructors of statics made later than it was registered.
+  static const std::string* const dir = [] {
+    std::string base = "/tmp";
+    if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && *tmp != '\0')
+      base = tmp;
+    else if (access("/dev/shm", W_OK | X_OK) == 0)
+      base = "/dev/shm";
+    std::string templ = base + "/pelliton-fuzz.XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) {
+      std::perror("pelliton-fuzz: mkdtemp");
+      std::abort();
+    }
+    return new std::string(templ);
+  }();
+  static const bool removeAtExit = std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(*dir, ec);
+  }) == 0;
+  static_cast<void>(removeAtExit);
+  return *dir;
+}
+
+inline std::string ScratchFile(const char* name) { return ScratchDir() + "/" + name; }
+
+// Replaces the file with exactly these bytes.
+inline void WriteInput(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    std::perror("pelliton-fuzz: open");
+    std::abort();
+  }
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n <= 0) {
+      std::perror("pelliton-fuzz: write");
+      std::abort();
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  close(fd);
+}
+
+inline std::string ReadWholeFile(const std::string& path) {
+  std::string content;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return content;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) content.append(buf, static_cast<std::size_t>(n));
+  close(fd);
+  return content;
+}
+
+// The run never releases its model; a fuzzer that builds one per input must.
+inline void ReleaseModel() {
+  while (ListNode* node = RemHead(serverList)) delete static_cast<ServerInfo*>(node);
+  for (ListHeader* list : {&newsgroupList, &wildNewsgroupList}) {
+    while (ListNode* node = RemHead(*list)) {
+      auto* ngInfo = static_cast<NewsgroupInfo*>(node);
+      while (ListNode* actNode = RemHead(ngInfo->actions)) {
+        auto* actInfo = static_cast<ActionInfo*>(actNode);
+        while (ListNode* condNode = RemHead(actInfo->conditions)) {
+          auto* condition = static_cast<ConditionInfo*>(condNode);
+          regfree(&condition->regex);
+          delete condition;
+        }
+        delete actInfo;
+      }
+      delete ngInfo;
+    }
+  }
+  InitConfigLists();
+}
+
+// The lowest free descriptor: equal before and after an input unless the
+// code under test leaked one.
+inline int LowestFreeDescriptor() {
+  int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) std::abort();
+  close(fd);
+  return fd;
+}
+
+inline void CheckNoDescriptorLeak(int before, const char* where) {
+  int after = LowestFreeDescriptor();
+  if (after != before) {
+    std::fprintf(stderr, "pelliton-fuzz: %s leaked a descriptor (%d open, was free)\n", where,
+                 before);
+    std::abort();
+  }
+}
+
+}  // namespace pelliton::fuzz
+
+#endif  // PELLITON_FUZZ_SUPPORT_H
