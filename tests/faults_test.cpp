@@ -1,0 +1,341 @@
+// Fault injection from end to end: the real binary fetches two scripted
+// newsgroups while the test server hangs up at many points of the stream,
+// or while pelliton is interrupted by SIGINT at many moments.  After every
+// interrupted run a clean run finishes the fetch.  Whatever happened, the
+// run ends by itself, the newsrc file stays well-formed, no mailbox or
+// command output holds a partial or mixed-up message, and at the end every
+// matching article has arrived exactly once.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "newsserver.h"
+#include "test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kGroupOne = "pelliton.fault.one";
+const std::string kGroupTwo = "pelliton.fault.two";
+
+struct Article {
+  std::string group;
+  int number;
+  std::string header;
+  std::string body;
+  bool toMailbox;  // expected in the mailbox
+  bool toPipe;     // expected in what the pipe command wrote
+};
+
+// Bodies of several sizes, with lines that the wire stuffs and that a
+// mailbox must quote, so that a cut anywhere lands on every kind of line.
+std::string BodyOf(int seed, int lines) {
+  std::string body;
+  for (int i = 0; i < lines; ++i) {
+    if (!body.empty()) body += '\n';
+    switch ((seed + i) % 6) {
+      case 0: body += "From the desk of article " + std::to_string(seed); break;
+      case 1: body += ".a line that begins with a dot"; break;
+      case 2: body += ".."; break;
+      case 3: body += ""; break;
+      case 4: body += ">From already quoted"; break;
+      default: body += std::string(40 + i % 50, static_cast<char>('a' + i % 26)); break;
+    }
+  }
+  return body;
+}
+
+std::vector<Article> Articles() {
+  std::vector<Article> articles;
+  auto add = [&](const std::string& group, int number, const std::string& subject,
+                 const std::string& extra, int lines, bool toMailbox, bool toPipe) {
+    std::string id = "<" + std::to_string(number) + "." + group + "@fault.example>";
+    std::string header = "From: Tester " + std::to_string(number) + " <t@fault.example>\n" +
+                         "Newsgroups: " + group + "\n" + "Subject: " + subject + "\n" +
+                         extra + "Message-ID: " + id;
+    articles.push_back({group, number, header, BodyOf(number, lines), toMailbox, toPipe});
+  };
+  // Group one: kept articles go to the mailbox and into the command, piped
+  // ones only into the command; the rest matches nothing, or is refused by
+  // the general condition of the wildcard entry.
+  add(kGroupOne, 1, "keep one", "", 3, true, true);
+  add(kGroupOne, 2, "skip two", "", 4, false, false);
+  add(kGroupOne, 3, "pipe three", "", 12, false, true);
+  add(kGroupOne, 4, "keep four", "X-Spam: yes\n", 2, false, false);
+  add(kGroupOne, 6, "keep six", "", 40, true, true);
+  add(kGroupOne, 7, "skip seven", "", 1, false, false);
+  add(kGroupOne, 8, "keep eight", "", 0, true, true);
+  add(kGroupOne, 9, "skip nine", "", 2, false, false);
+  // Group two: kept articles go to the mailbox only.
+  add(kGroupTwo, 1, "skip two/one", "", 3, false, false);
+  add(kGroupTwo, 2, "keep two/two", "", 9, true, false);
+  add(kGroupTwo, 3, "keep two/three", "", 1, true, false);
+  return articles;
+}
+
+// The message as it lands in a mailbox after its separator line: the
+// header, an empty line, the body with "From " lines quoted, an empty line.
+std::string MessageText(const Article& a) {
+  std::string body;
+  for (std::size_t i = 0; i < a.body.size(); ++i) {
+    bool lineStart = i == 0 || a.body[i - 1] == '\n';
+    if (lineStart && a.body.compare(i, 5, "From ") == 0) body += '>';
+    body += a.body[i];
+  }
+  return a.header + "\n\n" + body + "\n\n";
+}
+
+bool AllDigits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// "name: 1-N", the name without colon or blank.
+bool IsNewsrcLine(const std::string& line, std::string* name, long* last) {
+  std::size_t colon = line.find(": 1-");
+  if (colon == 0 || colon == std::string::npos) return false;
+  *name = line.substr(0, colon);
+  if (name->find_first_of(": \t\r") != std::string::npos) return false;
+  std::string number = line.substr(colon + 4);
+  if (!AllDigits(number) || number.size() > 10) return false;
+  *last = std::stol(number);
+  return true;
+}
+
+// "From pelliton " and a date as ctime writes it: "Thu Dec 10 01:40:06 2026".
+bool IsSeparator(const std::string& line) {
+  const std::string prefix = "From pelliton ";
+  if (line.compare(0, prefix.size(), prefix) != 0) return false;
+  std::string date = line.substr(prefix.size());
+  if (date.size() != 24) return false;
+  for (std::size_t i : {3u, 7u, 10u, 19u})
+    if (date[i] != ' ') return false;
+  return date[13] == ':' && date[16] == ':' && AllDigits(date.substr(20)) &&
+         AllDigits(date.substr(11, 2)) && AllDigits(date.substr(14, 2)) &&
+         AllDigits(date.substr(17, 2));
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+class FaultTrials : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const Article& a : articles_) {
+      server_.AddArticle(a.group, a.number, a.header, a.body);
+      if (a.toMailbox) ++expectedInMailbox_;
+      if (a.toPipe) ++expectedInPipe_;
+    }
+    // Both groups report one article more than they hold, so that the last
+    // HEAD of each is answered with 423.
+    server_.SetGroupRange(kGroupOne, 9, 1, 10);
+    server_.SetGroupRange(kGroupTwo, 3, 1, 4);
+    port_ = server_.Start();
+    ASSERT_GT(port_, 0);
+  }
+
+  // A fresh set of files for one trial.
+  void NewTrial() {
+    trial_ = std::make_unique<testutil::TempDir>();
+    testutil::WriteFile(file("servers"), "[fault]\nhost 127.0.0.1\nport " +
+                                             std::to_string(port_) + "\nconfig " +
+                                             file("filters") + "\nnewsrc " + file("newsrc") +
+                                             "\ntimeout 20\n");
+    testutil::WriteFile(file("filters"), "pelliton.fault.*:\n"
+                                         "* !^X-Spam: yes\n" +
+                                             kGroupOne + ":\n"
+                                             "* ^Subject: keep\n" +
+                                             file("mbox") + "\n" + kGroupOne + ":\n" +
+                                             "* ^Subject: (keep|pipe)\n"
+                                             "| cat >> " +
+                                             file("piped") + "\n" + kGroupTwo + ":\n" +
+                                             "* ^Subject: keep\n" + file("mbox") + "\n");
+  }
+
+  std::string file(const std::string& name) const { return trial_->file(name); }
+
+  std::vector<std::string> Args(int maxReq) const {
+    return {testutil::PellitonBinary(), "-n", std::to_string(maxReq), "-f", file("servers"),
+            "fault"};
+  }
+
+  // Starts pelliton; the caller finishes it.
+  std::unique_ptr<testutil::Child> Start(int maxReq) const {
+    return std::make_unique<testutil::Child>(Args(maxReq));
+  }
+
+  testutil::RunResult Run(int maxReq) const { return Start(maxReq)->Finish(); }
+
+  // Every line "name: 1-N", for exactly the two newsgroups, in the order
+  // of the filter file.  Returns the numbers.
+  std::map<std::string, long> CheckNewsrc() const {
+    std::map<std::string, long> progress;
+    std::string text = testutil::ReadFile(file("newsrc"));
+    if (text.empty()) return progress;  // not written yet: the run stopped before
+    EXPECT_EQ(text.back(), '\n') << text;
+    std::vector<std::string> names;
+    for (const std::string& line : Lines(text)) {
+      std::string name;
+      long last = 0;
+      if (!IsNewsrcLine(line, &name, &last)) {
+        ADD_FAILURE() << "malformed newsrc line '" << line << "' in:\n" << text;
+        continue;
+      }
+      names.push_back(name);
+      progress[name] = last;
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{kGroupOne, kGroupTwo})) << text;
+    return progress;
+  }
+
+  // Splits the file into whole messages, each a separator line and then
+  // the exact text of one expected article.  Anything else (a cut message,
+  // two messages run into each other, an article that should not be there)
+  // is a failure.  Returns how often each article arrived.
+  std::map<std::string, int> CheckMessages(const std::string& name, bool mailbox) const {
+    std::map<std::string, int> seen;
+    std::string text = testutil::ReadFile(file(name));
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+      std::size_t eol = text.find('\n', pos);
+      if (eol == std::string::npos || !IsSeparator(text.substr(pos, eol - pos))) {
+        ADD_FAILURE() << name << ": no separator line at offset " << pos << " in:\n" << text;
+        return seen;
+      }
+      pos = eol + 1;
+      const Article* found = nullptr;
+      for (const Article& a : articles_) {
+        if ((mailbox ? a.toMailbox : a.toPipe) && text.compare(pos, MessageText(a).size(),
+                                                               MessageText(a)) == 0) {
+          found = &a;
+          break;
+        }
+      }
+      if (found == nullptr) {
+        ADD_FAILURE() << name << ": partial, mixed or unexpected message at offset " << pos
+                      << ":\n" << text.substr(pos, 400);
+        return seen;
+      }
+      ++seen[found->group + "/" + std::to_string(found->number)];
+      pos += MessageText(*found).size();
+    }
+    return seen;
+  }
+
+  void CheckNoLockLeft() const {
+    EXPECT_FALSE(testutil::FileExists(file("mbox.lock"))) << "mailbox lock left behind";
+  }
+
+  // After an interrupted run: it ended by itself, and what it left is whole.
+  void CheckInterrupted(const testutil::RunResult& r) {
+    EXPECT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status << "\n" << r.err;
+    CheckNewsrc();
+    for (const auto& [article, count] : CheckMessages("mbox", true))
+      EXPECT_EQ(count, 1) << "mailbox holds " << article << " " << count << " times";
+    for (const auto& [article, count] : CheckMessages("piped", false))
+      EXPECT_EQ(count, 1) << "command got " << article << " " << count << " times";
+    CheckNoLockLeft();
+  }
+
+  // After the clean run: everything is there exactly once.
+  void CheckComplete(const testutil::RunResult& r) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, long> progress = CheckNewsrc();
+    EXPECT_EQ(progress[kGroupOne], 10);
+    EXPECT_EQ(progress[kGroupTwo], 4);
+    std::map<std::string, int> inMailbox = CheckMessages("mbox", true);
+    std::map<std::string, int> inPipe = CheckMessages("piped", false);
+    EXPECT_EQ(inMailbox.size(), expectedInMailbox_);
+    EXPECT_EQ(inPipe.size(), expectedInPipe_);
+    for (const auto& [article, count] : inMailbox)
+      EXPECT_EQ(count, 1) << "mailbox holds " << article << " " << count << " times";
+    for (const auto& [article, count] : inPipe)
+      EXPECT_EQ(count, 1) << "command got " << article << " " << count << " times";
+    CheckNoLockLeft();
+  }
+
+  static bool WasInterrupted(const testutil::RunResult& r) {
+    return r.err.find("server closed connection") != std::string::npos ||
+           r.err.find("error talking to NNTP server") != std::string::npos ||
+           r.err.find("signal caught") != std::string::npos;
+  }
+
+  const std::vector<Article> articles_ = Articles();
+  std::size_t expectedInMailbox_ = 0;
+  std::size_t expectedInPipe_ = 0;
+  testserver::NewsServer server_;
+  int port_ = -1;
+  std::unique_ptr<testutil::TempDir> trial_;
+};
+
+// The server hangs up after n bytes, for n from the greeting through every
+// response of both newsgroups to the end of the session: densely through
+// the greeting and GROUP, then at a prime stride so that the cut falls on
+// status lines, header lines, body lines and terminators alike.
+TEST_F(FaultTrials, ServerHangsUpAtAnyPoint) {
+  int trials = 0;
+  int interrupted = 0;
+  for (std::int64_t point = 0; trials < 400; point += point < 120 ? 6 : 53) {
+    NewTrial();
+    const int maxReq = trials % 2 == 0 ? 1 : 4;
+    SCOPED_TRACE("hang-up after " + std::to_string(point) + " bytes, -n " +
+                 std::to_string(maxReq));
+    ++trials;
+    server_.CloseAfterBytes(point);
+    testutil::RunResult first = Run(maxReq);
+    CheckInterrupted(first);
+    server_.CloseAfterBytes(-1);
+    CheckComplete(Run(maxReq));
+    if (HasFailure()) break;
+    if (!WasInterrupted(first)) break;  // the whole session fitted before the cut
+    ++interrupted;
+  }
+  // Sanity: the points covered the session, and the cut did happen.
+  EXPECT_GT(interrupted, 40);
+  EXPECT_LT(trials, 400) << "the session never completed";
+}
+
+// SIGINT lands while the k-th command waits for its delayed answer, for
+// every k up to the end of the session, at a few offsets into the wait.
+TEST_F(FaultTrials, InterruptedAtAnyMoment) {
+  int interrupted = 0;
+  for (int k = 1; k < 60; ++k) {
+    NewTrial();
+    const int maxReq = k % 2 == 1 ? 1 : 4;
+    const auto offset = std::chrono::milliseconds(k % 3 * 4);
+    SCOPED_TRACE("SIGINT " + std::to_string(offset.count()) + " ms after command " +
+                 std::to_string(k) + ", -n " + std::to_string(maxReq));
+    server_.SetDelay(15ms);
+    server_.ClearLog();
+    auto child = Start(maxReq);
+    bool signalled = server_.WaitForLog(static_cast<std::size_t>(k), 10s);
+    if (signalled) {
+      std::this_thread::sleep_for(offset);
+      child->Signal(SIGINT);
+    }
+    testutil::RunResult first = child->Finish();
+    CheckInterrupted(first);
+    server_.SetDelay(0us);
+    CheckComplete(Run(maxReq));
+    if (HasFailure()) break;
+    if (!signalled) break;  // k is past the last command of the session
+    ++interrupted;
+  }
+  EXPECT_GT(interrupted, 15);
+}
+
+}  // namespace
