@@ -56,8 +56,9 @@ fail() {
   failures=$((failures + 1))
 }
 started=$EPOCHREALTIME
-note() { printf -- '--- %5.1fs %s\n' "$(bc_sub "$EPOCHREALTIME" "$started")" "$*"; }
-bc_sub() { awk -v a="$1" -v b="$2" 'BEGIN { print a - b }'; }
+note() {  # a phase, with the seconds since the start
+  printf -- '--- %5.1fs %s\n' "$(awk -v a="$EPOCHREALTIME" -v b="$started" 'BEGIN { print a - b }')" "$*"
+}
 
 port=$(inn_free_port) || skip "no free TCP port on 127.0.0.1"
 authport=$(inn_free_port "$port") || skip "no free TCP port on 127.0.0.1"
@@ -255,7 +256,7 @@ setup_run() {  # setup_run DIR [PORT [AUTH-LINES]]
   } > "$d/servers"
   chmod 600 "$d/servers"
   cat > "$d/filters" <<EOF
-# General conditions for every test newsgroup, and one more for the bulk.
+# General conditions for every test newsgroup, and two more for the bulk.
 pelliton.test.*:
 * !^Subject:.*spam
 *bulk:

@@ -119,6 +119,31 @@ printf '%s:\n%s/mbox\n' "$group" "$run" > "$run/filters"
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
+# One timed run: appends wall and CPU seconds to $work/{wall,cpu}.I.N.
+run_once() {  # run_once I N
+  local wall user sys got
+  rm -f "$run/mbox" "$run/newsrc"
+  TIMEFORMAT='%R %U %S'
+  { time "${binaries[$1]}" -n "$2" -f "$run/servers" inn >/dev/null 2>"$run/stderr"; } 2>"$work/time"
+  read -r wall user sys < "$work/time"
+  echo "$wall" >> "$work/wall.$1.$2"
+  awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }' >> "$work/cpu.$1.$2"
+  got=$(grep -c '^From pelliton ' "$run/mbox" 2>/dev/null)
+  [ "$got" = "$articles" ] ||
+    echo "bench: ${labels[$1]} -n $2 delivered ${got:-0} articles: $(cat "$run/stderr")" >&2
+}
+
+# A warm-up run that is not counted brings INN's files into the page cache;
+# then the builds take turns within each round, so that a change of load
+# on the machine falls on all of them alike.
+run_once 0 1
+rm -f "$work"/wall.* "$work"/cpu.*
+for ((r = 0; r < repeats; r++)); do
+  for i in "${!labels[@]}"; do
+    for n in $maxreqs; do run_once "$i" "$n"; done
+  done
+done
+
 printf '\n%d articles from INN 2.7 on 127.0.0.1, every one matching (%d requests), median of %d runs\n\n' \
   "$articles" $((2 * articles)) "$repeats"
 printf '| %-16s | %4s | %9s | %10s | %10s | %8s | %7s |\n' \
@@ -126,20 +151,8 @@ printf '| %-16s | %4s | %9s | %10s | %10s | %8s | %7s |\n' \
 printf '|%s|%s|%s|%s|%s|%s|%s|\n' ------------------ ------ ----------- ------------ ------------ ---------- ---------
 for i in "${!labels[@]}"; do
   for n in $maxreqs; do
-    : > "$work/walls"
-    : > "$work/cpus"
-    for ((r = 0; r < repeats; r++)); do
-      rm -f "$run/mbox" "$run/newsrc"
-      TIMEFORMAT='%R %U %S'
-      { time "${binaries[$i]}" -n "$n" -f "$run/servers" inn >/dev/null 2>"$run/stderr"; } 2>"$work/time"
-      read -r wall user sys < "$work/time"
-      echo "$wall" >> "$work/walls"
-      echo "$user $sys" | awk '{ print $1 + $2 }' >> "$work/cpus"
-      got=$(grep -c '^From pelliton ' "$run/mbox" 2>/dev/null)
-      [ "$got" = "$articles" ] || echo "bench: ${labels[$i]} -n $n delivered ${got:-0} articles: $(cat "$run/stderr")" >&2
-    done
-    wall=$(median < "$work/walls")
-    cpu=$(median < "$work/cpus")
+    wall=$(median < "$work/wall.$i.$n")
+    cpu=$(median < "$work/cpu.$i.$n")
     awk -v l="${labels[$i]}" -v n="$n" -v w="$wall" -v c="$cpu" -v a="$articles" \
       'BEGIN { printf "| %-16s | %4d | %9.2f | %10.0f | %10.0f | %8.2f | %7.2f |\n",
                l, n, w, a / w, 2 * a / w, 1000 * w / (2 * a), c }'
