@@ -62,12 +62,16 @@ for c in "${cases[@]}"; do
 done
 
 # --- Build --------------------------------------------------------------
+buildlog=$(mktemp "${TMPDIR:-/tmp}/pelliton-bench-build.XXXXXX")
 if [ ! -f "$build/CMakeCache.txt" ]; then
   generator=()
   command -v ninja >/dev/null && generator=(-G Ninja)
-  cmake -S "$repo" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake -S "$repo" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >"$buildlog" 2>&1 ||
+    { cat "$buildlog" >&2; rm -f "$buildlog"; exit 1; }
 fi
-cmake --build "$build" --target pelliton pelliton-testserver pelliton-runstat >/dev/null
+cmake --build "$build" --target pelliton pelliton-testserver pelliton-runstat >"$buildlog" 2>&1 ||
+  { cat "$buildlog" >&2; rm -f "$buildlog"; exit 1; }
+rm -f "$buildlog"
 pelliton=$build/pelliton
 testserver=$build/pelliton-testserver
 runstat=$build/bench/pelliton-runstat
