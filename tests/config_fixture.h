@@ -9,32 +9,12 @@
 #include <string>
 
 #include "config.h"
+#include "config_release.h"
 #include "pelliton.h"
 #include "test_util.h"
 
 namespace pelliton {
 
-// The run never releases its model; tests that build many models do, so
-// that the leak checker sees only real leaks.
-inline void ReleaseConfigModel() {
-  while (ListNode* node = RemHead(serverList)) delete static_cast<ServerInfo*>(node);
-  for (ListHeader* list : {&newsgroupList, &wildNewsgroupList}) {
-    while (ListNode* node = RemHead(*list)) {
-      auto* ngInfo = static_cast<NewsgroupInfo*>(node);
-      while (ListNode* actNode = RemHead(ngInfo->actions)) {
-        auto* actInfo = static_cast<ActionInfo*>(actNode);
-        while (ListNode* condNode = RemHead(actInfo->conditions)) {
-          auto* condition = static_cast<ConditionInfo*>(condNode);
-          regfree(&condition->regex);
-          delete condition;
-        }
-        delete actInfo;
-      }
-      delete ngInfo;
-    }
-  }
-  InitConfigLists();
-}
 
 class ConfigTest : public ::testing::Test {
  protected:

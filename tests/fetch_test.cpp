@@ -21,30 +21,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using testserver::NewsServer;
+using testutil::Delivered;
+using testutil::Messages;
 using testutil::ReadFile;
 using testutil::RunResult;
 using testutil::WriteFile;
 using Commands = std::vector<std::string>;
 
-// The messages of a mailbox, each without its "From " separator line.
-std::vector<std::string> Messages(const std::string& path) {
-  std::vector<std::string> messages;
-  std::istringstream in(ReadFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("From ", 0) == 0) {
-      messages.emplace_back();
-      continue;
-    }
-    if (messages.empty()) messages.emplace_back("<text before the first separator>");
-    messages.back() += line + "\n";
-  }
-  return messages;
-}
-
-std::string Delivered(const std::string& header, const std::string& body) {
-  return header + "\n\n" + body + "\n\n";
-}
 
 std::string Header(const std::string& group, int n, const std::string& subject,
                    const std::string& from = "carol@example.org") {

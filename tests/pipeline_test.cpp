@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "config.h"
+#include "config_release.h"
 #include "connection.h"
 #include "nntppipeline.h"
 #include "pelliton.h"
@@ -31,6 +32,8 @@ namespace pelliton {
 namespace {
 
 using namespace std::chrono_literals;
+using testutil::Delivered;
+using testutil::Messages;
 
 // The text of an article as the server sends it: CR LF line ends, lines
 // that begin with a dot get another one.
@@ -236,51 +239,10 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
   return out;
 }
 
-// The messages of a mailbox, each without its "From " separator line.
-std::vector<std::string> Messages(const std::string& path) {
-  std::vector<std::string> messages;
-  std::istringstream in(testutil::ReadFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("From ", 0) == 0) {
-      messages.emplace_back();
-      continue;
-    }
-    if (messages.empty()) messages.emplace_back("<text before the first separator>");
-    messages.back() += line + "\n";
-  }
-  return messages;
-}
-
-std::string Delivered(const std::string& header, const std::string& body) {
-  return header + "\n\n" + body + "\n\n";
-}
-
-// The model is never released by the run; tests release theirs so that the
-// leak checker sees only real leaks.
-void ReleaseModel() {
-  for (ListHeader* list : {&newsgroupList, &wildNewsgroupList}) {
-    while (ListNode* node = RemHead(*list)) {
-      auto* ngInfo = static_cast<NewsgroupInfo*>(node);
-      while (ListNode* actNode = RemHead(ngInfo->actions)) {
-        auto* actInfo = static_cast<ActionInfo*>(actNode);
-        while (ListNode* condNode = RemHead(actInfo->conditions)) {
-          auto* cond = static_cast<ConditionInfo*>(condNode);
-          regfree(&cond->regex);
-          delete cond;
-        }
-        delete actInfo;
-      }
-      delete ngInfo;
-    }
-  }
-  InitConfigLists();
-}
-
 class PipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ReleaseModel();
+    ReleaseConfigModel();
     verbose = 0;
     fileSizeLimit = 0;
     keepRunning = 1;
@@ -288,7 +250,7 @@ class PipelineTest : public ::testing::Test {
     nntpTimeout = 20;
   }
   void TearDown() override {
-    ReleaseModel();
+    ReleaseConfigModel();
     verbose = 0;
     keepRunning = 0;
     nntpTimeout = kDefaultTimeout;
@@ -754,7 +716,7 @@ TEST_F(PipelineTest, ErrorReplyToABodyFreesItsSlot) {
               Messages(Mailbox("mbox")))
         << c.reply;
     std::remove(Mailbox("mbox").c_str());
-    ReleaseModel();
+    ReleaseConfigModel();
   }
 }
 
@@ -791,7 +753,7 @@ TEST_F(PipelineTest, StoppedEndResumesBehindWhatWasDealtWith) {
     EXPECT_EQ(c.resume, ngInfo->nextArticle) << c.name;
     EXPECT_EQ(0, keepRunning) << c.name;
     EXPECT_EQ("server closed connection... aborting!\n", stderrText) << c.name;
-    ReleaseModel();
+    ReleaseConfigModel();
   }
 }
 

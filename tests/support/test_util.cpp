@@ -59,6 +59,25 @@ bool FileExists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+std::vector<std::string> Messages(const std::string& path) {
+  std::vector<std::string> messages;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("From ", 0) == 0) {
+      messages.emplace_back();
+      continue;
+    }
+    if (messages.empty()) messages.emplace_back("<text before the first separator>");
+    messages.back() += line + "\n";
+  }
+  return messages;
+}
+
+std::string Delivered(const std::string& header, const std::string& body) {
+  return header + "\n\n" + body + "\n\n";
+}
+
 Child::Child(const std::vector<std::string>& argv,
              const std::map<std::string, std::string>& env) {
   int out[2], err[2];

@@ -32,6 +32,11 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
+// The messages of a mailbox, each without its "From " separator line.
+std::vector<std::string> Messages(const std::string& path);
+// What a delivered message holds after its separator line.
+std::string Delivered(const std::string& header, const std::string& body);
+
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
