@@ -5,8 +5,8 @@
 #   bash tests/inn/bench.sh [-k ARTICLES] [-r REPEATS] [-n "1 16"] LABEL=BINARY...
 #   bash tests/inn/bench.sh [-k ...] --variants
 #
-# Posts ARTICLES articles (default 1000; a header of about 500 bytes, a
-# body of about 1.5 KB) into a fresh newsgroup of a private INN instance,
+# Posts ARTICLES articles (default 1000; a header of about 530 bytes, a
+# body of about 1.8 KB) into a fresh newsgroup of a private INN instance,
 # then runs every BINARY with each -n value REPEATS times (default 3) into
 # an empty mailbox, every article matching: one HEAD and one BODY request
 # per article.  Prints wall time (median), articles and requests per
