@@ -3,7 +3,9 @@
 // Input layout:
 //   byte 0     bits 0-2: maxReq - 1; bit 3: verbose; bits 4-5: where the
 //              article range starts (1, 1000, -3 or near INT_MAX); bit 6:
-//              the server talks without waiting for requests
+//              the server talks without waiting for requests; bit 7: the
+//              engine's socket holds only a few requests, and the server
+//              reads them slowly
 //   byte 1     number of articles in the range, modulo 64 (0: none)
 //   bytes 2-5  sizes of the successive recv() results, used in turn
 //              (0: as much as the engine asks for)
@@ -48,6 +50,7 @@ struct Feed {
   int engineFd = -1;  // the descriptor whose recv() results are shaped
   int serverFd = -1;
   bool gated = false;
+  bool slowReader = false;  // takes a few bytes of the requests per recv()
   std::vector<std::size_t> responseEnds;  // offset behind each response
   std::size_t requests = 0;               // request lines the engine sent
   std::size_t unasked = 0;                // responses let through unasked
@@ -148,8 +151,11 @@ extern "C" ssize_t __wrap_recv(int fd, void* buf, std::size_t len, int flags) {
   if (fd != feed.engineFd) return __real_recv(fd, buf, len, flags);
   char requests[4096];
   ssize_t n;
-  while ((n = __real_recv(feed.serverFd, requests, sizeof requests, MSG_DONTWAIT)) > 0)
+  while ((n = __real_recv(feed.serverFd, requests, feed.slowReader ? 4 : sizeof requests,
+                          MSG_DONTWAIT)) > 0) {
     feed.requests += static_cast<std::size_t>(std::count(requests, requests + n, '\n'));
+    if (feed.slowReader) break;
+  }
   if (feed.gated) {
     if (Released() == feed.consumed && feed.consumed < feed.responseEnds.back()) ++feed.unasked;
     // Behind the last response only the end of the stream is left.
@@ -207,6 +213,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   feed.engineFd = inFd;
   feed.serverFd = server;
   feed.gated = (prefix[0] & 0x40) == 0 && sent > 0;
+  feed.slowReader = (prefix[0] & 0x80) != 0;
+  if (feed.slowReader) {
+    // The kernel raises this to its minimum, which holds a handful of
+    // request lines: the rest waits in the engine's output buffer.
+    int smallest = 1;
+    setsockopt(inFd, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+  }
   feed.responseEnds = ResponseEnds(streamStart, sent);
   for (std::size_t i = 0; i < kChunkSlots; ++i) feed.chunkSizes[i] = prefix[2 + i];
 
