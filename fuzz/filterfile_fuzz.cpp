@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::WriteInput(path, data, size);
   int fdBefore = fuzz::LowestFreeDescriptor();
 
-  fuzz::ReleaseModel();
+  ReleaseConfigModel();
   fileSizeLimit = 4096;
   int result = ReadConfig(path.c_str());
   FUZZ_CHECK(result == 0 || result == 1);
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(actInfo->sizeLimit == fileSizeLimit);
     }
   }
-  fuzz::ReleaseModel();
+  ReleaseConfigModel();
 
   fuzz::CheckNoDescriptorLeak(fdBefore, "ReadConfig");
   return 0;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "config.h"
+#include "config_release.h"
 #include "pelliton.h"
 
 // A property of the code under test; a violation is a finding.
@@ -86,27 +87,6 @@ inline std::string ReadWholeFile(const std::string& path) {
   while ((n = read(fd, buf, sizeof buf)) > 0) content.append(buf, static_cast<std::size_t>(n));
   close(fd);
   return content;
-}
-
-// The run never releases its model; a fuzzer that builds one per input must.
-inline void ReleaseModel() {
-  while (ListNode* node = RemHead(serverList)) delete static_cast<ServerInfo*>(node);
-  for (ListHeader* list : {&newsgroupList, &wildNewsgroupList}) {
-    while (ListNode* node = RemHead(*list)) {
-      auto* ngInfo = static_cast<NewsgroupInfo*>(node);
-      while (ListNode* actNode = RemHead(ngInfo->actions)) {
-        auto* actInfo = static_cast<ActionInfo*>(actNode);
-        while (ListNode* condNode = RemHead(actInfo->conditions)) {
-          auto* condition = static_cast<ConditionInfo*>(condNode);
-          regfree(&condition->regex);
-          delete condition;
-        }
-        delete actInfo;
-      }
-      delete ngInfo;
-    }
-  }
-  InitConfigLists();
 }
 
 // The lowest free descriptor: equal before and after an input unless the

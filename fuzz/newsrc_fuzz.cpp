@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::WriteInput(oldPath, data, size);
   int fdBefore = fuzz::LowestFreeDescriptor();
 
-  fuzz::ReleaseModel();
+  ReleaseConfigModel();
   FUZZ_CHECK(ReadNewsrc(oldPath.c_str()) == 1);
   std::vector<Progress> read = Snapshot();
   FUZZ_CHECK(WriteNewsrc(newPath.c_str()) == 1);
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::map<std::string, int> expected;
   for (const Progress& group : read)
     expected[group.name] = group.nextArticle > 1 ? group.nextArticle : 1;
-  fuzz::ReleaseModel();
+  ReleaseConfigModel();
   FUZZ_CHECK(ReadNewsrc(newPath.c_str()) == 1);
   std::vector<Progress> reread = Snapshot();
   FUZZ_CHECK(reread.size() == expected.size());
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(it != expected.end());
     FUZZ_CHECK(group.nextArticle == it->second);
   }
-  fuzz::ReleaseModel();
+  ReleaseConfigModel();
 
   fuzz::CheckNoDescriptorLeak(fdBefore, "ReadNewsrc/WriteNewsrc");
   return 0;

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::WriteInput(path, data, size);
   int fdBefore = fuzz::LowestFreeDescriptor();
 
-  fuzz::ReleaseModel();
+  ReleaseConfigModel();
   defaultPort = 119;
   int result = ReadServerConfig(path.c_str());
   FUZZ_CHECK(result == 0 || result == 1);
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(servInfo->port >= 1 && servInfo->port <= 65535);
     FUZZ_CHECK(FindServer(servInfo->name.c_str()) != nullptr);
   }
-  fuzz::ReleaseModel();
+  ReleaseConfigModel();
 
   fuzz::CheckNoDescriptorLeak(fdBefore, "ReadServerConfig");
   return 0;
