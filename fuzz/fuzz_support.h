@@ -1,7 +1,8 @@
 // Shared by the libFuzzer targets: a scratch directory, the input written
-// to a file, and a model that is released again after every input, so that
-// the leak checker sees only real leaks and no input sees what an earlier
-// one left behind.
+// to a file, property checks, and the check that no input leaves a
+// descriptor open.  Each target also releases its configuration model after
+// every input, so that the leak checker sees only real leaks and no input
+// sees what an earlier one left behind.
 #ifndef PELLITON_FUZZ_SUPPORT_H
 #define PELLITON_FUZZ_SUPPORT_H
 
