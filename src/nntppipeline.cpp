@@ -342,6 +342,15 @@ void fileMatch(std::vector<const ActionInfo*> actions) {
   engine.hdrBuf = freshBuffer(kHeaderBufStart);
 }
 
+// The article whose header was just examined, by the number that was asked
+// for: a server that numbers its answer otherwise must not move the resume
+// point past articles that were never examined.
+long long examinedArticle() {
+  if (!engine.outstanding.empty() && engine.outstanding.front().kind == RequestKind::kHead)
+    return std::min<long long>(engine.outstanding.front().article, engine.curArticle);
+  return engine.curArticle;
+}
+
 void processHeader() {
   if (engine.hdrLen > 0) --engine.hdrLen;
   engine.hdrBuf.get()[engine.hdrLen] = '\0';
@@ -361,7 +370,7 @@ void processHeader() {
       fileMatch(std::move(matched));
     }
   }
-  engine.lastSeen = engine.curArticle;
+  engine.lastSeen = examinedArticle();
   resetResponse();
   responseDone();
 }

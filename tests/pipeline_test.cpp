@@ -757,6 +757,16 @@ TEST_F(PipelineTest, StoppedEndResumesBehindWhatWasDealtWith) {
   }
 }
 
+TEST_F(PipelineTest, HeaderNumberedOtherwiseDoesNotMoveTheResumePointAhead) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  peer.SetReply("HEAD 1", "221 100 <x>\r\nSubject: nothing\r\n.\r\n");
+  peer.CloseOn("HEAD 2");
+
+  // Articles 2 to 5 were never examined: the next run starts with them.
+  EXPECT_EQ(2, Run(ngInfo, 1, 5, 1));
+  EXPECT_EQ(0, keepRunning);
+}
+
 TEST_F(PipelineTest, FailedDeliveryIsNotSkippedWhenALaterOneSucceeds) {
   NewsgroupInfo* ngInfo = Filters(
       "comp.test:\n"
