@@ -17,11 +17,13 @@ if [ "${PELLITON_STRICT:-0}" = 1 ]; then
 fi
 cmake -S . -B "$build" "${flags[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
-cd "$build"
-ctest --output-on-failure -j"$(nproc)"
 
 # The strict check also fuzzes each input reader and the engine for a
 # while (fuzz/run.sh skips itself where clang's fuzzer runtime is missing).
+# It runs first so that CTest's summary closes the output.
 if [ "${PELLITON_STRICT:-0}" = 1 ]; then
-  ../fuzz/run.sh "${PELLITON_FUZZ_SECONDS:-30}"
+  fuzz/run.sh "${PELLITON_FUZZ_SECONDS:-30}"
 fi
+
+cd "$build"
+ctest --output-on-failure -j"$(nproc)"
