@@ -157,10 +157,14 @@ char* cleanLine(char* line);
 // A blank: an ASCII white-space character.  Bytes from 128 up never are.
 bool isBlank(int c);
 
-// Each returns 1 on success, 0 after a failure (reported where the spec of
-// the file says it is).
+// The server file is optional: 1 when it was read or cannot be opened, 0
+// after reporting the first fault in its text.
 int ReadServerConfig(const char* path);
+// 1 when read; 0 when it cannot be opened or ends inside a newsgroup block
+// that waits for its action, after a message.  Faults in single lines are
+// reported and passed over.
 int ReadConfig(const char* path);
+// 0, silently, when the file cannot be opened; 1 otherwise.
 int ReadNewsrc(const char* path);
 // Replaces the newsrc file atomically.  Returns 0 after printing why the
 // file could not be written; the old file is then left untouched.
