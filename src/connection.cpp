@@ -152,23 +152,6 @@ int writeAll(const char* text, std::size_t len) {
 
 int sendCommand(const std::string& line) { return nntpSendLine(line.c_str()); }
 
-// Reads a status line.  Status lines are short; should a server send one
-// longer than the buffer, its rest is read and dropped here, so that it is
-// not taken for the answer to the next command.
-int readStatusLine(char* buf, int size) {
-  if (!nntpReadLine(buf, size)) return 0;
-  std::size_t len = std::strlen(buf);
-  if (len == 0 || buf[len - 1] == '\n' || static_cast<int>(len) < size - 1) return 1;
-  char rest[kResponseLineSize];
-  for (;;) {
-    if (!nntpReadLine(rest, sizeof rest)) return 0;
-    std::size_t restLen = std::strlen(rest);
-    if (restLen == 0 || rest[restLen - 1] == '\n' ||
-        static_cast<int>(restLen) < static_cast<int>(sizeof rest) - 1)
-      return 1;
-  }
-}
-
 std::string withoutLineEnd(const char* line) {
   std::string text(line);
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
@@ -219,7 +202,7 @@ int openStreams(Descriptor& sock) {
 
 int readGreeting() {
   char line[kResponseLineSize];
-  if (!readStatusLine(line, sizeof line)) return 0;
+  if (!nntpReadStatusLine(line, sizeof line)) return 0;
   if (!hasCode(line, "200") && !hasCode(line, "201")) {
     std::fprintf(stderr, "%s: bad response from NNTP server\n", programName);
     return 0;
@@ -234,6 +217,23 @@ int readGreeting() {
 }
 
 }  // namespace
+
+// Status lines are short; should a server send one longer than the
+// buffer, its rest is read and dropped here, so that it is not taken for
+// the answer to the next command.
+int nntpReadStatusLine(char* buf, int size) {
+  if (!nntpReadLine(buf, size)) return 0;
+  std::size_t len = std::strlen(buf);
+  if (len == 0 || buf[len - 1] == '\n' || static_cast<int>(len) < size - 1) return 1;
+  char rest[kResponseLineSize];
+  for (;;) {
+    if (!nntpReadLine(rest, sizeof rest)) return 0;
+    std::size_t restLen = std::strlen(rest);
+    if (restLen == 0 || rest[restLen - 1] == '\n' ||
+        static_cast<int>(restLen) < static_cast<int>(sizeof rest) - 1)
+      return 1;
+  }
+}
 
 int nntpConnect(ServerInfo* servInfo, int port) {
   assert(servInfo != NULL);
@@ -285,7 +285,7 @@ int authServer(ServerInfo* servInfo) {
   char line[kResponseLineSize];
   if (servInfo->user) {
     if (!sendCommand("AUTHINFO USER " + *servInfo->user + "\r\n")) return 0;
-    if (!readStatusLine(line, sizeof line)) return 0;
+    if (!nntpReadStatusLine(line, sizeof line)) return 0;
     if (hasCode(line, "281")) return 1;
     if (!hasCode(line, "381")) {
       reportBadResponse(line);
@@ -293,7 +293,7 @@ int authServer(ServerInfo* servInfo) {
     }
   }
   if (!sendCommand("AUTHINFO PASS " + *servInfo->password + "\r\n")) return 0;
-  if (!readStatusLine(line, sizeof line)) return 0;
+  if (!nntpReadStatusLine(line, sizeof line)) return 0;
   if (hasCode(line, "281")) return 1;
   reportBadResponse(line);
   return 0;
@@ -303,7 +303,7 @@ int nntpListGroups() {
   if (verbose) std::fprintf(stderr, "Listing all newsgroups...\n");
   char line[kResponseLineSize];
   if (!nntpSendLine("LIST\r\n")) return 0;
-  if (!readStatusLine(line, sizeof line)) return 0;
+  if (!nntpReadStatusLine(line, sizeof line)) return 0;
   if (!hasCode(line, "215")) {
     reportBadResponse(line);
     return 0;
@@ -345,7 +345,7 @@ int MarkNewsgroup(NewsgroupInfo* ngInfo) {
   if (verbose) std::fprintf(stderr, "Marking all articles in group %s...\n", ngInfo->name.c_str());
   char line[kResponseLineSize];
   if (!sendCommand("GROUP " + ngInfo->name + "\r\n")) return 0;
-  if (!readStatusLine(line, sizeof line)) return 0;
+  if (!nntpReadStatusLine(line, sizeof line)) return 0;
   // Read as long so that a number beyond int is refused, not wrapped.
   long first = 0, last = 0;
   if (hasCode(line, "211") && std::sscanf(line, "211 %*d %ld %ld", &first, &last) == 2 &&

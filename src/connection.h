@@ -59,6 +59,10 @@ int nntpSendLine(const char* line);
 // the connection), or after "timeout talking to NNTP server" when the
 // server stayed silent for nntpTimeout seconds.
 int nntpReadLine(char* buf, int size);
+// nntpReadLine for a status line: the rest of a line longer than the
+// buffer is read and dropped, so that it is not taken for the answer to the
+// next command.
+int nntpReadStatusLine(char* buf, int size);
 // "pelliton: bad NNTP server response -- <line>", the line without its
 // trailing CR and LF and with control characters shown as '?'.
 void reportBadResponse(const char* line);

@@ -43,19 +43,6 @@ void fetchArticles(NewsgroupInfo* ngInfo, int maxReq, int lastArticle) {
   PipelineCleanup();
 }
 
-// A reply longer than the buffer is judged by its beginning; the rest must
-// not stay in the stream, where the engine, reading the descriptor, would
-// never see it and the next exchange would take it for its answer.
-bool skipRestOfLine(const char* reply) {
-  char rest[kResponseLineSize];
-  bool complete = std::strchr(reply, '\n') != nullptr;
-  while (!complete) {
-    if (!nntpReadLine(rest, sizeof rest)) return false;
-    complete = std::strchr(rest, '\n') != nullptr;
-  }
-  return true;
-}
-
 }  // namespace
 
 int processNewsgroup(NewsgroupInfo* ngInfo, int maxReq) {
@@ -68,8 +55,7 @@ int processNewsgroup(NewsgroupInfo* ngInfo, int maxReq) {
   std::string command = "GROUP " + ngInfo->name + "\r\n";
   if (!nntpSendLine(command.c_str())) return -1;
   char reply[kResponseLineSize];
-  if (!nntpReadLine(reply, sizeof reply)) return -1;
-  if (!skipRestOfLine(reply)) return -1;
+  if (!nntpReadStatusLine(reply, sizeof reply)) return -1;
 
   if (std::strncmp(reply, "211", 3) == 0) {
     int first = 0;
