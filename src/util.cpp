@@ -1,0 +1,151 @@
+#include "util.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace pelliton {
+
+int verbose = 0;
+volatile sig_atomic_t keepRunning = 0;
+
+namespace {
+
+void vprint(const char* prefix, const char* format, va_list args) {
+  if (prefix != nullptr) std::fputs(prefix, stderr);
+  std::vfprintf(stderr, format, args);
+}
+
+constexpr const char* kPrefix = "pelliton: ";
+
+}  // namespace
+
+void Diag(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprint(kPrefix, format, args);
+  va_end(args);
+}
+
+void DiagErrno() { Diag("%s\n", std::strerror(errno)); }
+
+void DiagPlain(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprint(nullptr, format, args);
+  va_end(args);
+}
+
+void Progress(const char* format, ...) {
+  if (!verbose) return;
+  va_list args;
+  va_start(args, format);
+  vprint(nullptr, format, args);
+  va_end(args);
+}
+
+std::string printable(std::string_view text) {
+  std::string result(text);
+  for (char& ch : result) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t') || c == 0x7f) ch = '?';
+  }
+  return result;
+}
+
+void* mymalloc(std::size_t size) {
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) {
+    Diag("malloc() failed\n");
+    std::exit(1);
+  }
+  return p;
+}
+
+char* mystrdup(const char* str) {
+  assert(str != NULL);
+  char* copy = strdup(str);
+  if (copy == nullptr) {
+    Diag("strdup() failed\n");
+    std::exit(1);
+  }
+  return copy;
+}
+
+namespace {
+
+void outOfMemory() {
+  Diag("malloc() failed\n");
+  std::exit(1);
+}
+
+std::string passwordDatabaseHome() {
+  const passwd* pw = getpwuid(getuid());
+  if (pw == nullptr || pw->pw_dir == nullptr || pw->pw_dir[0] == '\0') return "/";
+  return pw->pw_dir;
+}
+
+HomeLookup homeLookup = passwordDatabaseHome;
+
+bool startsWith(const char* s, const char* prefix) {
+  return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+}  // namespace
+
+void InstallOutOfMemoryHandler() { std::set_new_handler(outOfMemory); }
+
+void SetHomeLookup(HomeLookup lookup) {
+  homeLookup = lookup != nullptr ? lookup : passwordDatabaseHome;
+}
+
+std::string HomeDirectory() { return homeLookup(); }
+
+std::optional<std::string> ResolvePath(const char* path) {
+  assert(path != NULL);
+  if (startsWith(path, "/") || startsWith(path, "./") || startsWith(path, "../"))
+    return std::string(path);
+  std::string joined = HomeDirectory();
+  if (joined.empty() || joined.back() != '/') joined += '/';
+  joined += path;
+  // The joined name was always built in a 1024-byte buffer; a name that
+  // does not fit is refused rather than opened shortened.
+  if (joined.size() > 1023) return std::nullopt;
+  return joined;
+}
+
+FILE* myfopen(const char* path, const char* mode) {
+  assert(path != NULL);
+  assert(mode != NULL);
+  std::optional<std::string> name = ResolvePath(path);
+  if (!name) return nullptr;
+  return std::fopen(name->c_str(), mode);
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+void UniqueFile::reset(FILE* stream) {
+  if (stream_ != nullptr) std::fclose(stream_);
+  stream_ = stream;
+}
+
+bool UniqueFile::Close() {
+  FILE* stream = release();
+  if (stream == nullptr) return true;
+  // Some file systems report a full disk or an exceeded quota only when
+  // the data is flushed or the file closed.
+  const bool flushed = std::fflush(stream) == 0;
+  const bool closed = std::fclose(stream) == 0;
+  return flushed && closed;
+}
+
+}  // namespace pelliton

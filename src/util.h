@@ -1,0 +1,122 @@
+// The ground floor: what every module of pelliton uses and nothing of the
+// project's own.  The program name and the one printer of diagnostics,
+// the process-wide flags, allocation that never returns null, the home
+// directory and the names relative to it, and owners for descriptors and
+// streams.
+#ifndef PELLITON_UTIL_H
+#define PELLITON_UTIL_H
+
+#include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pelliton {
+
+// Every diagnostic begins with this name, whatever the program was started as.
+inline constexpr const char* programName = "pelliton";
+
+extern int verbose;                        // -v: progress lines on stderr
+extern volatile sig_atomic_t keepRunning;  // cleared by a signal, a failed
+                                           // delivery or a lost connection
+
+// The one printer of everything pelliton says on standard error.
+//
+// Diag: "pelliton: " and the formatted text; the caller ends the line.
+void Diag(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// DiagErrno: perror's form, "pelliton: <text of errno>\n".
+void DiagErrno();
+// DiagPlain: the formatted text alone, for the few lines that carry no
+// program name.
+void DiagPlain(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Progress: the formatted text alone, and only under -v.  Progress lines
+// may end without a line feed; a later one completes them.
+void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Text from a server made safe to print on a terminal: every control
+// character other than tab is shown as '?'.
+std::string printable(std::string_view text);
+
+// Allocation that never returns null: on failure they print
+// "pelliton: malloc() failed" (or strdup()) and exit with status 1.
+void* mymalloc(std::size_t size);
+char* mystrdup(const char* str);
+// Makes operator new fail the same way as mymalloc.
+void InstallOutOfMemoryHandler();
+
+// The home directory for relative file names: the password database's
+// entry for the real user id, or "/" without one.  Tests replace the
+// look-up so that they never touch the real home directory.
+using HomeLookup = std::string (*)();
+void SetHomeLookup(HomeLookup lookup);  // null restores the default
+std::string HomeDirectory();
+
+// The name that myfopen opens for path: unchanged when it begins with "/",
+// "./" or "../", else joined to the home directory.  Empty when the joined
+// name would exceed 1023 characters.
+std::optional<std::string> ResolvePath(const char* path);
+// fopen of ResolvePath(path); null when that fails or the name is too long.
+// Prints nothing.
+FILE* myfopen(const char* path, const char* mode);
+
+// Owns a descriptor: closes it when it goes, unless it was released.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_;
+};
+
+// Owns a stream: fcloses it when it goes, unless it was released.  Close()
+// is for callers that must see whether the last of the data got out.
+class UniqueFile {
+ public:
+  explicit UniqueFile(FILE* stream = nullptr) : stream_(stream) {}
+  ~UniqueFile() { reset(); }
+  UniqueFile(UniqueFile&& other) noexcept : stream_(other.release()) {}
+  UniqueFile& operator=(UniqueFile&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFile(const UniqueFile&) = delete;
+  UniqueFile& operator=(const UniqueFile&) = delete;
+
+  FILE* get() const { return stream_; }
+  explicit operator bool() const { return stream_ != nullptr; }
+  FILE* release() {
+    FILE* stream = stream_;
+    stream_ = nullptr;
+    return stream;
+  }
+  void reset(FILE* stream = nullptr);
+  // fflush and fclose; false when either failed.  The stream is gone
+  // either way.
+  bool Close();
+
+ private:
+  FILE* stream_;
+};
+
+}  // namespace pelliton
+
+#endif  // PELLITON_UTIL_H
