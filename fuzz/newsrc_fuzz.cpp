@@ -16,13 +16,13 @@ using namespace pelliton;
 
 namespace {
 
-struct Progress {
+struct GroupMark {
   std::string name;
   int nextArticle;
 };
 
-std::vector<Progress> Snapshot() {
-  std::vector<Progress> groups;
+std::vector<GroupMark> Snapshot() {
+  std::vector<GroupMark> groups;
   for (const NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList))
     groups.push_back({ngInfo->name, ngInfo->nextArticle});
   return groups;
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ReleaseConfigModel();
   FUZZ_CHECK(ReadNewsrc(oldPath.c_str()) == 1);
-  std::vector<Progress> read = Snapshot();
+  std::vector<GroupMark> read = Snapshot();
   FUZZ_CHECK(WriteNewsrc(newPath.c_str()) == 1);
 
   std::string written = fuzz::ReadWholeFile(newPath);
@@ -72,13 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // twice (two names cut to the same first 255 characters) takes its last
   // number, as the reader takes a name's last line.
   std::map<std::string, int> expected;
-  for (const Progress& group : read)
+  for (const GroupMark& group : read)
     expected[group.name] = group.nextArticle > 1 ? group.nextArticle : 1;
   ReleaseConfigModel();
   FUZZ_CHECK(ReadNewsrc(newPath.c_str()) == 1);
-  std::vector<Progress> reread = Snapshot();
+  std::vector<GroupMark> reread = Snapshot();
   FUZZ_CHECK(reread.size() == expected.size());
-  for (const Progress& group : reread) {
+  for (const GroupMark& group : reread) {
     auto it = expected.find(group.name);
     FUZZ_CHECK(it != expected.end());
     FUZZ_CHECK(group.nextArticle == it->second);
