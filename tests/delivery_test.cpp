@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "util.h"
 
 namespace pelliton {
 namespace {
@@ -130,8 +131,12 @@ class DeliveryTest : public ::testing::Test {
     action.sa_handler = NoOpHandler;
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(0, sigaction(SIGPIPE, &action, &oldPipeAction_));
+    keepRunning = 1;
   }
-  void TearDown() override { sigaction(SIGPIPE, &oldPipeAction_, nullptr); }
+  void TearDown() override {
+    sigaction(SIGPIPE, &oldPipeAction_, nullptr);
+    keepRunning = 0;
+  }
 
   testutil::TempDir dir_;
 
@@ -187,7 +192,8 @@ TEST_F(DeliveryTest, DoesNothingWithoutTargetOrKnownType) {
 }
 
 TEST_F(DeliveryTest, SizeLimitIsTestedBeforeTheMessage) {
-  const std::string old100(100, 'x');
+  // Ends in an empty line, so that nothing has to go before the new message.
+  const std::string old100 = std::string(98, 'x') + "\n\n";
   const struct {
     const char* what;
     bool exists;
@@ -289,7 +295,8 @@ TEST_F(DeliveryTest, ReportsAMailboxThatCannotBeExaminedOrOpened) {
   auto notAFile = MakeAction(ACTION_TYPE_FILE, directory);
   Outcome opened = Deliver(*notAFile, "Subject: x", "body");
   EXPECT_EQ(0, opened.result);
-  EXPECT_EQ("pelliton: unable to open file '" + directory + "' for appending\n", opened.err);
+  EXPECT_EQ("pelliton: unable to open file '" + directory + "' for appending -- not a regular file\n",
+            opened.err);
 
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("loop", "directory"));
   EXPECT_THAT(ListDir(directory), IsEmpty());
