@@ -52,7 +52,8 @@ bool EnsureDirectory(const std::string& path, bool& created) {
     errno = ENOTDIR;
     return false;
   }
-  errno = err;
+  // Something stands there that is no directory ("file/"): stat says what.
+  if (err != EEXIST) errno = err;
   return false;
 }
 
