@@ -245,10 +245,11 @@ class Command {
 
   bool Start(const char* command, const SignalGate& gate) {
     int fds[2];
-    if (pipe(fds) != 0) return false;
+    // Both ends close on exec: the command gets the read end as its
+    // standard input and nothing else of ours.
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
     UniqueFd readEnd(fds[0]);
     pipe_.reset(fds[1]);
-    SetFlag(pipe_.get(), F_GETFD, F_SETFD, FD_CLOEXEC);
     SetFlag(pipe_.get(), F_GETFL, F_SETFL, O_NONBLOCK);
     pid_t pid = fork();
     if (pid < 0) {
@@ -300,8 +301,12 @@ class Command {
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGCHLD}) sigaction(sig, &standard, nullptr);
-    if (readEnd != STDIN_FILENO) {
-      if (dup2(readEnd, STDIN_FILENO) < 0) _exit(127);
+    // dup2 leaves the copy open across exec; a read end that already is
+    // descriptor 0 must be told so itself.
+    if (readEnd == STDIN_FILENO) {
+      if (fcntl(readEnd, F_SETFD, 0) != 0) _exit(127);
+    } else if (dup2(readEnd, STDIN_FILENO) < 0) {
+      _exit(127);
     }
     sigprocmask(SIG_SETMASK, &mask, nullptr);
     execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
