@@ -37,9 +37,10 @@ constexpr const char* kTempSuffix = ".XXXXXX";
 // A lock file untouched for this long belongs to a writer that died.
 constexpr time_t kStaleLockSeconds = 300;
 constexpr auto kLockRetryInterval = std::chrono::seconds(1);
-// After a signal a command gets this long to take the rest of its message
-// and end; then its pipe is closed and it is sent SIGTERM, and SIGKILL as
-// long again later.
+// Once the run is stopping (a signal, a failed delivery, a lost
+// connection) a command gets this long to take the rest of its message and
+// end; then its pipe is closed and it is sent SIGTERM, and SIGKILL as long
+// again later.
 constexpr auto kCommandGrace = std::chrono::seconds(5);
 
 // What the caller hands over: the header as received and the body
@@ -189,7 +190,7 @@ class SignalGate {
   sigset_t waitMask_;
 };
 
-// The moment by which a delivery that a signal interrupted must be over;
+// The moment by which a delivery must be over once the run is stopping;
 // none while the run goes on.
 class GraceClock {
  public:
@@ -458,7 +459,7 @@ class MailboxLock {
   }
 
   bool Interrupted() {
-    Diag("unable to lock '%s' -- interrupted by a signal\n", mailbox_);
+    Diag("unable to lock '%s' -- the run is stopping\n", mailbox_);
     return false;
   }
 

@@ -669,7 +669,7 @@ TEST_F(DeliveryTest, ASignalEndsTheWaitForALock) {
   const std::string mbox = dir_.file("mbox");
   const std::string lock = mbox + ".lock";
   testutil::WriteFile(lock, "foreign");
-  const std::string interrupted = "pelliton: unable to lock '" + mbox + "' -- interrupted by a signal\n";
+  const std::string interrupted = "pelliton: unable to lock '" + mbox + "' -- the run is stopping\n";
   auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
   {
     InterruptAfter signal(std::chrono::milliseconds(300));
