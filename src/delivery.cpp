@@ -158,30 +158,26 @@ class SignalGate {
   const sigset_t& original() const { return original_; }
 
   // Waits until `fd` (when not -1) can be written, a signal has been
-  // handled, or the deadline (when given) has passed.
+  // handled, or the deadline (when given) has passed; at most a second, so
+  // that a signal taken by another thread of a host process (a test) is
+  // noticed all the same.
   void Wait(int fd, const std::optional<Clock::time_point>& deadline) const {
-    timespec timeout{};
-    timespec* limit = nullptr;
-    if (deadline) {
-      auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
-      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-      timeout.tv_sec = static_cast<time_t>(seconds.count());
-      timeout.tv_nsec = static_cast<long>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
-      limit = &timeout;
-    }
+    Clock::duration left = std::chrono::seconds(1);
+    if (deadline) left = std::clamp(*deadline - Clock::now(), Clock::duration::zero(), left);
     fd_set writable;
     FD_ZERO(&writable);
     int nfds = 0;
     if (fd >= 0 && fd < FD_SETSIZE) {
       FD_SET(fd, &writable);
       nfds = fd + 1;
-    } else if (fd >= 0 && limit == nullptr) {
+    } else if (fd >= 0) {
       // A descriptor select cannot watch is tried again after a moment.
-      timeout = timespec{0, 10 * 1000 * 1000};
-      limit = &timeout;
+      left = std::min<Clock::duration>(left, std::chrono::milliseconds(10));
     }
-    pselect(nfds, nullptr, nfds > 0 ? &writable : nullptr, nullptr, limit, &waitMask_);
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec timeout{static_cast<time_t>(nanoseconds / 1000000000),
+                     static_cast<long>(nanoseconds % 1000000000)};
+    pselect(nfds, nullptr, nfds > 0 ? &writable : nullptr, nullptr, &timeout, &waitMask_);
   }
 
  private:
