@@ -112,6 +112,19 @@ TEST_F(MaildirTest, OnlyATargetEndingInASlashIsAMaildir) {
   EXPECT_FALSE(IsMaildirTarget("Mail/news"));
   EXPECT_FALSE(IsMaildirTarget("Mail/news/ "));
   EXPECT_FALSE(IsMaildirTarget(""));
+
+  // A command whose text ends in "/" is still a command.
+  const std::string out = dir_.file("out");
+  ActionInfo pipe;
+  pipe.type = ACTION_TYPE_PIPE;
+  pipe.target = "cat > '" + out + "' #/";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(1, ProcessAction(&pipe, "Subject: p", 10, "b", 1));
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
+  std::string piped = testutil::ReadFile(out);
+  EXPECT_EQ(0u, piped.find("From pelliton "));
+  EXPECT_NE(std::string::npos, piped.find("\nSubject: p\n\nb\n\n"));
+  EXPECT_THAT(ListDir(dir_.path()), ::testing::ElementsAre("out"));
 }
 
 // The file holds the text as the engine collected it: no separator line,
