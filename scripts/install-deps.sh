@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev)
+# The Maildir tests read what pelliton delivered with Python's mailbox module.
+packages+=(python3)
 # The fuzz targets want clang with its fuzzer runtime.
 packages+=(clang libclang-rt-dev)
 # The real-server test runs INN on loopback.  tests/inn/install.sh installs

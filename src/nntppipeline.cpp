@@ -309,19 +309,17 @@ void headerLine(const char* line) {
   engine.hdrLen += len + 1;
 }
 
+// Unstuffed only: delivery writes the mailbox form ("From " quoting)
+// where it is wanted, and a Maildir keeps the text as it is.
 void bodyLine(const char* line) {
   if (engine.discard != Discard::kNone) return;
-  // Unstuffed before the "From " test, so that ".From x" is quoted too.
   const char* text = line[0] == '.' ? line + 1 : line;
-  bool quote = startsWith(text, "From ");
   std::size_t len = std::strlen(text);
-  std::size_t stored = len + (quote ? 1 : 0);
-  growBuffer(engine.bodyBuf, engine.bodyBufSize, engine.bodyLen + stored + 2);
+  growBuffer(engine.bodyBuf, engine.bodyBufSize, engine.bodyLen + len + 2);
   char* dst = engine.bodyBuf.get() + engine.bodyLen;
-  if (quote) *dst++ = '>';
   std::memcpy(dst, text, len);
   dst[len] = '\n';
-  engine.bodyLen += stored + 1;
+  engine.bodyLen += len + 1;
 }
 
 void fileMatch(std::vector<const ActionInfo*> actions) {

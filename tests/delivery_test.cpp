@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "util.h"
 
 namespace pelliton {
 namespace {
@@ -130,8 +131,12 @@ class DeliveryTest : public ::testing::Test {
     action.sa_handler = NoOpHandler;
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(0, sigaction(SIGPIPE, &action, &oldPipeAction_));
+    keepRunning = 1;
   }
-  void TearDown() override { sigaction(SIGPIPE, &oldPipeAction_, nullptr); }
+  void TearDown() override {
+    sigaction(SIGPIPE, &oldPipeAction_, nullptr);
+    keepRunning = 0;
+  }
 
   testutil::TempDir dir_;
 
@@ -187,7 +192,8 @@ TEST_F(DeliveryTest, DoesNothingWithoutTargetOrKnownType) {
 }
 
 TEST_F(DeliveryTest, SizeLimitIsTestedBeforeTheMessage) {
-  const std::string old100(100, 'x');
+  // Ends in an empty line, so that nothing has to go before the new message.
+  const std::string old100 = std::string(98, 'x') + "\n\n";
   const struct {
     const char* what;
     bool exists;
@@ -289,7 +295,8 @@ TEST_F(DeliveryTest, ReportsAMailboxThatCannotBeExaminedOrOpened) {
   auto notAFile = MakeAction(ACTION_TYPE_FILE, directory);
   Outcome opened = Deliver(*notAFile, "Subject: x", "body");
   EXPECT_EQ(0, opened.result);
-  EXPECT_EQ("pelliton: unable to open file '" + directory + "' for appending\n", opened.err);
+  EXPECT_EQ("pelliton: unable to open file '" + directory + "' for appending -- not a regular file\n",
+            opened.err);
 
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("loop", "directory"));
   EXPECT_THAT(ListDir(directory), IsEmpty());
@@ -531,6 +538,225 @@ TEST_F(DeliveryTest, GivingUpLeavesAForeignLockAlone) {
   EXPECT_EQ("pelliton: unable to open file '" + mbox + "'\n", outcome.err);
   EXPECT_EQ("foreign", testutil::ReadFile(lock));
   EXPECT_THAT(ListDir(mountPoint), UnorderedElementsAre("mbox.lock", "filler"));
+}
+
+
+// --- The mailbox form written at delivery; what a signal ends ---------------
+
+// The text after the separator line of the one message in a mailbox.
+std::string AfterSeparator(const std::string& content) {
+  std::size_t lineEnd = content.find('\n');
+  EXPECT_TRUE(IsSeparatorLine(content.substr(0, lineEnd + 1))) << content;
+  return content.substr(lineEnd + 1);
+}
+
+// The engine hands the header as received and the body unquoted; a line
+// of either that begins with "From " would start a new message.
+TEST_F(DeliveryTest, FromLinesOfHeaderAndBodyAreQuotedInMailboxAndCommand) {
+  const std::string header = "Subject: x\nFrom forged@example.org Thu Jan  1 00:00:00 1970\nX-A: From b";
+  const std::string body = "From c\n>From d\nFrom\nFrom: e\nfrom f\n\nFrom ";
+  const std::string quoted =
+      "Subject: x\n>From forged@example.org Thu Jan  1 00:00:00 1970\nX-A: From b\n\n"
+      ">From c\n>From d\nFrom\nFrom: e\nfrom f\n\n>From \n\n";
+  const std::string mbox = dir_.file("mbox");
+  const std::string out = dir_.file("out");
+  auto mailbox = MakeAction(ACTION_TYPE_FILE, mbox);
+  auto command = MakeAction(ACTION_TYPE_PIPE, "cat > '" + out + "'");
+  for (const ActionInfo* actInfo : {mailbox.get(), command.get()}) {
+    Outcome outcome = Deliver(*actInfo, header, body);
+    EXPECT_EQ(1, outcome.result) << actInfo->target;
+    EXPECT_EQ("", outcome.err);
+  }
+  EXPECT_EQ(quoted, AfterSeparator(testutil::ReadFile(mbox)));
+  EXPECT_EQ(quoted, AfterSeparator(testutil::ReadFile(out)));
+}
+
+// A mailbox torn by a kill or edited by hand may not end in an empty line;
+// the new separator line must still begin a message of its own.
+TEST_F(DeliveryTest, SeparatorLineAlwaysStartsAMessage) {
+  const struct {
+    std::string before;
+    std::string added;
+  } cases[] = {
+      {"", ""},       {"x", "\n\n"},    {"x\n", "\n"},   {"x\n\n", ""},
+      {"\n", ""},     {"x\n\n\n", ""},  {"\n\nx", "\n\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("mailbox '" + c.before + "'");
+    testutil::TempDir dir;
+    const std::string mbox = dir.file("mbox");
+    testutil::WriteFile(mbox, c.before);
+    auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+    EXPECT_EQ(1, Deliver(*actInfo, "Subject: s", "b").result);
+    std::string content = testutil::ReadFile(mbox);
+    ASSERT_EQ(0u, content.find(c.before + c.added + "From pelliton "));
+    EXPECT_EQ(MessageText("Subject: s", "b"),
+              AfterSeparator(content.substr(c.before.size() + c.added.size())));
+  }
+}
+
+TEST_F(DeliveryTest, FailedWriteCutsBackTheAddedLineEndsToo) {
+  const std::string mountPoint = dir_.file("small");
+  ScopedTmpfs fs(mountPoint, "size=64k");
+  if (!fs.mounted()) GTEST_SKIP() << "no small file system to fill: " << fs.why();
+  const std::string mbox = mountPoint + "/mbox";
+  testutil::WriteFile(mbox, "From pelliton Thu Jan  1 00:00:00 1970\nSubject: torn\n\ncut off");
+  const std::string before = testutil::ReadFile(mbox);
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+  Outcome outcome = Deliver(*actInfo, "Subject: big", std::string(256 * 1024, 'z'));
+  EXPECT_EQ(0, outcome.result);
+  EXPECT_EQ("pelliton: error writing to '" + mbox + "'\n", outcome.err);
+  EXPECT_EQ(before, testutil::ReadFile(mbox));
+  EXPECT_THAT(ListDir(mountPoint), UnorderedElementsAre("mbox"));
+}
+
+// A FIFO would block the open; a directory or a device cannot be a
+// mailbox.  A symbolic link to a regular file is as good as the file.
+TEST_F(DeliveryTest, AMailboxThatIsNoRegularFileIsRefusedWithoutBlocking) {
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const std::string device = dir_.file("device");
+  ASSERT_EQ(0, symlink("/dev/null", device.c_str()));
+  const std::string directory = dir_.file("directory");
+  ASSERT_EQ(0, mkdir(directory.c_str(), 0700));
+  for (const std::string& target : {fifo, device, directory}) {
+    auto actInfo = MakeAction(ACTION_TYPE_FILE, target);
+    Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
+    EXPECT_EQ(0, outcome.result) << target;
+    EXPECT_EQ("pelliton: unable to open file '" + target + "' for appending -- not a regular file\n",
+              outcome.err);
+  }
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("fifo", "device", "directory"));
+
+  const std::string link = dir_.file("link");
+  testutil::WriteFile(dir_.file("real"), "");
+  ASSERT_EQ(0, symlink("real", link.c_str()));
+  auto linked = MakeAction(ACTION_TYPE_FILE, link);
+  EXPECT_EQ(1, Deliver(*linked, "Subject: l", "linked").result);
+  EXPECT_THAT(ParseMailbox(testutil::ReadFile(dir_.file("real"))),
+              ElementsAre(MessageText("Subject: l", "linked")));
+}
+
+// Sends SIGINT to the calling thread after a delay, to be handled as
+// pelliton's handler does: it clears keepRunning and restarts no call.
+class InterruptAfter {
+ public:
+  explicit InterruptAfter(std::chrono::milliseconds delay) : target_(pthread_self()) {
+    struct sigaction action {};
+    action.sa_handler = [](int) { keepRunning = 0; };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, &old_);
+    thread_ = std::thread([this, delay] {
+      std::this_thread::sleep_for(delay);
+      pthread_kill(target_, SIGINT);
+    });
+  }
+  ~InterruptAfter() {
+    thread_.join();
+    sigaction(SIGINT, &old_, nullptr);
+  }
+  InterruptAfter(const InterruptAfter&) = delete;
+  InterruptAfter& operator=(const InterruptAfter&) = delete;
+
+ private:
+  pthread_t target_;
+  struct sigaction old_ {};
+  std::thread thread_;
+};
+
+TEST_F(DeliveryTest, ASignalEndsTheWaitForALock) {
+  const std::string mbox = dir_.file("mbox");
+  const std::string lock = mbox + ".lock";
+  testutil::WriteFile(lock, "foreign");
+  const std::string interrupted = "pelliton: unable to lock '" + mbox + "' -- the run is stopping\n";
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+  {
+    InterruptAfter signal(std::chrono::milliseconds(300));
+    Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
+    EXPECT_EQ(0, outcome.result);
+    EXPECT_EQ(interrupted, outcome.err);
+  }
+  // After the signal a busy lock is not waited for at all.
+  Outcome later = Deliver(*actInfo, "Subject: x", "body");
+  EXPECT_EQ(0, later.result);
+  EXPECT_EQ(interrupted, later.err);
+  EXPECT_EQ("foreign", testutil::ReadFile(lock));
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox.lock"));
+
+  // A free lock is taken after a signal as before: the append completes.
+  unlink(lock.c_str());
+  Outcome free = Deliver(*actInfo, "Subject: x", "body");
+  EXPECT_EQ(1, free.result);
+  EXPECT_EQ("", free.err);
+  EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)), ElementsAre(MessageText("Subject: x", "body")));
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
+}
+
+TEST_F(DeliveryTest, AStaleLockThatCannotBeRemovedIsReported) {
+  const std::string mbox = dir_.file("mbox");
+  const std::string lock = mbox + ".lock";
+  ASSERT_EQ(0, mkdir(lock.c_str(), 0700));
+  SetMtimeSecondsAgo(lock, 301);
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, mbox);
+  Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
+  EXPECT_EQ(0, outcome.result);
+  EXPECT_EQ("pelliton: unable to remove stale lock file '" + lock + "' -- " + std::strerror(EISDIR) +
+                "\n",
+            outcome.err);
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox.lock"));
+}
+
+// After a signal a command has a few seconds to take its message and end;
+// one that does not is cut off and ended, and the delivery fails.
+TEST_F(DeliveryTest, ASignalEndsADeliveryIntoACommandThatDoesNotRead) {
+  const std::string large(512 * 1024, 'y');
+  const struct {
+    const char* what;
+    std::string body;
+    std::string err;
+  } cases[] = {
+      {"blocked in a write", large,
+       "pelliton: error writing to 'exec sleep 60'\n"
+       "pelliton: pipe 'exec sleep 60' terminated abnormally\n"},
+      {"waiting for the end", "small", "pelliton: pipe 'exec sleep 60' terminated abnormally\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    keepRunning = 1;
+    auto actInfo = MakeAction(ACTION_TYPE_PIPE, "exec sleep 60");
+    InterruptAfter signal(std::chrono::milliseconds(300));
+    Outcome outcome = Deliver(*actInfo, "Subject: x", c.body);
+    EXPECT_EQ(0, outcome.result);
+    EXPECT_EQ(c.err, outcome.err);
+  }
+  EXPECT_THAT(ListDir(dir_.path()), IsEmpty());
+}
+
+TEST_F(DeliveryTest, ACommandThatIgnoresTerminationIsKilled) {
+  auto actInfo = MakeAction(ACTION_TYPE_PIPE, "trap '' TERM; exec sleep 60");
+  InterruptAfter signal(std::chrono::milliseconds(300));
+  Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
+  EXPECT_EQ(0, outcome.result);
+  EXPECT_EQ("pelliton: pipe 'trap '' TERM; exec sleep 60' terminated abnormally\n", outcome.err);
+}
+
+// A command that is slow but reads is not blocked: it completes after a
+// signal, whether the signal came during the delivery or before it.
+TEST_F(DeliveryTest, ACommandThatReadsCompletesAfterASignal) {
+  const std::string body(512 * 1024, 'r');
+  for (bool before : {false, true}) {
+    SCOPED_TRACE(before ? "signal before" : "signal during");
+    testutil::TempDir dir;
+    const std::string out = dir.file("out");
+    keepRunning = before ? 0 : 1;
+    auto actInfo = MakeAction(ACTION_TYPE_PIPE, "sleep 1; cat > '" + out + "'");
+    InterruptAfter signal(std::chrono::milliseconds(before ? 0 : 300));
+    Outcome outcome = Deliver(*actInfo, "Subject: slow", body);
+    EXPECT_EQ(1, outcome.result);
+    EXPECT_EQ("", outcome.err);
+    EXPECT_EQ(MessageText("Subject: slow", body), AfterSeparator(testutil::ReadFile(out)));
+  }
 }
 
 }  // namespace
