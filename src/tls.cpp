@@ -253,7 +253,10 @@ long TlsSession::Read(char* buf, std::size_t cap) {
 }
 
 bool TlsSession::HasBufferedInput() const {
-  return SSL_has_pending(h_->ssl.get()) == 1 || BIO_ctrl_pending(h_->in) > 0;
+  // Decrypted bytes not yet read, or ciphertext not yet looked at.  Not
+  // SSL_has_pending: that also counts the start of a record that SSL_read
+  // has already seen to be incomplete, and a caller would spin on it.
+  return SSL_pending(h_->ssl.get()) > 0 || BIO_ctrl_pending(h_->in) > 0;
 }
 
 bool TlsSession::Write(std::string_view plain) {

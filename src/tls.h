@@ -70,10 +70,10 @@ class TlsSession {
   //    -2  the session failed (a forged or damaged record, an alert from
   //        the server); reason() says why.
   long Read(char* buf, std::size_t cap);
-  // Whether Read may yield something without more ciphertext: decrypted
-  // bytes or ciphertext not yet looked at are held.  A caller must not wait
-  // on the socket while this is true; Read may still answer 0 when what is
-  // held is an incomplete record.
+  // Whether Read must be called before waiting on the socket: decrypted
+  // bytes not yet read, or ciphertext fed since the last Read.  Read may
+  // still answer 0 when that ciphertext ends inside a record; then this is
+  // false until more is fed.
   bool HasBufferedInput() const;
   // Encrypts plaintext after a completed handshake; the records go to the
   // outgoing queue whole.  False once the session has failed or been shut

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -212,6 +213,8 @@ TlsSettings ServerTls(TlsMode mode) {
 }
 
 enum class Transport { kPlain, kTls };
+
+void PrintTo(Transport t, std::ostream* os) { *os << (t == Transport::kTls ? "TLS" : "plain"); }
 
 // Everything the server does, in plain text and over implicit TLS alike.
 class NewsServerTest : public ::testing::TestWithParam<Transport> {

@@ -267,6 +267,18 @@ TEST_F(TlsSessionTest, ReadsWhatIsBufferedWithoutMoreInput) {
   EXPECT_EQ(n, 0);
   EXPECT_EQ(got, "first\r\nsecond\r\n");
   EXPECT_FALSE(client->HasBufferedInput());
+
+  // Half a record: Read looks at it and wants more, and nothing is left
+  // that would make waiting for the socket wrong.
+  server->Write("third\r\n");
+  bytes = server->Take();
+  client->Feed(bytes.data(), bytes.size() - 3);
+  EXPECT_TRUE(client->HasBufferedInput());
+  EXPECT_EQ(client->Read(buf, sizeof buf), 0);
+  EXPECT_FALSE(client->HasBufferedInput());
+  client->Feed(bytes.data() + bytes.size() - 3, 3);
+  EXPECT_EQ(client->Read(buf, sizeof buf), 4);
+  EXPECT_TRUE(client->HasBufferedInput());
 }
 
 TEST_F(TlsSessionTest, VerifiesNamesAndAddressesAndSendsSniOnlyForNames) {
