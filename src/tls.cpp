@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "util.h"
 
@@ -51,14 +52,23 @@ bool isIpLiteral(const std::string& host) {
 }
 
 // The reason of the most recent OpenSSL error, or "" when the queue is empty.
+// OpenSSL names an alert from the peer after the protocol version that
+// introduced it ("sslv3 alert handshake failure"); said plainly instead.
 std::string queuedReason() {
   unsigned long code = ERR_peek_last_error();
   if (code == 0) return std::string();
-  const char* text = ERR_reason_error_string(code);
-  if (text != nullptr) return text;
+  const char* reason = ERR_reason_error_string(code);
   char buf[256];
-  ERR_error_string_n(code, buf, sizeof buf);
-  return buf;
+  if (reason == nullptr) {
+    ERR_error_string_n(code, buf, sizeof buf);
+    reason = buf;
+  }
+  std::string text = reason;
+  for (std::string_view prefix : {"sslv3 alert ", "tlsv1 alert ", "tlsv13 alert "}) {
+    if (text.compare(0, prefix.size(), prefix) == 0)
+      return "the server sent the alert \"" + text.substr(prefix.size()) + "\"";
+  }
+  return text;
 }
 
 int queuedReasonCode() {
@@ -125,6 +135,10 @@ std::unique_ptr<TlsSession> TlsSession::Create(const std::string& host, const st
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1)
     return fail("cannot set up TLS: " + queuedReason());
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  // A TLS 1.2 server's request for a new handshake is declined: while one
+  // ran, writing would have to wait for the server, and NNTP servers have
+  // no use for it.  With it off, Write always queues everything at once.
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
 
   if (caFile.empty()) {
     if (SSL_CTX_set_default_verify_paths(ctx) != 1)

@@ -93,6 +93,16 @@ class MemoryServer {
     SSL_write(ssl_, plain.data(), static_cast<int>(plain.size()));
   }
   void Shutdown() { SSL_shutdown(ssl_); }
+  // Asks for new keys (TLS 1.3) or a new handshake (TLS 1.2), each of which
+  // the client has to answer in the middle of its reading.
+  bool RequestRekeying() {
+    bool ok = SSL_version(ssl_) == TLS1_3_VERSION
+                  ? SSL_key_update(ssl_, SSL_KEY_UPDATE_REQUESTED) == 1
+                  : SSL_renegotiate(ssl_) == 1 && SSL_do_handshake(ssl_) <= 1;
+    ERR_clear_error();
+    return ok;
+  }
+  int Renegotiations() const { return static_cast<int>(SSL_num_renegotiations(ssl_)); }
 
  private:
   static int OnServerName(SSL* ssl, int*, void* arg) {
@@ -279,6 +289,42 @@ TEST_F(TlsSessionTest, ReadsWhatIsBufferedWithoutMoreInput) {
   client->Feed(bytes.data() + bytes.size() - 3, 3);
   EXPECT_EQ(client->Read(buf, sizeof buf), 4);
   EXPECT_TRUE(client->HasBufferedInput());
+}
+
+// Data flows on while the server changes its keys (TLS 1.3); the client's
+// answer to the request travels with its next write.
+TEST_F(TlsSessionTest, GoesOnThroughAKeyUpdate) {
+  auto client = Client("localhost");
+  auto server = GoodServer();
+  ASSERT_EQ(Connect(*client, *server), Step::kDone) << client->reason();
+  ASSERT_TRUE(server->RequestRekeying());
+  server->Write("211 1 1 1 comp.test\r\n");
+  EXPECT_EQ(ClientReads(*client, *server, kWhole), "211 1 1 1 comp.test\r\n");
+  ASSERT_TRUE(client->Write("HEAD 1\r\n"));
+  server->Feed(client->TakeOutgoing());
+  EXPECT_EQ(server->Read(), "HEAD 1\r\n");
+  server->Write("221 1 <1@x>\r\n");
+  EXPECT_EQ(ClientReads(*client, *server, kWhole), "221 1 <1@x>\r\n");
+}
+
+// A TLS 1.2 server's request for a new handshake is declined, and a server
+// that insists ends the session: the client says why instead of waiting.
+TEST_F(TlsSessionTest, DeclinesRenegotiation) {
+  auto client = Client("localhost");
+  auto server = GoodServer({TLS1_2_VERSION, TLS1_2_VERSION});
+  ASSERT_EQ(Connect(*client, *server), Step::kDone) << client->reason();
+  ASSERT_TRUE(server->RequestRekeying());
+  server->Write("211 1 1 1 comp.test\r\n");
+  long last = 0;
+  EXPECT_EQ(ClientReads(*client, *server, kWhole, &last), "211 1 1 1 comp.test\r\n");
+  EXPECT_EQ(server->Renegotiations(), 1);
+  ASSERT_TRUE(client->Write("HEAD 1\r\n"));
+  server->Feed(client->TakeOutgoing());
+  server->Read();  // where the OpenSSL server gives up on the session
+  EXPECT_EQ(ClientReads(*client, *server, kWhole, &last), "");
+  EXPECT_EQ(last, -2);
+  EXPECT_EQ(client->reason(), "the server sent the alert \"handshake failure\"");
+  EXPECT_FALSE(client->Write("HEAD 2\r\n"));
 }
 
 TEST_F(TlsSessionTest, VerifiesNamesAndAddressesAndSendsSniOnlyForNames) {
