@@ -45,10 +45,17 @@ class ErrorQueueGuard {
   ErrorQueueGuard& operator=(const ErrorQueueGuard&) = delete;
 };
 
-bool isIpLiteral(const std::string& host) {
-  unsigned char addr[sizeof(in6_addr)];
-  return inet_pton(AF_INET, host.c_str(), addr) == 1 ||
-         inet_pton(AF_INET6, host.c_str(), addr) == 1;
+// The address an IP literal stands for, in network order; 0 bytes for a
+// name.  IPv4 goes by inet_aton, as for the connection itself, so that
+// "127.1" is checked as the address that was connected to, 127.0.0.1.
+std::size_t ipLiteral(const std::string& host, unsigned char* addr) {
+  in_addr v4;
+  if (inet_aton(host.c_str(), &v4) != 0) {
+    std::memcpy(addr, &v4, sizeof v4);
+    return sizeof v4;
+  }
+  if (inet_pton(AF_INET6, host.c_str(), addr) == 1) return sizeof(in6_addr);
+  return 0;
 }
 
 // The reason of the most recent OpenSSL error, or "" when the queue is empty.
@@ -172,15 +179,15 @@ std::unique_ptr<TlsSession> TlsSession::Create(const std::string& host, const st
   SSL_set_bio(ssl, h.in, h.out);
   SSL_set_connect_state(ssl);
 
-  if (isIpLiteral(host)) {
-    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) != 1)
-      return fail("cannot set up TLS: bad IP address " + host);
+  unsigned char addr[sizeof(in6_addr)];
+  if (std::size_t len = ipLiteral(host, addr)) {
+    if (X509_VERIFY_PARAM_set1_ip(SSL_get0_param(ssl), addr, len) != 1)
+      return fail("cannot set up TLS: bad IP address " + printable(host));
   } else {
     SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    if (SSL_set1_host(ssl, host.c_str()) != 1)
-      return fail("cannot set up TLS: bad host name " + host);
-    if (SSL_set_tlsext_host_name(ssl, host.c_str()) != 1)
-      return fail("cannot set up TLS: bad host name " + host);
+    if (SSL_set1_host(ssl, host.c_str()) != 1 ||
+        SSL_set_tlsext_host_name(ssl, host.c_str()) != 1)
+      return fail("cannot set up TLS: bad host name " + printable(host));
   }
   return session;
 }

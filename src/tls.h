@@ -32,9 +32,11 @@ namespace pelliton {
 
 class TlsSession {
  public:
-  // host: the name to verify and to send as SNI; an IPv4 or IPv6 literal
-  // is verified as an IP address and sent without SNI.  caFile: a PEM file
-  // of trusted certificates, or "" for the system's trust store.
+  // host: the name to verify and to send as SNI; an IP literal (IPv4 as
+  // inet_aton reads it, or IPv6) is verified as an IP address and sent
+  // without SNI.  caFile: a PEM file of trusted certificates, opened as
+  // given (the caller resolves relative names), or "" for the system's
+  // trust store.
   // Returns null and sets *error when the session cannot be made: the CA
   // file cannot be read or holds no certificate (the message then begins
   // with the file name), or the host is empty.  *error holds no program

@@ -333,7 +333,8 @@ TEST_F(TlsSessionTest, VerifiesNamesAndAddressesAndSendsSniOnlyForNames) {
     bool sni;
   };
   for (const Case& c : {Case{"localhost", true}, Case{"LocalHost", true},
-                        Case{"127.0.0.1", false}, Case{"::1", false}}) {
+                        Case{"127.0.0.1", false}, Case{"127.1", false},
+                        Case{"::1", false}, Case{"0:0::1", false}}) {
     SCOPED_TRACE(c.host);
     auto client = Client(c.host);
     auto server = GoodServer();
