@@ -6,6 +6,11 @@ set -euo pipefail
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev)
 # The Maildir tests read what pelliton delivered with Python's mailbox module.
 packages+=(python3)
+# TLS: OpenSSL 3's libraries and headers; the openssl command makes the
+# certificates of the real-server test and checks its TLS readers.
+packages+=(libssl-dev openssl)
+# Their manual pages, when wanted: PELLITON_WITH_SSL_DOC=1.
+[ "${PELLITON_WITH_SSL_DOC:-0}" = 1 ] && packages+=(libssl-doc)
 # The fuzz targets want clang with its fuzzer runtime.
 packages+=(clang libclang-rt-dev)
 # The real-server test runs INN on loopback.  tests/inn/install.sh installs

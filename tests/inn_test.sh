@@ -10,8 +10,10 @@
 # own small NNTP client what the server serves, runs pelliton (-l, -C, -c,
 # fetching with -n 1, -n 4 and -n 16, AUTHINFO against a second server that
 # requires it), and compares every mailbox, every pipe's output and every
-# newsrc byte for byte with what they must hold.  Set PELLITON_KEEP=1 to
-# keep the work directory.
+# newsrc byte for byte with what they must hold.  With the openssl command
+# at hand, INN's readers also speak TLS (STARTTLS on the main port, TLS
+# from the first byte on a third), which is checked with verified
+# handshakes.  Set PELLITON_KEEP=1 to keep the work directory.
 set -u
 
 pelliton=${1:?usage: inn_test.sh <pelliton binary> [<binary directory>]}
@@ -62,13 +64,19 @@ note() {  # a phase, with the seconds since the start
 
 port=$(inn_free_port) || skip "no free TCP port on 127.0.0.1"
 authport=$(inn_free_port "$port") || skip "no free TCP port on 127.0.0.1"
-note "starting INN on 127.0.0.1:$port (AUTHINFO required on :$authport)"
-inn_start "$work/inn" "$port" "$authport"
+tlsport=
+if command -v openssl >/dev/null; then
+  tlsport=$(inn_free_port "$port" "$authport") || skip "no free TCP port on 127.0.0.1"
+fi
+note "starting INN on 127.0.0.1:$port (AUTHINFO required on :$authport${tlsport:+, TLS on :$tlsport})"
+inn_start "$work/inn" "$port" "$authport" "$tlsport"
 case $? in
   0) ;;
   2) echo "note: no standalone nnrpd; the AUTHINFO checks are left out" ;;
+  3) fail "INN's readers did not come up with TLS" ;;
   *) echo "FAIL: INN did not start"; exit 1 ;;
 esac
+[ -n "$tlsport" ] || echo "note: no openssl command; the TLS checks are left out"
 
 # ---------------------------------------------------------------------------
 # Articles.  Every posted body is kept, so that the expected mailbox can be
@@ -318,6 +326,21 @@ newsrc_after_fetch() {
 missing_message="pelliton: $missing: newsgroup does not exist"
 
 # ---------------------------------------------------------------------------
+if [ -n "$INN_TLS_PORT" ]; then
+  note "TLS: STARTTLS on :$port and TLS on :$INN_TLS_PORT give verified sessions"
+  inn_tls_check "$port" starttls || fail "STARTTLS on :$port: no verified TLS session"
+  inn_tls_check "$INN_TLS_PORT" || fail "TLS on :$INN_TLS_PORT: no verified TLS session"
+  # The check itself must be able to fail: INN's certificate does not
+  # verify against a CA of another instance.
+  mkdir -p "$work/other-ca"
+  if inn_make_certs "$work/other-ca"; then
+    INN_TLS_CA=$work/other-ca/ca.pem inn_tls_check "$INN_TLS_PORT" &&
+      fail "TLS on :$INN_TLS_PORT verified against an unrelated CA"
+  else
+    fail "making an unrelated CA failed"
+  fi
+fi
+
 note "-l lists what LIST gives"
 nntp_command LIST
 nntp_text "$work/list"

@@ -8,17 +8,30 @@
 # stay untouched and every instance starts with an empty spool: article
 # numbers begin at 1 in each newsgroup.
 #
-#   inn_start DIR PORT [AUTHPORT]
+#   inn_start DIR PORT [AUTHPORT [TLSPORT]]
 #       configures an instance in DIR (created, must be absent or empty),
 #       starts innd on 127.0.0.1:PORT and, with AUTHPORT, a standalone
 #       nnrpd on 127.0.0.1:AUTHPORT that asks for AUTHINFO (user
-#       "reader", password in $INN_AUTH_PASSWORD).  Returns non-zero
-#       with a message on stderr when INN does not come up.
+#       "reader", password in $INN_AUTH_PASSWORD).  With TLSPORT (AUTHPORT
+#       may then be empty) the readers speak TLS: STARTTLS on PORT, and a
+#       standalone nnrpd with TLS from the first byte on 127.0.0.1:TLSPORT,
+#       both with a certificate for localhost and 127.0.0.1 from a CA made
+#       for the instance, whose certificate is $INN_TLS_CA.  Both are
+#       checked with a verified handshake before inn_start returns.
+#       Returns 0 when everything asked for runs; 1, with a message on
+#       stderr, when innd does not come up; 2 when the AUTHINFO reader
+#       does not (INN_AUTH_PORT is then empty); 3 when TLS does not
+#       (INN_TLS_PORT and INN_TLS_CA are then empty).
 #   inn_stop
 #       stops what inn_start started; safe to call at any time, twice.
 #   inn_newgroup NAME
-#   inn_free_port [EXCEPT]
+#   inn_free_port [EXCEPT...]
 #       prints a TCP port on 127.0.0.1 that nothing listens on.
+#   inn_tls_check PORT [starttls]
+#       succeeds when the reader on 127.0.0.1:PORT completes a TLS
+#       handshake (after STARTTLS with "starttls") whose certificate
+#       verifies against $INN_TLS_CA for localhost and 127.0.0.1, and
+#       answers QUIT inside the session.
 
 INN_BIN=/usr/lib/news/bin
 INN_DIR=
@@ -27,16 +40,23 @@ INN_AUTH_PORT=
 INN_AUTH_PASSWORD=${INN_AUTH_PASSWORD:-open-sesame-42}
 INN_AUTH_PID=
 INN_PID=
+INN_TLS_PORT=
+INN_TLS_CA=
+INN_TLS_PID=
 
 inn_run() {  # runs an INN program as the news user, in the private instance
   runuser -u news -- env INNCONF="$INN_DIR/etc/inn.conf" "$@"
 }
 
 inn_free_port() {
-  local port tries
+  local port tries except taken
   for ((tries = 0; tries < 200; tries++)); do
     port=$((20000 + RANDOM % 40000))
-    [ "$port" = "${1:-}" ] && continue
+    taken=
+    for except in "$@"; do
+      [ "$port" = "$except" ] && taken=1
+    done
+    [ -n "$taken" ] && continue
     if command -v ss >/dev/null && ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
       continue
     fi
@@ -77,7 +97,7 @@ inn_write_config() {
   mkdir -p "$d"/{etc,db,run,log,tmp,spool/articles,spool/overview,spool/incoming/bad,spool/outgoing,spool/archive}
 
   # Everything but the keys set below comes from the installed inn.conf.
-  grep -Ev '^[[:space:]]*(path(db|etc|log|run|spool|articles|overview|incoming|outgoing|archive|tmp)|port|server|bindaddress6?|domain|pathhost|fromhost|artcutoff|nnrpdloadlimit|doinnwatch|initialtimeout|nnrpdflags|mailcmd|mta|status|timer|pgpverify|docancels|readerswhenstopped|logipaddr)[[:space:]]*:' \
+  grep -Ev '^[[:space:]]*(path(db|etc|log|run|spool|articles|overview|incoming|outgoing|archive|tmp)|port|server|bindaddress6?|domain|pathhost|fromhost|artcutoff|nnrpdloadlimit|doinnwatch|initialtimeout|nnrpdflags|mailcmd|mta|status|timer|pgpverify|docancels|readerswhenstopped|logipaddr|tls[a-z0-9]*)[[:space:]]*:' \
     /etc/news/inn.conf > "$d/etc/inn.conf"
   cat >> "$d/etc/inn.conf" <<EOF
 pathdb:                 $d/db
@@ -111,6 +131,14 @@ docancels:              none
 readerswhenstopped:     false
 logipaddr:              false
 EOF
+  if [ -n "$INN_TLS_PORT" ]; then
+    inn_make_certs "$d/etc/tls" || return 1
+    cat >> "$d/etc/inn.conf" <<EOF
+tlscafile:              $d/etc/tls/ca.pem
+tlscertfile:            $d/etc/tls/server.pem
+tlskeyfile:             $d/etc/tls/server-key.pem
+EOF
+  fi
   for f in storage.conf expire.ctl control.ctl distrib.pats distributions \
     moderators subscriptions localgroups nnrpd.track passwd.nntp inn-secrets.conf; do
     [ -f "/etc/news/$f" ] && cp "/etc/news/$f" "$d/etc/"
@@ -156,10 +184,62 @@ EOF
   : > "$d/db/history"
   chown -R news:news "$d"
   chmod 755 "$d"
+  # nnrpd refuses a key that others may read, or that news cannot.
+  [ -n "$INN_TLS_PORT" ] && chmod 640 "$d/etc/tls/server-key.pem"
   inn_run "$INN_BIN/makedbz" -i -o -f "$d/db/history" >/dev/null 2>&1 || {
     echo "inn: makedbz failed" >&2
     return 1
   }
+}
+
+# A throwaway CA (ca.pem) and a certificate for localhost and 127.0.0.1
+# signed by it (server.pem, server-key.pem) in directory $1, valid for a
+# week.
+inn_make_certs() {
+  local d=$1 serial
+  mkdir -p "$d" || return 1
+  printf '%s\n' 'basicConstraints = critical, CA:FALSE' \
+    'keyUsage = critical, digitalSignature' 'extendedKeyUsage = serverAuth' \
+    'subjectAltName = DNS:localhost, IP:127.0.0.1' > "$d/server.ext"
+  serial=0x$(openssl rand -hex 8) &&
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 7 \
+      -subj '/O=pelliton tests/CN=pelliton INN test CA' \
+      -addext 'basicConstraints = critical, CA:TRUE' \
+      -addext 'keyUsage = critical, keyCertSign, cRLSign' \
+      -keyout "$d/ca-key.pem" -out "$d/ca.pem" >"$d/openssl.out" 2>&1 &&
+    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+      -subj '/O=pelliton tests/CN=localhost' \
+      -keyout "$d/server-key.pem" -out "$d/server.csr" >>"$d/openssl.out" 2>&1 &&
+    openssl x509 -req -in "$d/server.csr" -CA "$d/ca.pem" -CAkey "$d/ca-key.pem" \
+      -set_serial "$serial" -days 7 -extfile "$d/server.ext" -out "$d/server.pem" \
+      >>"$d/openssl.out" 2>&1 || {
+    echo "inn: making the TLS certificates failed:" >&2
+    cat "$d/openssl.out" >&2
+    return 1
+  }
+  rm -f "$d/server.csr" "$d/server.ext" "$d/openssl.out"
+}
+
+inn_tls_check() {
+  local port=$1 out
+  local args=(-connect "127.0.0.1:$port" -CAfile "$INN_TLS_CA" -verify_return_error
+    -verify_hostname localhost -verify_ip 127.0.0.1 -ign_eof)
+  [ "${2:-}" = starttls ] && args+=(-starttls nntp)
+  # The server ends the session after QUIT, which ends s_client.
+  out=$(printf 'QUIT\r\n' | timeout 20 openssl s_client "${args[@]}" 2>&1) || return 1
+  grep -q '^Verify return code: 0 (ok)' <<<"$out" && grep -q '^205' <<<"$out"
+}
+
+# Waits until the TLS reader on 127.0.0.1:$1 passes inn_tls_check (with
+# "starttls" in $3), as long as process $2 runs.
+inn_wait_tls() {
+  local tries
+  for ((tries = 0; tries < 50; tries++)); do
+    inn_alive "$2" || return 1
+    inn_tls_check "$1" "${3:-}" && return 0
+    sleep 0.2
+  done
+  return 1
 }
 
 # Every INN program looks up the host name when it reads inn.conf.  Unless
@@ -189,7 +269,9 @@ inn_start() {
   INN_DIR=$1
   INN_PORT=$2
   INN_AUTH_PORT=${3:-}
-  local p
+  INN_TLS_PORT=${4:-}
+  INN_TLS_CA=
+  local p rc=0
   # The instance's parents must be searchable by the news user.
   p=$INN_DIR
   while p=$(dirname "$p") && [ "$p" != / ]; do
@@ -206,6 +288,26 @@ inn_start() {
     cat "$INN_DIR/log/innd.out" "$INN_DIR/log/errlog" >&2 2>/dev/null
     return 1
   fi
+  if [ -n "$INN_TLS_PORT" ]; then
+    INN_TLS_CA=$INN_DIR/etc/tls/ca.pem
+    # -S: TLS from the first byte.  Started as root like the AUTHINFO
+    # reader: it binds, then becomes the news user.
+    env INNCONF="$INN_DIR/etc/inn.conf" "$INN_BIN/nnrpd" -D -f -4 127.0.0.1 \
+      -p "$INN_TLS_PORT" -S -n >"$INN_DIR/log/nnrpd-tls.out" 2>&1 &
+    INN_TLS_PID=$!
+    if ! inn_tls_check "$INN_PORT" starttls; then
+      echo "inn: STARTTLS on 127.0.0.1:$INN_PORT gave no verified TLS session" >&2
+      rc=3
+    elif ! inn_wait_tls "$INN_TLS_PORT" "$INN_TLS_PID"; then
+      echo "inn: the TLS reader on 127.0.0.1:$INN_TLS_PORT gave no verified TLS session" >&2
+      cat "$INN_DIR/log/nnrpd-tls.out" >&2 2>/dev/null
+      rc=3
+    fi
+    if [ "$rc" = 3 ]; then
+      INN_TLS_PORT=
+      INN_TLS_CA=
+    fi
+  fi
   if [ -n "$INN_AUTH_PORT" ]; then
     # Started as root: nnrpd binds the port, then becomes the news user.
     # It stays in the foreground, so its process id is known.
@@ -220,7 +322,7 @@ inn_start() {
       return 2
     fi
   fi
-  return 0
+  return "$rc"
 }
 
 inn_newgroup() {
@@ -234,6 +336,11 @@ inn_stop() {
     kill "$INN_AUTH_PID" 2>/dev/null
     wait "$INN_AUTH_PID" 2>/dev/null
     INN_AUTH_PID=
+  fi
+  if [ -n "$INN_TLS_PID" ]; then
+    kill "$INN_TLS_PID" 2>/dev/null
+    wait "$INN_TLS_PID" 2>/dev/null
+    INN_TLS_PID=
   fi
   if [ -n "$INN_PID" ]; then
     inn_run "$INN_BIN/ctlinnd" -s -t 20 shutdown "end of test" >/dev/null 2>&1

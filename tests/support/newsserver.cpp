@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,6 +37,10 @@ using Clock = std::chrono::steady_clock;
 // Long enough for the kernel to push a chunk out as a segment of its own,
 // short enough that byte-by-byte tests stay quick.
 constexpr auto kChunkPause = std::chrono::microseconds(200);
+// Plaintext encrypted at a time: one full record.  Nothing more is
+// encrypted while the ciphertext of the last piece waits for the socket,
+// so a slow reader holds the server back as it does in plain text.
+constexpr std::size_t kTlsPiece = 16384;
 
 struct StoredArticle {
   std::string header;
@@ -73,6 +79,10 @@ struct CannedReply {
   int times = -1;
 };
 
+struct CtxFree {
+  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+
 // The settings that the server loop reads once per pass.
 struct Limits {
   std::string greeting = "200 testserver ready (posting ok)\r\n";
@@ -81,6 +91,81 @@ struct Limits {
   int chunkSize = 0;
   int stallAfter = -1;
   std::chrono::microseconds delay{0};
+  TlsMode tlsMode = TlsMode::kOff;
+  std::shared_ptr<SSL_CTX> tlsCtx;  // set whenever tlsMode is not kOff
+  bool hangUpInHandshake = false;
+  int socketBuffer = 0;
+};
+
+// The server end of one TLS session over two memory buffers; the
+// connection moves the ciphertext between them and its socket.
+class ServerTls {
+ public:
+  explicit ServerTls(SSL_CTX* ctx) {
+    ssl_ = SSL_new(ctx);
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    BIO_set_mem_eof_return(in, -1);
+    SSL_set_bio(ssl_, in, out);
+    SSL_set_accept_state(ssl_);
+    in_ = in;
+    out_ = out;
+  }
+  ~ServerTls() { SSL_free(ssl_); }
+  ServerTls(const ServerTls&) = delete;
+  ServerTls& operator=(const ServerTls&) = delete;
+
+  bool done() const { return done_; }
+
+  // Takes ciphertext, drives the handshake and decrypts what it can into
+  // *plain.  False when the session failed or the client ended it.
+  bool Receive(const char* data, std::size_t n, std::string* plain) {
+    BIO_write(in_, data, static_cast<int>(n));
+    bool ok = true;
+    if (!done_) {
+      int rc = SSL_do_handshake(ssl_);
+      if (rc == 1) {
+        done_ = true;
+      } else if (SSL_get_error(ssl_, rc) != SSL_ERROR_WANT_READ) {
+        ok = false;
+      }
+    }
+    while (ok && done_) {
+      char buf[16384];
+      int rc = SSL_read(ssl_, buf, sizeof buf);
+      if (rc > 0) {
+        plain->append(buf, static_cast<std::size_t>(rc));
+        continue;
+      }
+      if (SSL_get_error(ssl_, rc) != SSL_ERROR_WANT_READ) ok = false;
+      break;
+    }
+    ERR_clear_error();
+    return ok;
+  }
+  void Encrypt(const char* data, std::size_t n) {
+    SSL_write(ssl_, data, static_cast<int>(n));
+    ERR_clear_error();
+  }
+  void CloseNotify() {
+    if (done_) SSL_shutdown(ssl_);
+    ERR_clear_error();
+  }
+  // Moves the queued ciphertext to the end of *raw.
+  void TakeOutgoing(std::string* raw) {
+    std::size_t pending = BIO_ctrl_pending(out_);
+    if (pending == 0) return;
+    std::size_t at = raw->size();
+    raw->resize(at + pending);
+    int n = BIO_read(out_, raw->data() + at, static_cast<int>(pending));
+    raw->resize(at + static_cast<std::size_t>(n > 0 ? n : 0));
+  }
+
+ private:
+  SSL* ssl_ = nullptr;
+  BIO* in_ = nullptr;   // owned by ssl_
+  BIO* out_ = nullptr;  // owned by ssl_
+  bool done_ = false;
 };
 
 struct Delayed {
@@ -90,8 +175,8 @@ struct Delayed {
 
 struct Connection {
   int fd = -1;
-  std::string in;
-  std::string out;
+  std::string in;   // plaintext received
+  std::string out;  // plaintext to send
   std::size_t outPos = 0;
   std::uint64_t bytesQueued = 0;   // appended to `out` since accept
   std::uint64_t bytesWritten = 0;  // sent since accept
@@ -109,7 +194,18 @@ struct Connection {
   bool dead = false;
   Clock::time_point nextWrite{};
 
+  // TLS: the session once it began, and its ciphertext on its way out.
+  std::unique_ptr<ServerTls> tls;
+  std::string rawOut;
+  std::size_t rawOutPos = 0;
+  bool startTlsWhenFlushed = false;  // STARTTLS answered with 382
+  bool quitting = false;             // QUIT: end the session with close_notify
+  bool closing = false;              // only the ciphertext left to send, then close
+
   bool hasOutput() const { return outPos < out.size(); }
+  bool hasRawOutput() const { return rawOutPos < rawOut.size(); }
+  // Plaintext can be encrypted and sent now.
+  bool canWrite() const { return !closing && (!tls || (tls->done() && !hasRawOutput())); }
 };
 
 bool startsWithWord(std::string_view line, std::string_view key) {
@@ -181,6 +277,11 @@ void setNoDelay(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+void setBuffers(int fd, int bytes) {
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 }  // namespace
 
 struct NewsServer::Impl {
@@ -193,10 +294,12 @@ struct NewsServer::Impl {
   std::string user;
   std::string password;
   bool requireAuth = false;
+  bool ipv6 = false;
 
   mutable std::mutex logMu;
   mutable std::condition_variable logChanged;
   std::vector<LogEntry> log;
+  std::string plainReceived;
   std::size_t logged = 0;
   int openConnections = 0;
   bool keepLog = true;
@@ -242,6 +345,9 @@ struct NewsServer::Impl {
                       std::string& dst);
   void pump(Connection& c, const Limits& lim, Clock::time_point now);
   void writeOut(Connection& c, const Limits& lim, Clock::time_point now);
+  bool flushRaw(Connection& c);
+  void startTls(Connection& c, const Limits& lim);
+  void hangUp(Connection& c);
   void closeConnection(Connection& c);
   void record(const LogEntry& entry);
 };
@@ -272,11 +378,53 @@ void NewsServer::Impl::closeConnection(Connection& c) {
   logChanged.notify_all();
 }
 
+// The server's own end of a connection: what was encrypted still leaves
+// before the socket closes.  Without TLS, or with nothing pending, at once.
+void NewsServer::Impl::hangUp(Connection& c) {
+  if (c.tls && c.hasRawOutput() && !c.dead) {
+    c.closing = true;
+    c.stopReading = true;
+    return;
+  }
+  closeConnection(c);
+}
+
+// Sends pending ciphertext as far as the socket takes it; false after the
+// connection was closed on an error.
+bool NewsServer::Impl::flushRaw(Connection& c) {
+  while (c.hasRawOutput()) {
+    ssize_t sent = send(c.fd, c.rawOut.data() + c.rawOutPos, c.rawOut.size() - c.rawOutPos,
+                        MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      closeConnection(c);
+      return false;
+    }
+    c.rawOutPos += static_cast<std::size_t>(sent);
+  }
+  c.rawOut.clear();
+  c.rawOutPos = 0;
+  return true;
+}
+
+void NewsServer::Impl::startTls(Connection& c, const Limits& lim) {
+  c.startTlsWhenFlushed = false;
+  // Whatever came after STARTTLS before the handshake is thrown away.
+  c.in.clear();
+  if (!lim.tlsCtx) {
+    closeConnection(c);
+    return;
+  }
+  c.tls = std::make_unique<ServerTls>(lim.tlsCtx.get());
+}
+
 void NewsServer::Impl::acceptAll(const Limits& lim) {
   for (;;) {
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
     setNoDelay(fd);
+    if (lim.socketBuffer > 0) setBuffers(fd, lim.socketBuffer);
     ++connections;
     {
       std::lock_guard<std::mutex> lock(logMu);
@@ -286,6 +434,7 @@ void NewsServer::Impl::acceptAll(const Limits& lim) {
     c.fd = fd;
     c.out = lim.greeting;
     c.bytesQueued = c.out.size();
+    if (lim.tlsMode == TlsMode::kImplicit) startTls(c, lim);
   }
 }
 
@@ -294,7 +443,26 @@ void NewsServer::Impl::readFrom(Connection& c, const Limits& lim) {
   for (;;) {
     ssize_t n = recv(c.fd, buf, sizeof buf, 0);
     if (n > 0) {
-      c.in.append(buf, static_cast<std::size_t>(n));
+      if (!c.tls) {
+        c.in.append(buf, static_cast<std::size_t>(n));
+        std::lock_guard<std::mutex> lock(logMu);
+        if (keepLog) plainReceived.append(buf, static_cast<std::size_t>(n));
+      } else {
+        if (!c.tls->done() && lim.hangUpInHandshake) {
+          closeConnection(c);
+          return;
+        }
+        bool ok = c.tls->Receive(buf, static_cast<std::size_t>(n), &c.in);
+        c.tls->TakeOutgoing(&c.rawOut);
+        if (!ok) {
+          // A failed handshake, a damaged record or the client's
+          // close_notify: what it sent before is still handled, and the
+          // alert that says why goes out before the close.
+          handleLines(c, lim);
+          if (flushRaw(c)) closeConnection(c);
+          return;
+        }
+      }
       if (static_cast<std::size_t>(n) < sizeof buf) return;
       continue;
     }
@@ -311,7 +479,7 @@ void NewsServer::Impl::readFrom(Connection& c, const Limits& lim) {
 
 void NewsServer::Impl::handleLines(Connection& c, const Limits& lim) {
   std::size_t pos = 0;
-  while (!c.dead && !c.stopReading) {
+  while (!c.dead && !c.stopReading && !c.startTlsWhenFlushed) {
     if (lim.stallAfter >= 0 && c.answered >= lim.stallAfter) break;
     std::size_t nl = c.in.find('\n', pos);
     if (nl == std::string::npos) break;
@@ -335,6 +503,7 @@ void NewsServer::Impl::handleCommand(Connection& c, std::string_view line, const
   LogEntry entry;
   entry.command = std::string(line);
   entry.outstanding = static_cast<int>(c.delayed.size() + c.responseEnds.size()) + 1;
+  entry.tls = c.tls != nullptr;
   record(entry);
 
   if (lim.closeAfterCommands > 0 && c.commands == lim.closeAfterCommands) {
@@ -360,6 +529,7 @@ void NewsServer::Impl::handleCommand(Connection& c, std::string_view line, const
   if (quit) {
     c.stopReading = true;
     c.closeWhenFlushed = true;
+    c.quitting = true;
   }
 }
 
@@ -382,6 +552,15 @@ void NewsServer::Impl::respond(Connection& c, std::string_view line, std::string
 
   if (equalsIgnoreCase(verb, "QUIT")) {
     dst += "205 closing connection\r\n";
+  } else if (equalsIgnoreCase(verb, "STARTTLS") && limits.tlsMode != TlsMode::kOff) {
+    if (c.tls || c.startTlsWhenFlushed) {
+      dst += "502 Already using a security layer\r\n";
+    } else if (c.authenticated) {
+      dst += "502 Already authenticated without the use of a security layer\r\n";
+    } else {
+      dst += "382 Begin TLS negotiation now\r\n";
+      c.startTlsWhenFlushed = true;
+    }
   } else if (equalsIgnoreCase(verb, "MODE")) {
     if (w.size() == 2 && equalsIgnoreCase(w[1], "READER"))
       dst += "200 reader mode, posting ok\r\n";
@@ -493,19 +672,29 @@ void NewsServer::Impl::respondArticle(Connection& c, std::string_view verb,
 }
 
 void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_point now) {
-  while (c.hasOutput() && !c.dead) {
+  if (c.tls && !flushRaw(c)) return;
+  while (c.hasOutput() && !c.dead && c.canWrite()) {
     if (lim.chunkSize > 0 && now < c.nextWrite) return;
     std::size_t n = c.out.size() - c.outPos;
     if (lim.chunkSize > 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(lim.chunkSize));
     if (lim.closeAfterBytes >= 0) {
       std::int64_t left = lim.closeAfterBytes - static_cast<std::int64_t>(c.bytesWritten);
       if (left <= 0) {
-        closeConnection(c);
+        hangUp(c);
         return;
       }
       n = std::min<std::size_t>(n, static_cast<std::size_t>(left));
     }
-    ssize_t sent = send(c.fd, c.out.data() + c.outPos, n, MSG_NOSIGNAL);
+    ssize_t sent;
+    if (c.tls) {
+      // Each piece becomes records of its own, so that chunks stay chunks.
+      n = std::min(n, kTlsPiece);
+      c.tls->Encrypt(c.out.data() + c.outPos, n);
+      c.tls->TakeOutgoing(&c.rawOut);
+      sent = static_cast<ssize_t>(n);
+    } else {
+      sent = send(c.fd, c.out.data() + c.outPos, n, MSG_NOSIGNAL);
+    }
     if (sent < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
@@ -514,9 +703,10 @@ void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_po
     }
     c.outPos += static_cast<std::size_t>(sent);
     c.bytesWritten += static_cast<std::uint64_t>(sent);
+    if (c.tls && !flushRaw(c)) return;
     if (lim.closeAfterBytes >= 0 &&
         static_cast<std::int64_t>(c.bytesWritten) >= lim.closeAfterBytes) {
-      closeConnection(c);
+      hangUp(c);
       return;
     }
     if (lim.chunkSize > 0) {
@@ -535,6 +725,10 @@ void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_po
 
 void NewsServer::Impl::pump(Connection& c, const Limits& lim, Clock::time_point now) {
   if (c.dead) return;
+  if (c.closing) {
+    if (flushRaw(c) && !c.hasRawOutput()) closeConnection(c);
+    return;
+  }
   while (!c.delayed.empty() && c.delayed.front().due <= now) {
     c.out += c.delayed.front().text;
     c.bytesQueued += c.delayed.front().text.size();
@@ -543,11 +737,21 @@ void NewsServer::Impl::pump(Connection& c, const Limits& lim, Clock::time_point 
   }
   if (lim.closeAfterBytes >= 0 &&
       static_cast<std::int64_t>(c.bytesWritten) >= lim.closeAfterBytes) {
-    closeConnection(c);
+    hangUp(c);
     return;
   }
   writeOut(c, lim, now);
-  if (!c.dead && c.closeWhenFlushed && c.delayed.empty() && !c.hasOutput()) closeConnection(c);
+  if (c.dead || c.closing || !c.delayed.empty() || c.hasOutput()) return;
+  // The 382 has left in plain text: from here on the bytes are TLS.
+  if (c.startTlsWhenFlushed) startTls(c, lim);
+  if (!c.dead && c.closeWhenFlushed) {
+    if (c.tls && c.quitting) {
+      c.tls->CloseNotify();
+      c.tls->TakeOutgoing(&c.rawOut);
+      flushRaw(c);
+    }
+    hangUp(c);
+  }
 }
 
 void NewsServer::Impl::run() {
@@ -575,8 +779,12 @@ void NewsServer::Impl::run() {
     for (Connection& c : conns) {
       short events = POLLRDHUP;
       bool stalled = lim.stallAfter >= 0 && c.answered >= lim.stallAfter;
-      if (!c.stopReading && !stalled) events |= POLLIN;
-      if (c.hasOutput()) {
+      // A stall holds back commands, not the handshake that precedes them.
+      bool handshaking = c.tls && !c.tls->done();
+      if (!c.stopReading && (!stalled || handshaking)) events |= POLLIN;
+      if (c.hasRawOutput()) {
+        events |= POLLOUT;
+      } else if (c.hasOutput() && c.canWrite()) {
         if (lim.chunkSize > 0 && c.nextWrite > now)
           earliest(c.nextWrite);
         else
@@ -631,24 +839,43 @@ NewsServer::~NewsServer() { Stop(); }
 
 int NewsServer::Start() {
   if (impl_->running.load()) return impl_->boundPort;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  bool ipv6;
+  int buffers;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    ipv6 = impl_->ipv6;
+    buffers = impl_->limits.socketBuffer;
+  }
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     std::perror("testserver: socket");
     return -1;
   }
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0 ||
+  if (buffers > 0) setBuffers(fd, buffers);
+  sockaddr_storage addr{};
+  socklen_t len;
+  if (ipv6) {
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_addr = in6addr_loopback;
+    len = sizeof *a6;
+  } else {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
+    a4->sin_family = AF_INET;
+    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof *a4;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 64) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     std::perror("testserver: bind");
     close(fd);
     return -1;
   }
+  int boundPort = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port)
+                       : ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
   int pipeFds[2];
   if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
     std::perror("testserver: pipe");
@@ -658,7 +885,7 @@ int NewsServer::Start() {
   impl_->listenFd = fd;
   impl_->wakeRead = pipeFds[0];
   impl_->wakeWrite = pipeFds[1];
-  impl_->boundPort = ntohs(addr.sin_port);
+  impl_->boundPort = boundPort;
   impl_->connections = 0;
   impl_->running = true;
   impl_->thread = std::thread([this] { impl_->run(); });
@@ -676,6 +903,71 @@ void NewsServer::Stop() {
 }
 
 int NewsServer::port() const { return impl_->boundPort; }
+
+void NewsServer::SetIPv6(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->ipv6 = on;
+}
+
+std::string NewsServer::host() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->ipv6 ? "::1" : "127.0.0.1";
+}
+
+bool NewsServer::SetTls(const TlsSettings& settings, std::string* error) {
+  std::shared_ptr<SSL_CTX> ctx;
+  if (settings.mode != TlsMode::kOff) {
+    ERR_clear_error();
+    ctx.reset(SSL_CTX_new(TLS_server_method()), CtxFree());
+    bool old = settings.maxVersion != 0 && settings.maxVersion < TLS1_2_VERSION;
+    // The protocols before TLS 1.2 need SHA-1, which the default security
+    // level forbids.
+    if (ctx && old) SSL_CTX_set_security_level(ctx.get(), 0);
+    const char* failed = nullptr;
+    if (!ctx)
+      failed = "SSL_CTX_new";
+    else if (SSL_CTX_set_min_proto_version(ctx.get(), old ? TLS1_VERSION : TLS1_2_VERSION) != 1 ||
+             SSL_CTX_set_max_proto_version(ctx.get(), settings.maxVersion) != 1)
+      failed = "protocol versions";
+    else if (SSL_CTX_use_certificate_chain_file(ctx.get(), settings.chainFile.c_str()) != 1)
+      failed = settings.chainFile.c_str();
+    else if (SSL_CTX_use_PrivateKey_file(ctx.get(), settings.keyFile.c_str(),
+                                         SSL_FILETYPE_PEM) != 1 ||
+             SSL_CTX_check_private_key(ctx.get()) != 1)
+      failed = settings.keyFile.c_str();
+    if (failed != nullptr) {
+      if (error) {
+        char buf[256] = "unknown error";
+        if (unsigned long code = ERR_peek_last_error()) ERR_error_string_n(code, buf, sizeof buf);
+        *error = std::string(failed) + ": " + buf;
+      }
+      ERR_clear_error();
+      return false;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->limits.tlsMode = settings.mode;
+    impl_->limits.tlsCtx = std::move(ctx);
+  }
+  impl_->wake();
+  return true;
+}
+
+std::string NewsServer::PlainReceived() const {
+  std::lock_guard<std::mutex> lock(impl_->logMu);
+  return impl_->plainReceived;
+}
+
+void NewsServer::HangUpInHandshake(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->limits.hangUpInHandshake = on;
+}
+
+void NewsServer::SetSocketBuffers(int bytes) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->limits.socketBuffer = bytes;
+}
 
 void NewsServer::AddGroup(const std::string& group) {
   std::lock_guard<std::mutex> lock(impl_->mu);
@@ -884,6 +1176,7 @@ std::vector<std::string> NewsServer::Commands() const {
 void NewsServer::ClearLog() {
   std::lock_guard<std::mutex> lock(impl_->logMu);
   impl_->log.clear();
+  impl_->plainReceived.clear();
   impl_->logged = 0;
 }
 

@@ -1,11 +1,17 @@
-// A small scripted NNTP server on 127.0.0.1 for the tests, the benchmarks
-// and the demo.  It serves newsgroups and articles (dot-stuffed on the wire,
-// CRLF line ends), answers GREETING, AUTHINFO USER/PASS, MODE READER, LIST,
-// GROUP, HEAD, BODY and QUIT, records every command line it receives, and
-// can be told to misbehave: another greeting, canned replies to chosen
-// commands, closing the connection after a command or a byte count,
-// splitting its writes into small chunks, stalling, and delaying every
-// response by a fixed time without serialising pipelined requests.
+// A small scripted NNTP server on 127.0.0.1 (or ::1) for the tests, the
+// benchmarks and the demo.  It serves newsgroups and articles (dot-stuffed
+// on the wire, CRLF line ends), answers GREETING, AUTHINFO USER/PASS, MODE
+// READER, LIST, GROUP, HEAD, BODY, STARTTLS and QUIT, records every command
+// line it receives, and can be told to misbehave: another greeting, canned
+// replies to chosen commands, closing the connection after a command or a
+// byte count, splitting its writes into small chunks, stalling, delaying
+// every response by a fixed time without serialising pipelined requests,
+// and hanging up in the middle of a TLS handshake.
+//
+// It speaks TLS when told to: from the first byte (implicit TLS, as on port
+// 563) or after STARTTLS.  Over TLS everything above works the same, on the
+// plaintext: chunks are plaintext chunks (each leaves as a record of its
+// own), and byte counts count plaintext.
 //
 // Every setter may be called before Start() and while the server runs;
 // settings stay in force for every later connection until changed.
@@ -29,6 +35,25 @@ struct LogEntry {
   // Requests received on this connection whose responses had not been
   // written completely when this one arrived, this one included.
   int outstanding = 0;
+  bool tls = false;  // it arrived inside a TLS session
+};
+
+enum class TlsMode {
+  kOff,       // plain text only; STARTTLS is an unknown command (500)
+  kImplicit,  // the handshake begins at accept; the greeting follows it
+  kStartTls,  // plain text until STARTTLS, answered "382 Begin TLS
+              // negotiation now" and followed by the handshake; then the
+              // session goes on over TLS without a new greeting
+};
+
+struct TlsSettings {
+  TlsMode mode = TlsMode::kOff;
+  std::string chainFile;  // PEM: the server's certificate, then any CAs to send along
+  std::string keyFile;    // PEM: its private key
+  // The newest protocol the server speaks, as OpenSSL's constant
+  // (TLS1_1_VERSION ...); 0 for the newest there is.  Below TLS 1.2 the
+  // server also speaks the old protocols that OpenSSL would otherwise refuse.
+  int maxVersion = 0;
 };
 
 class NewsServer {
@@ -38,12 +63,17 @@ class NewsServer {
   NewsServer(const NewsServer&) = delete;
   NewsServer& operator=(const NewsServer&) = delete;
 
-  // Binds 127.0.0.1 at a port the kernel picks and starts serving on a
-  // thread of its own.  Returns the port, or -1 after a message on stderr.
+  // Binds 127.0.0.1 (or ::1, see SetIPv6) at a port the kernel picks and
+  // starts serving on a thread of its own.  Returns the port, or -1 after a
+  // message on stderr.
   int Start();
   // Closes every connection and ends the thread.  Idempotent.
   void Stop();
   int port() const;
+  // Listen on ::1 instead of 127.0.0.1; takes effect at Start().
+  void SetIPv6(bool on);
+  // The address listened on, "127.0.0.1" or "::1".
+  std::string host() const;
 
   // --- Content -----------------------------------------------------------
   // Groups are listed by LIST in the order in which they were first named.
@@ -79,6 +109,25 @@ class NewsServer {
   // When on, GROUP, HEAD, BODY and LIST answer 480 until AUTHINFO succeeded.
   void SetRequireAuth(bool on);
 
+  // --- TLS ---------------------------------------------------------------
+  // Takes effect for connections accepted afterwards.  False and *error set
+  // when the certificate or key cannot be loaded; the settings before stay.
+  // A mode of kOff needs no files.
+  //
+  // STARTTLS is answered, unless a canned reply says otherwise: with TLS
+  // off, 500; on a connection already in TLS, "502 Already using a security
+  // layer"; after AUTHINFO succeeded in plain text, "502 Already
+  // authenticated without the use of a security layer"; else 382 and the
+  // handshake.  Command lines that came after STARTTLS before the handshake
+  // are dropped unanswered (as INN does), but recorded by PlainReceived().
+  // A failed handshake closes the connection.
+  bool SetTls(const TlsSettings& settings, std::string* error);
+  // Every byte received outside TLS, on every connection, since Start() or
+  // ClearLog(), in arrival order: in plain mode everything, with STARTTLS
+  // what came before the handshake, with implicit TLS nothing.  Tests use
+  // it to see that no secret ever went out in the clear.
+  std::string PlainReceived() const;
+
   // --- Misbehaviour ------------------------------------------------------
   // Raw bytes sent on accept (CR LF included); "" sends nothing.
   // Default: "200 testserver ready (posting ok)\r\n".
@@ -108,12 +157,20 @@ class NewsServer {
   // A response to a request that arrived at time t leaves at t + delay;
   // pipelined requests overlap their delays.
   void SetDelay(std::chrono::microseconds delay);
+  // Closes the connection, without a word, as soon as the client's first
+  // bytes of a TLS handshake arrive.
+  void HangUpInHandshake(bool on);
+  // SO_SNDBUF and SO_RCVBUF of every connection accepted afterwards (and of
+  // the listening socket when set before Start(), so that the receive
+  // window is small from the first segment).  0: the system's default.
+  void SetSocketBuffers(int bytes);
 
   // --- Log ---------------------------------------------------------------
   std::vector<LogEntry> Log() const;
   std::vector<std::string> Commands() const;
   void ClearLog();
-  // Keeping the log in memory can be turned off for long benchmarks.
+  // Keeping the log (and PlainReceived) in memory can be turned off for
+  // long benchmarks.
   void SetKeepLog(bool on);
   // Called on the server thread for every command line received.
   void SetLogSink(std::function<void(const LogEntry&)> sink);

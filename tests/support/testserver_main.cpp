@@ -3,10 +3,21 @@
 //
 //   pelliton-testserver [--spool DIR] [--synthetic GROUP:K:N]...
 //                       [--delay-ms D] [--port-file FILE] [--log FILE]
-//                       [--user U --password P]
+//                       [--user U --password P] [--ipv6]
+//                       [--tls implicit|starttls --cert CHAIN --key KEY]
+//                       [--tls-max 1.0|1.1|1.2|1.3] [--reply COMMAND=TEXT]...
+//                       [--hangup-in-handshake] [--sockbuf BYTES]
+//                       [--plain-log FILE]
 //
-// Prints "listening on 127.0.0.1:PORT" once it accepts connections and runs
-// until SIGTERM or SIGINT.
+// --reply answers COMMAND with TEXT and CR LF, for ever (for instance
+// "STARTTLS=580 Can not initiate TLS negotiation").  The log file has one
+// line per command: the outstanding count, a tab and the command; with
+// --tls a column between them says "tls" or "plain".  --plain-log FILE
+// receives, when the server stops, every byte that arrived outside TLS.
+//
+// Prints "listening on 127.0.0.1:PORT" (or "[::1]:PORT") once it accepts
+// connections and runs until SIGTERM or SIGINT.
+#include <openssl/ssl.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -24,7 +35,11 @@ namespace {
 constexpr const char* kUsage =
     "usage: pelliton-testserver [--spool DIR] [--synthetic GROUP:K:N]...\n"
     "                           [--delay-ms D] [--port-file FILE] [--log FILE]\n"
-    "                           [--user U --password P]\n";
+    "                           [--user U --password P] [--ipv6]\n"
+    "                           [--tls implicit|starttls --cert CHAIN --key KEY]\n"
+    "                           [--tls-max 1.0|1.1|1.2|1.3] [--reply COMMAND=TEXT]...\n"
+    "                           [--hangup-in-handshake] [--sockbuf BYTES]\n"
+    "                           [--plain-log FILE]\n";
 
 struct FileCloser {
   void operator()(FILE* f) const {
@@ -59,14 +74,32 @@ bool parseSynthetic(const std::string& spec, std::string* group, int* count, int
 
 }  // namespace
 
+int tlsVersion(const std::string& text) {
+  if (text == "1.0") return TLS1_VERSION;
+  if (text == "1.1") return TLS1_1_VERSION;
+  if (text == "1.2") return TLS1_2_VERSION;
+  if (text == "1.3") return TLS1_3_VERSION;
+  return -1;
+}
+
 int main(int argc, char** argv) {
   testserver::NewsServer server;
-  std::string portFile, logFile, user, password;
+  std::string portFile, logFile, plainLogFile, user, password;
+  testserver::TlsSettings tls;
+  std::string tlsMode;
   for (int i = 1; i < argc; ++i) {
     std::string opt = argv[i];
     if (opt == "-h" || opt == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (opt == "--ipv6") {
+      server.SetIPv6(true);
+      continue;
+    }
+    if (opt == "--hangup-in-handshake") {
+      server.HangUpInHandshake(true);
+      continue;
     }
     if (i + 1 >= argc) {
       std::fprintf(stderr, "pelliton-testserver: %s needs an argument\n%s", opt.c_str(), kUsage);
@@ -98,16 +131,64 @@ int main(int argc, char** argv) {
       portFile = arg;
     } else if (opt == "--log") {
       logFile = arg;
+    } else if (opt == "--plain-log") {
+      plainLogFile = arg;
     } else if (opt == "--user") {
       user = arg;
     } else if (opt == "--password") {
       password = arg;
+    } else if (opt == "--tls") {
+      tlsMode = arg;
+      if (tlsMode == "implicit") {
+        tls.mode = testserver::TlsMode::kImplicit;
+      } else if (tlsMode == "starttls") {
+        tls.mode = testserver::TlsMode::kStartTls;
+      } else {
+        std::fprintf(stderr, "pelliton-testserver: bad --tls %s (implicit or starttls)\n", arg);
+        return 2;
+      }
+    } else if (opt == "--cert") {
+      tls.chainFile = arg;
+    } else if (opt == "--key") {
+      tls.keyFile = arg;
+    } else if (opt == "--tls-max") {
+      tls.maxVersion = tlsVersion(arg);
+      if (tls.maxVersion < 0) {
+        std::fprintf(stderr, "pelliton-testserver: bad --tls-max %s\n", arg);
+        return 2;
+      }
+    } else if (opt == "--reply") {
+      std::string spec = arg;
+      std::size_t eq = spec.find('=');
+      if (eq == 0 || eq == std::string::npos) {
+        std::fprintf(stderr, "pelliton-testserver: bad --reply %s (COMMAND=TEXT)\n", arg);
+        return 2;
+      }
+      server.SetReply(spec.substr(0, eq), spec.substr(eq + 1) + "\r\n");
+    } else if (opt == "--sockbuf") {
+      long bytes;
+      if (!parseInt(arg, 0, &bytes) || bytes > 0x7fffffff) {
+        std::fprintf(stderr, "pelliton-testserver: bad --sockbuf %s\n", arg);
+        return 2;
+      }
+      server.SetSocketBuffers(static_cast<int>(bytes));
     } else {
       std::fprintf(stderr, "pelliton-testserver: unknown option %s\n%s", opt.c_str(), kUsage);
       return 2;
     }
   }
   server.SetCredentials(user, password);
+  if (tls.mode != testserver::TlsMode::kOff) {
+    if (tls.chainFile.empty() || tls.keyFile.empty()) {
+      std::fprintf(stderr, "pelliton-testserver: --tls needs --cert and --key\n");
+      return 2;
+    }
+    std::string error;
+    if (!server.SetTls(tls, &error)) {
+      std::fprintf(stderr, "pelliton-testserver: %s\n", error.c_str());
+      return 1;
+    }
+  }
 
   File log;
   if (!logFile.empty()) {
@@ -117,13 +198,19 @@ int main(int argc, char** argv) {
       return 1;
     }
     FILE* f = log.get();
-    server.SetLogSink([f](const testserver::LogEntry& e) {
-      std::fprintf(f, "%d\t%s\n", e.outstanding, e.command.c_str());
+    bool withTls = tls.mode != testserver::TlsMode::kOff;
+    server.SetLogSink([f, withTls](const testserver::LogEntry& e) {
+      if (withTls)
+        std::fprintf(f, "%d\t%s\t%s\n", e.outstanding, e.tls ? "tls" : "plain",
+                     e.command.c_str());
+      else
+        std::fprintf(f, "%d\t%s\n", e.outstanding, e.command.c_str());
       std::fflush(f);
     });
   }
-  // Nobody reads the in-memory log of the standalone server.
-  server.SetKeepLog(false);
+  // Nobody reads the in-memory log of the standalone server, but for the
+  // plain bytes when they are asked for.
+  server.SetKeepLog(!plainLogFile.empty());
 
   // The signals are blocked before the server thread starts so that only
   // sigwait below ever sees them.
@@ -147,12 +234,24 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::printf("listening on 127.0.0.1:%d\n", port);
+  std::string host = server.host();
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  std::printf("listening on %s:%d\n", host.c_str(), port);
   std::fflush(stdout);
 
   int sig = 0;
   while (sigwait(&stopSignals, &sig) != 0) {
   }
   server.Stop();
+  if (!plainLogFile.empty()) {
+    std::string plain = server.PlainReceived();
+    File f(std::fopen(plainLogFile.c_str(), "w"));
+    if (!f || std::fwrite(plain.data(), 1, plain.size(), f.get()) != plain.size() ||
+        std::fclose(f.release()) != 0) {
+      std::fprintf(stderr, "pelliton-testserver: %s: %s\n", plainLogFile.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+  }
   return 0;
 }
