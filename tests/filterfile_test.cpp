@@ -7,7 +7,7 @@
 
 #include "config.h"
 #include "config_fixture.h"
-#include "pelliton.h"
+#include "filterfile.h"
 #include "test_util.h"
 
 namespace pelliton {

@@ -6,7 +6,7 @@
 
 #include "config.h"
 #include "config_fixture.h"
-#include "pelliton.h"
+#include "serverfile.h"
 #include "test_util.h"
 
 namespace pelliton {
