@@ -14,10 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "newsserver.h"
+#include "util.h"
 
 namespace {
 
@@ -26,12 +26,7 @@ constexpr const char* kUsage =
     "                           [--delay-ms D] [--port-file FILE] [--log FILE]\n"
     "                           [--user U --password P]\n";
 
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f != nullptr) std::fclose(f);
-  }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using pelliton::UniqueFile;
 
 bool parseInt(const char* text, long min, long* value) {
   char* end = nullptr;
@@ -109,7 +104,7 @@ int main(int argc, char** argv) {
   }
   server.SetCredentials(user, password);
 
-  File log;
+  UniqueFile log;
   if (!logFile.empty()) {
     log.reset(std::fopen(logFile.c_str(), "w"));
     if (!log) {
@@ -140,8 +135,8 @@ int main(int argc, char** argv) {
     // Written under another name and renamed, so that a script polling for
     // the file never reads it half written.
     std::string tmp = portFile + ".tmp";
-    File f(std::fopen(tmp.c_str(), "w"));
-    if (!f || std::fprintf(f.get(), "%d\n", port) < 0 || std::fclose(f.release()) != 0 ||
+    UniqueFile f(std::fopen(tmp.c_str(), "w"));
+    if (!f || std::fprintf(f.get(), "%d\n", port) < 0 || !f.Close() ||
         std::rename(tmp.c_str(), portFile.c_str()) != 0) {
       std::fprintf(stderr, "pelliton-testserver: %s: %s\n", portFile.c_str(), std::strerror(errno));
       return 1;
