@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -488,6 +489,32 @@ TEST_F(ConnectionTest, StalledServerTimesOut) {
     EXPECT_EQ(!NewsrcUntouched(), c.newsrcWritten);
     EXPECT_LT(elapsed, 30s);  // a guard against hanging, not a measurement
   }
+}
+
+// The exchanges keep one deadline however often a signal interrupts their
+// wait: a stream of signals must not keep a silent server alive.
+TEST_F(ConnectionTest, SignalsDoNotKeepASilentServerAlive) {
+  WriteServerFile("timeout 1\n");
+  server.StallAfterCommands(0);
+  testutil::Child child({testutil::PellitonBinary(), "-f", dir.file("servers"), "-l", "news"});
+  for (int i = 0; i < 500 && server.ConnectionCount() == 0; ++i) usleep(10000);
+  ASSERT_EQ(server.ConnectionCount(), 1);
+  // Ten seconds of signals, ten a second, far longer than the timeout.
+  int sent = 0;
+  for (; sent < 100; ++sent) {
+    siginfo_t info{};
+    if (waitid(P_PID, child.pid(), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0)
+      break;
+    child.Signal(SIGHUP);
+    usleep(100000);
+  }
+  RunResult r = child.Finish();
+  server.StallAfterCommands(-1);
+  EXPECT_LT(sent, 100);
+  EXPECT_EQ(r.status, 1);
+  const std::string timeout = "pelliton: timeout talking to NNTP server\n";
+  ASSERT_GE(r.err.size(), timeout.size()) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.size() - timeout.size()), timeout) << r.err;
 }
 
 TEST_F(ConnectionTest, ConnectTimesOut) {
