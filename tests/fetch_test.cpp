@@ -227,24 +227,6 @@ TEST_F(FetchTest, GroupReplyDecidesWhereReadingStarts) {
   }
 }
 
-TEST_F(FetchTest, LostConnectionDuringGroupStopsTheWalkWithStatusOne) {
-  server.AddArticle("comp.test", 1, Header("comp.test", 1, "article 1"), Body(1));
-  server.AddArticle("other.test", 1, Header("other.test", 1, "article 1"), Body(1));
-  WriteFilters(
-      "comp.test:\n"
-      "$DIR/mbox\n"
-      "other.test:\n"
-      "$DIR/mbox\n");
-  WriteFile(dir.file("newsrc"), "comp.test: 1-0\nother.test: 1-0\n");
-  server.CloseAfterCommands(1);
-
-  RunResult r = Run();
-  EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("pelliton: error talking to NNTP server"));
-  EXPECT_EQ((Commands{"GROUP comp.test"}), server.Commands());
-  EXPECT_EQ("comp.test: 1-0\nother.test: 1-0\n", Newsrc());
-}
-
 // Big providers' newsgroups are far past 2^31.  A number that wrapped would
 // rewind the newsrc and deliver the whole newsgroup again.
 TEST_F(FetchTest, GroupNumbersPastThirtyTwoBits) {
