@@ -467,9 +467,10 @@ TEST_F(PipelineTest, LinesOfAnyLengthArriveWholeWhateverTheReadsCut) {
   NewsgroupInfo* ngInfo = Filters(
       "comp.test:\n"
       "$DIR/mbox\n");
-  // Lengths around the 4096-byte input buffer, with the CR landing on
-  // either side of its end.
-  std::vector<std::size_t> lengths = {1, 4093, 4094, 4095, 4096, 4097, 5000, 9000, 70000};
+  // Lengths around 4096 and 65536 bytes (sizes that input buffers are
+  // made of), with the CR landing on either side of their ends.
+  std::vector<std::size_t> lengths = {1,     4093,  4094,  4095,  4096,  4097, 5000,
+                                      9000,  65533, 65534, 65535, 65536, 65537, 70000, 140000};
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     std::string line(lengths[i], static_cast<char>('a' + i));
     int n = static_cast<int>(i) + 1;
