@@ -32,6 +32,8 @@ constexpr std::size_t kInBufSize = 65536;
 // No new request is started while the connection holds more unsent output
 // than this: no write ever blocks, and nothing grows without bound.
 constexpr std::size_t kOutputBound = 4096;
+// Free slots that are filled at once, in the middle of a read.
+constexpr int kEagerSlots = 4;
 // A prime, so that runs of article numbers spread over every chain.
 constexpr int kMatchChains = 251;
 constexpr std::size_t kHeaderBufStart = 1024;
@@ -101,6 +103,7 @@ struct Engine {
   // not completed; the resume point never passes the lowest of them.
   std::multiset<ArticleNumber> undelivered;
   NewsgroupInfo* ngInfo = nullptr;
+  ArticleNumber lastArticle = 0;  // the last article to request
 };
 
 // One engine for the whole run: its collection buffers are kept from one
@@ -154,6 +157,8 @@ void clearMatchTable() {
 // ---------------------------------------------------------------------------
 // Slots and the resume point
 
+void sendRequests();
+
 // A response has been consumed completely: its request is no longer
 // outstanding.  Lines that answer no request give nothing back, so the count
 // of outstanding requests holds whatever the server sends.
@@ -161,6 +166,11 @@ void responseDone() {
   if (engine.outstanding.empty()) return;
   engine.outstanding.pop_front();
   ++engine.freeSlots;
+  // Slots are filled a few at a time while a long read is cut, not only
+  // at its end: requests sent together are answered together, and a
+  // window that always goes out whole would make every round trip wait
+  // for the slowest answer of the previous one.
+  if (keepRunning && engine.freeSlots >= kEagerSlots) sendRequests();
 }
 
 void forgetUndelivered(ArticleNumber article) {
@@ -376,13 +386,18 @@ void processBody() {
 
   std::unique_ptr<MatchedHeader>* link = &engine.matchTable[chainOf(engine.curArticle)];
   while (*link && (*link)->article != engine.curArticle) link = &(*link)->next;
-  if (*link) {
+  const bool delivered = static_cast<bool>(*link);
+  if (delivered) {
     deliverBody(**link);
     std::unique_ptr<MatchedHeader> done = std::move(*link);
     *link = std::move(done->next);
   }
   resetResponse();
   responseDone();
+  // A delivery takes long beside everything else the engine does; the slot
+  // it leaves is filled at once, so that the server works while the next
+  // bodies of the same read are delivered.
+  if (delivered && keepRunning) sendRequests();
 }
 
 void endDiscardedResponse() {
@@ -477,7 +492,7 @@ void queueRequest(RequestKind kind, ArticleNumber article) {
 // while no BODY waits (the bodies of matched articles go before further
 // headers, which bounds the headers that wait for their bodies).  The lines
 // leave in one write: on loopback every write is a whole TCP transmit.
-void sendRequests(ArticleNumber lastArticle) {
+void sendRequests() {
   if (engine.connection->PendingOutput() > kOutputBound) return;
   bool queued = false;
   while (engine.freeSlots > 0) {
@@ -485,7 +500,7 @@ void sendRequests(ArticleNumber lastArticle) {
       const ArticleNumber article = engine.bodyQueue.front();
       engine.bodyQueue.pop_front();
       queueRequest(RequestKind::kBody, article);
-    } else if (engine.ngInfo->nextArticle <= lastArticle) {
+    } else if (engine.ngInfo->nextArticle <= engine.lastArticle) {
       queueRequest(RequestKind::kHead, engine.ngInfo->nextArticle);
       ++engine.ngInfo->nextArticle;
     } else {
@@ -496,11 +511,11 @@ void sendRequests(ArticleNumber lastArticle) {
   if (queued) engine.connection->FlushPending();
 }
 
-void waitAndTransfer(ArticleNumber lastArticle) {
+void waitAndTransfer() {
   NntpConnection& connection = *engine.connection;
   const bool pending = connection.PendingOutput() != 0;
   const bool somethingToRequest =
-      !engine.bodyQueue.empty() || engine.ngInfo->nextArticle <= lastArticle;
+      !engine.bodyQueue.empty() || engine.ngInfo->nextArticle <= engine.lastArticle;
   const bool pollOnly = keepRunning && !pending && engine.freeSlots != 0 && somethingToRequest;
 
   NntpConnection::Readiness ready;
@@ -548,13 +563,14 @@ void PipelineEngine(NewsgroupInfo* ngInfo, ArticleNumber lastArticle) {
   // nextArticle must be able to stand one past the last article.
   if (lastArticle == kHighest) lastArticle = kHighest - 1;
   engine.ngInfo = ngInfo;
+  engine.lastArticle = lastArticle;
   engine.lastDone = before(ngInfo->nextArticle);
   engine.lastSeen = engine.lastDone;
   engine.pendingMatch = 0;
   buildGeneralList(ngInfo);
 
   for (;;) {
-    if (keepRunning && engine.freeSlots != 0) sendRequests(lastArticle);
+    if (keepRunning && engine.freeSlots != 0) sendRequests();
     bool running = keepRunning != 0;
     if (engine.freeSlots == engine.maxReq) {
       if (running && ngInfo->nextArticle > lastArticle) {
@@ -566,7 +582,7 @@ void PipelineEngine(NewsgroupInfo* ngInfo, ArticleNumber lastArticle) {
         return;
       }
     }
-    waitAndTransfer(lastArticle);
+    waitAndTransfer();
   }
 }
 
