@@ -21,13 +21,13 @@ using namespace pelliton;
 
 namespace {
 
-struct Progress {
+struct GroupProgress {
   std::string name;
   ArticleNumber nextArticle;
 };
 
-std::vector<Progress> Snapshot() {
-  std::vector<Progress> groups;
+std::vector<GroupProgress> Snapshot() {
+  std::vector<GroupProgress> groups;
   for (const NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList))
     groups.push_back({ngInfo->name, ngInfo->nextArticle});
   return groups;
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     testutil::TextStream text(std::string_view(reinterpret_cast<const char*>(data), size));
     FUZZ_CHECK(ReadNewsrc(text.get()) == 1);
   }
-  std::vector<Progress> read = Snapshot();
+  std::vector<GroupProgress> read = Snapshot();
   FUZZ_CHECK(WriteNewsrc(newPath.c_str()) == 1);
 
   std::string written = fuzz::ReadWholeFile(newPath);
@@ -79,13 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // twice (two names cut to the same first 255 characters) takes its last
   // number, as the reader takes a name's last line.
   std::map<std::string, ArticleNumber> expected;
-  for (const Progress& group : read)
+  for (const GroupProgress& group : read)
     expected[group.name] = group.nextArticle > 1 ? group.nextArticle : 1;
   ReleaseConfigModel();
   FUZZ_CHECK(ReadNewsrc(newPath.c_str()) == 1);
-  std::vector<Progress> reread = Snapshot();
+  std::vector<GroupProgress> reread = Snapshot();
   FUZZ_CHECK(reread.size() == expected.size());
-  for (const Progress& group : reread) {
+  for (const GroupProgress& group : reread) {
     auto it = expected.find(group.name);
     FUZZ_CHECK(it != expected.end());
     FUZZ_CHECK(group.nextArticle == it->second);
