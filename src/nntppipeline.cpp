@@ -25,9 +25,9 @@ constexpr int PARSE_STATUS = 0;
 constexpr int PARSE_HEADER = 1;
 constexpr int PARSE_BODY = 2;
 
-// Responses are read in large pieces: every piece a pass reads frees slots
-// that the next pass fills with one write, so the more it reads, the fewer
-// reads, waits and writes per article.
+// Responses are read in large pieces: the slots that one piece frees are
+// filled by a few writes, so the more a read takes, the fewer reads, waits
+// and writes per article.
 constexpr std::size_t kInBufSize = 65536;
 // No new request is started while the connection holds more unsent output
 // than this: no write ever blocks, and nothing grows without bound.

@@ -265,6 +265,14 @@ TEST_F(FetchTest, GroupNumbersPastThirtyTwoBits) {
       if (command.rfind("HEAD", 0) == 0) heads.push_back(command);
     EXPECT_EQ(c.heads, heads);
   }
+
+  server.SetReply("GROUP comp.test", cases[1].reply);
+  WriteFile(dir.file("newsrc"), cases[1].newsrcBefore);
+  RunResult r = Run({"-v"});
+  EXPECT_NE(std::string::npos,
+            r.err.find("Reading articles from range 1-4294967306, starting at 4294967305...\n"))
+      << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("Next article to read is 4294967307\n")) << r.err;
 }
 
 // A GROUP answer that names another newsgroup is some earlier answer read
