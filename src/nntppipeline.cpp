@@ -491,11 +491,11 @@ void queueRequest(RequestKind kind, ArticleNumber article) {
 // Fills every free slot: queued BODY requests first, then HEAD requests
 // while no BODY waits (the bodies of matched articles go before further
 // headers, which bounds the headers that wait for their bodies).  The lines
-// leave in one write: on loopback every write is a whole TCP transmit.
+// leave in one write: on loopback every write is a whole TCP transmit.  A
+// huge window goes out in pieces of kOutputBound bytes, pass by pass.
 void sendRequests() {
-  if (engine.connection->PendingOutput() > kOutputBound) return;
   bool queued = false;
-  while (engine.freeSlots > 0) {
+  while (engine.freeSlots > 0 && engine.connection->PendingOutput() <= kOutputBound) {
     if (!engine.bodyQueue.empty()) {
       const ArticleNumber article = engine.bodyQueue.front();
       engine.bodyQueue.pop_front();

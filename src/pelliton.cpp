@@ -82,8 +82,8 @@ void catchSignal(int) {
 
 void ignoreSignal(int) {}
 
-// Without SA_RESTART, so that a signal wakes the request engine out of
-// select() instead of restarting the wait.
+// Without SA_RESTART, so that a signal wakes the request engine out of its
+// wait instead of restarting it.
 void installHandler(int sig, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
