@@ -7,7 +7,6 @@
 #include <benchmark/benchmark.h>
 #include <regex.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,10 +21,11 @@
 #include "config.h"
 #include "connection.h"
 #include "delivery.h"
+#include "filterfile.h"
 #include "newsserver.h"
 #include "nntppipeline.h"
-#include "pelliton.h"
 #include "test_util.h"
+#include "util.h"
 
 namespace pelliton {
 namespace {
@@ -309,7 +309,6 @@ void BM_Engine(benchmark::State& state) {
   int matchEvery = static_cast<int>(state.range(1));
   Spool spool(kEngineGroup, kArticles, matchEvery);
   NewsgroupInfo* ngInfo = setup.engineGroup;
-  nntpTimeout = 60;
   int64_t requests = 0;
 
   for (auto _ : state) {
@@ -321,22 +320,19 @@ void BM_Engine(benchmark::State& state) {
       break;
     }
     std::thread peer(AnswerRequests, sv[1], &spool);
-    int inFd = sv[0];
-    int outFd = dup(sv[0]);
-    int on = 1;
-    ioctl(inFd, FIONBIO, &on);
-    ioctl(outFd, FIONBIO, &on);
     keepRunning = 1;
     ngInfo->nextArticle = 1;
-    state.ResumeTiming();
+    {
+      NntpConnection connection(60);
+      connection.Adopt(UniqueFd(sv[0]));
+      state.ResumeTiming();
 
-    PipelineInit(inFd, outFd, maxReq);
-    PipelineEngine(ngInfo, kArticles);
-    PipelineCleanup();
+      PipelineInit(connection, maxReq);
+      PipelineEngine(ngInfo, kArticles);
+      PipelineCleanup();
 
-    state.PauseTiming();
-    close(inFd);
-    close(outFd);
+      state.PauseTiming();
+    }
     peer.join();
     close(sv[1]);
     bool complete = ngInfo->nextArticle == kArticles + 1 && keepRunning != 0;

@@ -2,7 +2,7 @@
 //
 // Input layout:
 //   byte 0     bits 0-2: maxReq - 1; bit 3: verbose; bits 4-5: where the
-//              article range starts (1, 1000, -3 or near INT_MAX); bit 6:
+//              article range starts (1, 1000, -3 or near 2^63 - 1); bit 6:
 //              the server talks without waiting for requests; bit 7: the
 //              engine's socket holds only a few requests, and the server
 //              reads them slowly
@@ -33,9 +33,11 @@
 
 #include "config.h"
 #include "connection.h"
+#include "filterfile.h"
 #include "fuzz_support.h"
 #include "nntppipeline.h"
-#include "pelliton.h"
+#include "text_stream.h"
+#include "util.h"
 
 using namespace pelliton;
 
@@ -103,7 +105,6 @@ struct Mailboxes {
 // from a wildcard entry, two actions into mailboxes (one with a size
 // limit), and one whose delivery always fails, which stops the run.
 NewsgroupInfo* SetUpModel(const Mailboxes& boxes) {
-  std::string filters = fuzz::ScratchFile("filters");
   std::string text = std::string("pelliton.*:\n") +
                      "* !^X-Fuzz-Drop:\n" +
                      kGroup + ":\n" +
@@ -116,10 +117,9 @@ NewsgroupInfo* SetUpModel(const Mailboxes& boxes) {
                      kGroup + ":\n" +
                      "* ^X-Fuzz-Fail:\n" +
                      fuzz::ScratchFile("no-such-directory/mbox") + "\n";
-  fuzz::WriteInput(filters, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   InitConfigLists();
   fileSizeLimit = 0;
-  if (ReadConfig(filters.c_str()) != 1) std::abort();
+  if (ReadConfig(testutil::TextStream(text).get(), "filters") != 1) std::abort();
   NewsgroupInfo* ngInfo = FindNewsgroup(kGroup);
   if (ngInfo == nullptr) std::abort();
   auto* second = static_cast<ActionInfo*>(ngInfo->actions.head()->succ);
@@ -127,12 +127,12 @@ NewsgroupInfo* SetUpModel(const Mailboxes& boxes) {
   return ngInfo;
 }
 
-int RangeStart(std::uint8_t selector) {
+ArticleNumber RangeStart(std::uint8_t selector) {
   switch (selector & 3) {
     case 0: return 1;
     case 1: return 1000;
     case 2: return -3;
-    default: return INT_MAX - 62;  // the range may end at INT_MAX
+    default: return LLONG_MAX - 62;  // the range may end at 2^63 - 1
   }
 }
 
@@ -178,9 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t streamSize = size > kPrefixSize ? size - kPrefixSize : 0;
 
   const int maxReq = 1 + (prefix[0] & 7);
-  const int start = RangeStart(prefix[0] >> 4);
+  const ArticleNumber start = RangeStart(prefix[0] >> 4);
   const int count = prefix[1] % 64;
-  const int lastArticle = count == 0 ? start - 1 : start + (count - 1);
+  const ArticleNumber lastArticle = count == 0 ? start - 1 : start + (count - 1);
 
   int fdBefore = fuzz::LowestFreeDescriptor();
   int pair[2];
@@ -204,10 +204,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   shutdown(server, SHUT_WR);
 
   const int inFd = pair[0];
-  const int outFd = dup(inFd);
-  FUZZ_CHECK(outFd >= 0);
-  SetNonBlocking(inFd);
-  SetNonBlocking(outFd);
 
   feed = Feed{};
   feed.engineFd = inFd;
@@ -225,20 +221,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   verbose = (prefix[0] & 8) != 0 ? 1 : 0;
   keepRunning = 1;
-  nntpTimeout = 0;  // the peer always hangs up; a wait for ever is a finding
-  ngInfo->nextArticle = start;
-  PipelineInit(inFd, outFd, maxReq);
-  PipelineEngine(ngInfo, lastArticle);
-  PipelineCleanup();
+  {
+    // No timeout: the peer always hangs up, so a wait for ever is a finding.
+    NntpConnection connection(0);
+    connection.Adopt(UniqueFd(inFd));
+    ngInfo->nextArticle = start;
+    PipelineInit(connection, maxReq);
+    PipelineEngine(ngInfo, lastArticle);
+    PipelineCleanup();
+  }
 
   // A normal end leaves the range behind it, unless an article whose
   // delivery did not complete holds the next run back.
-  FUZZ_CHECK(keepRunning == 0 || lastArticle == INT_MAX ||
+  FUZZ_CHECK(keepRunning == 0 || lastArticle == LLONG_MAX ||
              ngInfo->nextArticle <= lastArticle + 1);
 
   feed.engineFd = -1;
-  close(outFd);
-  close(inFd);
   close(server);
   for (const std::string* box : {&boxes.first, &boxes.second})
     if (truncate(box->c_str(), 0) != 0 && errno != ENOENT) std::abort();

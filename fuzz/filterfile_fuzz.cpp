@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include <string_view>
+
 #include "config.h"
+#include "filterfile.h"
 #include "fuzz_support.h"
-#include "pelliton.h"
+#include "text_stream.h"
+#include "util.h"
 
 using namespace pelliton;
 
@@ -66,13 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // over.
   if (RepetitionCost(data, size) > 256) return 0;
 
-  static const std::string path = fuzz::ScratchFile("filters");
-  fuzz::WriteInput(path, data, size);
   int fdBefore = fuzz::LowestFreeDescriptor();
 
   ReleaseConfigModel();
   fileSizeLimit = 4096;
-  int result = ReadConfig(path.c_str());
+  int result;
+  {
+    testutil::TextStream text(std::string_view(reinterpret_cast<const char*>(data), size));
+    result = ReadConfig(text.get(), "filters");
+  }
   FUZZ_CHECK(result == 0 || result == 1);
 
   for (const NewsgroupInfo* wild : Nodes<NewsgroupInfo>(wildNewsgroupList)) {

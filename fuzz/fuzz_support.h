@@ -1,6 +1,7 @@
-// Shared by the libFuzzer targets: a scratch directory, the input written
-// to a file, property checks, and the check that no input leaves a
-// descriptor open.  Each target also releases its configuration model after
+// Shared by the libFuzzer targets: a scratch directory, property checks,
+// and the check that no input leaves a descriptor open.  The readers take
+// their input from memory (text_stream.h); only the newsrc writer and the
+// mailboxes of the engine target need files.  Each target also releases its configuration model after
 // every input, so that the leak checker sees only real leaks and no input
 // sees what an earlier one left behind.
 #ifndef PELLITON_FUZZ_SUPPORT_H
@@ -18,7 +19,6 @@
 
 #include "config.h"
 #include "config_release.h"
-#include "pelliton.h"
 
 // A property of the code under test; a violation is a finding.
 #define FUZZ_CHECK(condition)                                                            \
@@ -59,25 +59,6 @@ inline const std::string& ScratchDir() {
 }
 
 inline std::string ScratchFile(const char* name) { return ScratchDir() + "/" + name; }
-
-// Replaces the file with exactly these bytes.
-inline void WriteInput(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    std::perror("pelliton-fuzz: open");
-    std::abort();
-  }
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n <= 0) {
-      std::perror("pelliton-fuzz: write");
-      std::abort();
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  close(fd);
-}
 
 inline std::string ReadWholeFile(const std::string& path) {
   std::string content;

@@ -2,20 +2,25 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <string_view>
+
 #include "config.h"
 #include "fuzz_support.h"
-#include "pelliton.h"
+#include "serverfile.h"
+#include "text_stream.h"
 
 using namespace pelliton;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string path = fuzz::ScratchFile("servers");
-  fuzz::WriteInput(path, data, size);
   int fdBefore = fuzz::LowestFreeDescriptor();
 
   ReleaseConfigModel();
   defaultPort = 119;
-  int result = ReadServerConfig(path.c_str());
+  int result;
+  {
+    testutil::TextStream text(std::string_view(reinterpret_cast<const char*>(data), size));
+    result = ReadServerConfig(text.get(), "servers");
+  }
   FUZZ_CHECK(result == 0 || result == 1);
   // Every record must be whole and findable under its own name.
   for (ServerInfo* servInfo : Nodes<ServerInfo>(serverList)) {

@@ -1,5 +1,7 @@
-// The configuration model: servers, newsgroups, actions and conditions, and
-// the readers and writer of the three files that fill it.
+// The configuration model: servers, newsgroups, actions and conditions, the
+// lists that hold them, and the two run-wide values that flow into new
+// records.  The readers of the three files that fill it are serverfile,
+// filterfile and newsrc.
 //
 // The model is built once at start, only ever appended to, and lives until
 // the program exits; nothing of it is released.
@@ -93,6 +95,11 @@ constexpr int ACTION_TYPE_PIPE = 1;
 // server file sets another value; 0 waits for ever.
 constexpr int kDefaultTimeout = 300;
 
+// Article numbers: big providers' newsgroups are far past 2^31, and NNTP
+// allows numbers up to 2^63 - 1.
+using ArticleNumber = long long;
+static_assert(sizeof(ArticleNumber) == 8, "article numbers need 64 bits");
+
 struct ServerInfo : ListNode {
   std::string name;  // as written in its first section, at most 255 chars
   int port = 0;
@@ -110,7 +117,7 @@ struct ServerInfo : ListNode {
 
 struct NewsgroupInfo : ListNode {
   std::string name;  // exact name, or a wildcard pattern without its stars
-  int nextArticle = 0;
+  ArticleNumber nextArticle = 0;
   ListHeader actions;  // of ActionInfo
   int wildType = WILD_TYPE_NONE;
 };
@@ -127,6 +134,10 @@ struct ConditionInfo : ListNode {
   regex_t regex;
   int negate = 0;
 };
+
+// Inputs of new records, set by the run frame before anything is read.
+extern unsigned long fileSizeLimit;  // -m, bytes, copied into each ActionInfo; 0 is no limit
+extern int defaultPort;              // port of the "nntp" service, or 119, for each ServerInfo
 
 extern ListHeader serverList;         // of ServerInfo
 extern ListHeader newsgroupList;      // of NewsgroupInfo, exact names
@@ -147,28 +158,9 @@ int getWildNewsgroupType(const char* newsgroup);
 NewsgroupInfo* AddWildNewsgroup(const char* newsgroup);
 // Appends a fresh action to ngInfo, with sizeLimit taken from fileSizeLimit.
 ActionInfo* AddAction(NewsgroupInfo* ngInfo);
-
-// The part of name behind its last '/'; name itself when it holds none.
-const char* basename(const char* name);
-// Strips a configuration line in place.  Returns the text to parse, which
-// begins and ends with a non-blank, or null when the line is blank or a
-// comment.
-char* cleanLine(char* line);
-// A blank: an ASCII white-space character.  Bytes from 128 up never are.
-bool isBlank(int c);
-
-// The server file is optional: 1 when it was read or cannot be opened, 0
-// after reporting the first fault in its text.
-int ReadServerConfig(const char* path);
-// 1 when read; 0 when it cannot be opened or ends inside a newsgroup block
-// that waits for its action, after a message.  Faults in single lines are
-// reported and passed over.
-int ReadConfig(const char* path);
-// 0, silently, when the file cannot be opened; 1 otherwise.
-int ReadNewsrc(const char* path);
-// Replaces the newsrc file atomically.  Returns 0 after printing why the
-// file could not be written; the old file is then left untouched.
-int WriteNewsrc(const char* path);
+// 1 when the newsgroup name matches the wildcard entry, else 0.  Plain
+// byte comparisons that know nothing of the dots of newsgroup names.
+int MatchWildNewsgroup(const char* newsgroup, const NewsgroupInfo* ngInfo);
 
 }  // namespace pelliton
 

@@ -1,16 +1,8 @@
 #include "nntppipeline.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/types.h>
-
 #include <algorithm>
 #include <array>
 #include <cassert>
-#include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -21,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "connection.h"
 #include "delivery.h"
-#include "pelliton.h"
+#include "nntpcommands.h"
+#include "util.h"
 
 namespace pelliton {
 namespace {
@@ -33,22 +25,27 @@ constexpr int PARSE_STATUS = 0;
 constexpr int PARSE_HEADER = 1;
 constexpr int PARSE_BODY = 2;
 
-constexpr std::size_t kInBufSize = 4096;
-constexpr std::size_t kOutBufSize = 4096;
+// Responses are read in large pieces: the slots that one piece frees are
+// filled by a few writes, so the more a read takes, the fewer reads, waits
+// and writes per article.
+constexpr std::size_t kInBufSize = 65536;
+// No new request is started while the connection holds more unsent output
+// than this: no write ever blocks, and nothing grows without bound.
+constexpr std::size_t kOutputBound = 4096;
+// Free slots that are filled at once, in the middle of a read.
+constexpr int kEagerSlots = 4;
 // A prime, so that runs of article numbers spread over every chain.
 constexpr int kMatchChains = 251;
 constexpr std::size_t kHeaderBufStart = 1024;
 constexpr std::size_t kBodyBufStart = 65536;
 
-#ifdef MSG_NOSIGNAL
-// A server that resets the connection must end the fetch through the
-// closed-connection path, not kill the process with SIGPIPE.
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
+constexpr ArticleNumber kHighest = LLONG_MAX;
+constexpr ArticleNumber kLowest = LLONG_MIN;
 
-using Clock = std::chrono::steady_clock;
+// One before and one after an article number, held at the ends of the
+// range rather than wrapped.
+ArticleNumber before(ArticleNumber n) { return n > kLowest ? n - 1 : n; }
+ArticleNumber after(ArticleNumber n) { return n < kHighest ? n + 1 : n; }
 
 struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }
@@ -59,7 +56,7 @@ using CharBuffer = std::unique_ptr<char, FreeDeleter>;
 // One article whose header matched and whose body is awaited.
 struct MatchedHeader {
   std::unique_ptr<MatchedHeader> next;  // same chain of the match table
-  int article = 0;
+  ArticleNumber article = 0;
   int headerLen = 0;
   CharBuffer header;
   std::vector<const ActionInfo*> actions;  // matched ones, in list order
@@ -71,27 +68,22 @@ enum class RequestKind { kHead, kBody };
 // order of the requests, so the oldest one tells what a status line answers.
 struct Request {
   RequestKind kind;
-  int article;
+  ArticleNumber article;
 };
 
 // Why the response being read is consumed without being used.
 enum class Discard { kNone, kNoNumber, kNoRecord };
 
 struct Engine {
-  int inFd = -1;
-  int outFd = -1;
-  // Resume markers.  Wider than int so that "one before" and "one after"
-  // never overflow, whatever numbers the server reports.
-  long long lastDone = 0;
-  long long lastSeen = 0;
-  int pendingMatch = 0;
+  NntpConnection* connection = nullptr;
+  // Resume markers.
+  ArticleNumber lastDone = 0;
+  ArticleNumber lastSeen = 0;
+  ArticleNumber pendingMatch = 0;
   std::vector<const NewsgroupInfo*> generalList;
   int freeSlots = 0;
-  std::deque<int> bodyQueue;
+  std::deque<ArticleNumber> bodyQueue;
   int maxReq = 1;
-  int outPutPos = 0;
-  int outGetPos = 0;
-  char outBuf[kOutBufSize] = {};
   char inBuf[kInBufSize] = {};
   int inLen = 0;
   // The beginning of a line longer than inBuf; empty in the common case.
@@ -105,14 +97,13 @@ struct Engine {
   int parseState = PARSE_STATUS;
   Discard discard = Discard::kNone;
   std::array<std::unique_ptr<MatchedHeader>, kMatchChains> matchTable;
-  int curArticle = 0;
+  ArticleNumber curArticle = 0;
   std::deque<Request> outstanding;
   // Articles whose header matched in this newsgroup and whose delivery has
   // not completed; the resume point never passes the lowest of them.
-  std::multiset<int> undelivered;
+  std::multiset<ArticleNumber> undelivered;
   NewsgroupInfo* ngInfo = nullptr;
-  bool deadlineArmed = false;
-  Clock::time_point deadline;
+  ArticleNumber lastArticle = 0;  // the last article to request
 };
 
 // One engine for the whole run: its collection buffers are kept from one
@@ -120,7 +111,7 @@ struct Engine {
 Engine engine;
 
 [[noreturn]] void reallocFailed() {
-  std::fprintf(stderr, "%s: realloc() failed\n", programName);
+  Diag("realloc() failed\n");
   std::exit(1);
 }
 
@@ -151,8 +142,8 @@ bool startsWith(const char* s, const char* prefix) {
 bool isEndLine(const char* line) { return line[0] == '.' && line[1] == '\0'; }
 
 // Negative numbers from a confused server still land in a real chain.
-int chainOf(int article) {
-  int chain = article % kMatchChains;
+int chainOf(ArticleNumber article) {
+  const int chain = static_cast<int>(article % kMatchChains);
   return chain < 0 ? chain + kMatchChains : chain;
 }
 
@@ -163,10 +154,10 @@ void clearMatchTable() {
   }
 }
 
-void disarmDeadline() { engine.deadlineArmed = false; }
-
 // ---------------------------------------------------------------------------
 // Slots and the resume point
+
+void sendRequests();
 
 // A response has been consumed completely: its request is no longer
 // outstanding.  Lines that answer no request give nothing back, so the count
@@ -175,9 +166,14 @@ void responseDone() {
   if (engine.outstanding.empty()) return;
   engine.outstanding.pop_front();
   ++engine.freeSlots;
+  // Slots are filled a few at a time while a long read is cut, not only
+  // at its end: requests sent together are answered together, and a
+  // window that always goes out whole would make every round trip wait
+  // for the slowest answer of the previous one.
+  if (keepRunning && engine.freeSlots >= kEagerSlots) sendRequests();
 }
 
-void forgetUndelivered(int article) {
+void forgetUndelivered(ArticleNumber article) {
   auto it = engine.undelivered.find(article);
   if (it != engine.undelivered.end()) engine.undelivered.erase(it);
 }
@@ -198,26 +194,21 @@ void abandonConnection() {
   resetResponse();
   engine.inLen = 0;
   engine.longLine.clear();
-  engine.outPutPos = 0;
-  engine.outGetPos = 0;
+  engine.connection->DiscardBuffers();
 }
 
-int clampToInt(long long value) {
-  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
-}
-
-int resumePoint(bool stopped) {
-  long long resume = engine.ngInfo->nextArticle;
+ArticleNumber resumePoint(bool stopped) {
+  ArticleNumber resume = engine.ngInfo->nextArticle;
   if (stopped) {
     // Behind the last header examined, unless the most recent match was not
     // delivered: then behind the last article delivered completely.
     bool recentMatchDone = engine.pendingMatch == 0 || engine.pendingMatch == engine.lastDone;
-    resume = recentMatchDone ? engine.lastSeen + 1 : engine.lastDone + 1;
+    resume = recentMatchDone ? after(engine.lastSeen) : after(engine.lastDone);
   }
   // With several requests outstanding a later article can be delivered
   // after an earlier one failed; the earlier one must not be skipped.
-  if (!engine.undelivered.empty()) resume = std::min<long long>(resume, *engine.undelivered.begin());
-  return clampToInt(resume);
+  if (!engine.undelivered.empty()) resume = std::min(resume, *engine.undelivered.begin());
+  return resume;
 }
 
 // ---------------------------------------------------------------------------
@@ -252,25 +243,25 @@ void openResponse(const char* line) {
   const char* p = line + 3;
   while (*p != '\0' && isBlank(static_cast<unsigned char>(*p))) ++p;
   char* end = nullptr;
-  long number = std::strtol(p, &end, 0);
+  // Beyond 64 bits strtoll holds the number at the end of the range.
+  const ArticleNumber number = std::strtoll(p, &end, 0);
   engine.parseState = header ? PARSE_HEADER : PARSE_BODY;
   engine.hdrLen = 0;
   engine.bodyLen = 0;
   if (end == p) {
     // Without a number the text cannot be filed; it is still read to its
     // end so that its lines are not taken for status lines.
-    std::fprintf(stderr, "%s: response without article number, skipped -- %s\n", programName,
-                 printable(line).c_str());
+    Diag("response without article number, skipped -- %s\n", printable(line).c_str());
     engine.discard = Discard::kNoNumber;
     return;
   }
-  engine.curArticle = static_cast<int>(number);
+  engine.curArticle = number;
   engine.discard = Discard::kNone;
   if (header) {
-    if (verbose) std::fprintf(stderr, "Examining article %d... ", engine.curArticle);
+    Progress("Examining article %lld... ", engine.curArticle);
     return;
   }
-  if (verbose) std::fprintf(stderr, "  Saving article %d... ", engine.curArticle);
+  Progress("  Saving article %lld... ", engine.curArticle);
   bool recorded = false;
   for (const MatchedHeader* mh = engine.matchTable[chainOf(engine.curArticle)].get(); mh != nullptr;
        mh = mh->next.get()) {
@@ -334,7 +325,7 @@ void fileMatch(std::vector<const ActionInfo*> actions) {
   chain = std::move(mh);
   engine.bodyQueue.push_back(engine.curArticle);
   engine.undelivered.insert(engine.curArticle);
-  if (verbose) std::fputs("match!\n", stderr);
+  Progress("match!\n");
   engine.pendingMatch = engine.curArticle;
   engine.hdrBufSize = kHeaderBufStart;
   engine.hdrBuf = freshBuffer(kHeaderBufStart);
@@ -343,9 +334,9 @@ void fileMatch(std::vector<const ActionInfo*> actions) {
 // The article whose header was just examined, by the number that was asked
 // for: a server that numbers its answer otherwise must not move the resume
 // point past articles that were never examined.
-long long examinedArticle() {
+ArticleNumber examinedArticle() {
   if (!engine.outstanding.empty() && engine.outstanding.front().kind == RequestKind::kHead)
-    return std::min<long long>(engine.outstanding.front().article, engine.curArticle);
+    return std::min(engine.outstanding.front().article, engine.curArticle);
   return engine.curArticle;
 }
 
@@ -355,7 +346,7 @@ void processHeader() {
   const char* text = engine.hdrBuf.get();
 
   if (!passesGeneralConditions(text)) {
-    if (verbose) std::fputs("no match. (general)\n", stderr);
+    Progress("no match. (general)\n");
   } else {
     std::vector<const ActionInfo*> matched;
     for (ActionInfo* actInfo : Nodes<ActionInfo>(engine.ngInfo->actions)) {
@@ -363,7 +354,7 @@ void processHeader() {
       if (actInfo->matched) matched.push_back(actInfo);
     }
     if (matched.empty()) {
-      if (verbose) std::fputs("no match.\n", stderr);
+      Progress("no match.\n");
     } else {
       fileMatch(std::move(matched));
     }
@@ -384,7 +375,7 @@ void deliverBody(MatchedHeader& mh) {
   }
   engine.lastDone = engine.curArticle;
   forgetUndelivered(engine.curArticle);
-  if (verbose) std::fputs("done!\n", stderr);
+  Progress("done!\n");
 }
 
 void processBody() {
@@ -393,19 +384,23 @@ void processBody() {
 
   std::unique_ptr<MatchedHeader>* link = &engine.matchTable[chainOf(engine.curArticle)];
   while (*link && (*link)->article != engine.curArticle) link = &(*link)->next;
-  if (*link) {
+  const bool delivered = static_cast<bool>(*link);
+  if (delivered) {
     deliverBody(**link);
     std::unique_ptr<MatchedHeader> done = std::move(*link);
     *link = std::move(done->next);
   }
   resetResponse();
   responseDone();
+  // A delivery takes long beside everything else the engine does; the slot
+  // it leaves is filled at once, so that the server works while the next
+  // bodies of the same read are delivered.
+  if (delivered && keepRunning) sendRequests();
 }
 
 void endDiscardedResponse() {
   if (engine.parseState == PARSE_BODY && engine.discard == Discard::kNoRecord)
-    std::fprintf(stderr, "%s: article %d: unexpected body, dropped\n", programName,
-                 engine.curArticle);
+    Diag("article %lld: unexpected body, dropped\n", engine.curArticle);
   resetResponse();
   responseDone();
 }
@@ -470,118 +465,78 @@ void cutLines(std::size_t received) {
   engine.inLen = static_cast<int>(len);
 }
 
-// Servers that write a status line and its text in two writes would
-// otherwise wait for our delayed ACK on every request.
-void rearmQuickAck() {
-#ifdef TCP_QUICKACK
-  int one = 1;
-  static_cast<void>(setsockopt(engine.inFd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one));
-#endif
-}
-
 void receive() {
-  ssize_t n = recv(engine.inFd, engine.inBuf + engine.inLen, kInBufSize - engine.inLen, 0);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  if (n <= 0) {
-    std::fputs("server closed connection... aborting!\n", stderr);
+  const long n =
+      engine.connection->Read(engine.inBuf + engine.inLen, kInBufSize - engine.inLen);
+  if (n == 0) return;
+  if (n < 0) {
+    DiagPlain("server closed connection... aborting!\n");
     abandonConnection();
     return;
   }
-  rearmQuickAck();
-  disarmDeadline();
   cutLines(static_cast<std::size_t>(n));
 }
 
-void flushPending() {
-  ssize_t n = send(engine.outFd, engine.outBuf + engine.outGetPos,
-                   engine.outPutPos - engine.outGetPos, kSendFlags);
-  if (n <= 0) return;
-  disarmDeadline();
-  engine.outGetPos += static_cast<int>(n);
-  if (engine.outGetPos == engine.outPutPos) {
-    engine.outGetPos = 0;
-    engine.outPutPos = 0;
-  }
-}
-
-void sendRequest(RequestKind kind, int article) {
+void queueRequest(RequestKind kind, ArticleNumber article) {
   char line[64];
-  std::snprintf(line, sizeof line, "%s %d\r\n", kind == RequestKind::kHead ? "HEAD" : "BODY",
+  std::snprintf(line, sizeof line, "%s %lld\r\n", kind == RequestKind::kHead ? "HEAD" : "BODY",
                 article);
   engine.outstanding.push_back({kind, article});
   --engine.freeSlots;
   sendLine(line);
 }
 
-// Every queued BODY that slots and output allow, then at most one HEAD:
-// bodies of matched articles go before further headers.
-void sendRequests(int lastArticle) {
-  while (engine.outPutPos == 0) {
+// Fills every free slot: queued BODY requests first, then HEAD requests
+// while no BODY waits (the bodies of matched articles go before further
+// headers, which bounds the headers that wait for their bodies).  The lines
+// leave in one write: on loopback every write is a whole TCP transmit.  A
+// huge window goes out in pieces of kOutputBound bytes, pass by pass.
+void sendRequests() {
+  bool queued = false;
+  while (engine.freeSlots > 0 && engine.connection->PendingOutput() <= kOutputBound) {
     if (!engine.bodyQueue.empty()) {
-      int article = engine.bodyQueue.front();
+      const ArticleNumber article = engine.bodyQueue.front();
       engine.bodyQueue.pop_front();
-      sendRequest(RequestKind::kBody, article);
-      if (engine.freeSlots == 0) return;
-      continue;
-    }
-    if (engine.ngInfo->nextArticle <= lastArticle) {
-      sendRequest(RequestKind::kHead, engine.ngInfo->nextArticle);
+      queueRequest(RequestKind::kBody, article);
+    } else if (engine.ngInfo->nextArticle <= engine.lastArticle) {
+      queueRequest(RequestKind::kHead, engine.ngInfo->nextArticle);
       ++engine.ngInfo->nextArticle;
+    } else {
+      break;
     }
-    return;
+    queued = true;
   }
+  if (queued) engine.connection->FlushPending();
 }
 
-// Milliseconds for poll() until the inactivity deadline; -1 without one.
-int millisecondsToDeadline() {
-  if (nntpTimeout <= 0) return -1;
-  Clock::time_point now = Clock::now();
-  if (!engine.deadlineArmed) {
-    engine.deadline = now + std::chrono::seconds(nntpTimeout);
-    engine.deadlineArmed = true;
-  }
-  if (now >= engine.deadline) return 0;
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(engine.deadline - now).count();
-  return static_cast<int>(std::min<long long>(left, INT_MAX));
-}
+void waitAndTransfer() {
+  NntpConnection& connection = *engine.connection;
+  const bool pending = connection.PendingOutput() != 0;
+  const bool somethingToRequest =
+      !engine.bodyQueue.empty() || engine.ngInfo->nextArticle <= engine.lastArticle;
+  const bool pollOnly = keepRunning && !pending && engine.freeSlots != 0 && somethingToRequest;
 
-void waitAndTransfer(int lastArticle) {
-  bool pending = engine.outPutPos != 0;
-  bool somethingToRequest =
-      !engine.bodyQueue.empty() || engine.ngInfo->nextArticle <= lastArticle;
-  bool pollOnly = keepRunning && !pending && engine.freeSlots != 0 && somethingToRequest;
-  int timeoutMs = pollOnly ? 0 : millisecondsToDeadline();
-
-  pollfd fds[2] = {{engine.inFd, POLLIN, 0}, {engine.outFd, POLLOUT, 0}};
-  int ready = poll(fds, pending ? 2 : 1, timeoutMs);
-  if (ready < 0) {
-    // A signal ends the pass; the deadline stands, so signals cannot keep
-    // a silent server alive.
-    if (errno == EINTR) return;
-    std::fprintf(stderr, "%s: error talking to NNTP server -- %s\n", programName,
-                 std::strerror(errno));
-    abandonConnection();
-    return;
-  }
-  if (ready == 0) {
-    if (!pollOnly && engine.deadlineArmed && Clock::now() >= engine.deadline) {
-      std::fprintf(stderr, "%s: timeout talking to NNTP server\n", programName);
+  NntpConnection::Readiness ready;
+  switch (connection.Wait(pollOnly, ready)) {
+    case NntpConnection::WaitResult::kReady:
+      break;
+    case NntpConnection::WaitResult::kFailed:
       abandonConnection();
-    }
-    return;
+      return;
+    default:
+      // Nothing yet, or a signal: the pass ends and the next one looks at
+      // keepRunning.
+      return;
   }
-  if (pending && fds[1].revents != 0) flushPending();
-  if (fds[0].revents != 0) receive();
+  if (ready.writable) connection.FlushPending();
+  if (ready.readable) receive();
 }
 
 }  // namespace
 
-void PipelineInit(int inFd, int outFd, int maxReq) {
+void PipelineInit(NntpConnection& connection, int maxReq) {
   assert(maxReq >= 1);
-  engine.inFd = inFd;
-  engine.outFd = outFd;
-  engine.outGetPos = 0;
-  engine.outPutPos = 0;
+  engine.connection = &connection;
   engine.inLen = 0;
   engine.longLine.clear();
   engine.freeSlots = maxReq;
@@ -598,21 +553,22 @@ void PipelineInit(int inFd, int outFd, int maxReq) {
   engine.generalList.clear();
   engine.outstanding.clear();
   engine.undelivered.clear();
-  engine.deadlineArmed = false;
 }
 
-void PipelineEngine(NewsgroupInfo* ngInfo, int lastArticle) {
+void PipelineEngine(NewsgroupInfo* ngInfo, ArticleNumber lastArticle) {
   assert(ngInfo != NULL);
+  assert(engine.connection != NULL);
   // nextArticle must be able to stand one past the last article.
-  if (lastArticle == INT_MAX) lastArticle = INT_MAX - 1;
+  if (lastArticle == kHighest) lastArticle = kHighest - 1;
   engine.ngInfo = ngInfo;
-  engine.lastDone = static_cast<long long>(ngInfo->nextArticle) - 1;
+  engine.lastArticle = lastArticle;
+  engine.lastDone = before(ngInfo->nextArticle);
   engine.lastSeen = engine.lastDone;
   engine.pendingMatch = 0;
   buildGeneralList(ngInfo);
 
   for (;;) {
-    if (keepRunning && engine.freeSlots != 0) sendRequests(lastArticle);
+    if (keepRunning && engine.freeSlots != 0) sendRequests();
     bool running = keepRunning != 0;
     if (engine.freeSlots == engine.maxReq) {
       if (running && ngInfo->nextArticle > lastArticle) {
@@ -624,7 +580,7 @@ void PipelineEngine(NewsgroupInfo* ngInfo, int lastArticle) {
         return;
       }
     }
-    waitAndTransfer(lastArticle);
+    waitAndTransfer();
   }
 }
 
@@ -636,22 +592,15 @@ void PipelineCleanup() {
   engine.outstanding.clear();
   engine.undelivered.clear();
   engine.ngInfo = nullptr;
+  engine.connection = nullptr;
 }
 
 void sendLine(const char* line) {
   assert(line != NULL);
-  assert(engine.outPutPos == 0);
-  std::size_t lineLen = std::strlen(line);
+  assert(engine.connection != NULL);
+  const std::size_t lineLen = std::strlen(line);
   assert(lineLen > 0);
-  ssize_t sent = send(engine.outFd, line, lineLen, kSendFlags);
-  if (sent > 0) disarmDeadline();
-  std::size_t taken = sent > 0 ? static_cast<std::size_t>(sent) : 0;
-  if (taken == lineLen) return;
-  std::size_t rest = lineLen - taken;
-  assert(rest < sizeof engine.outBuf);
-  std::memcpy(engine.outBuf, line + taken, rest);
-  engine.outPutPos = static_cast<int>(rest);
-  engine.outGetPos = 0;
+  engine.connection->Queue(std::string_view(line, lineLen));
 }
 
 }  // namespace pelliton

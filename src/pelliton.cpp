@@ -17,45 +17,28 @@
 #include <string_view>
 #include <vector>
 
+#include "config.h"
 #include "connection.h"
+#include "fetch.h"
+#include "filterfile.h"
+#include "newsrc.h"
+#include "nntpcommands.h"
+#include "serverfile.h"
 
 namespace pelliton {
-
-unsigned long fileSizeLimit = 0;
-int defaultPort = 119;
-
-int MatchWildNewsgroup(const char* newsgroup, const NewsgroupInfo* ngInfo) {
-  assert(newsgroup != NULL);
-  assert(ngInfo != NULL);
-  assert(ngInfo->wildType != WILD_TYPE_NONE);
-  if (ngInfo->wildType == WILD_TYPE_ALL) return 1;
-  const std::string_view name(newsgroup);
-  const std::string_view text(ngInfo->name);
-  if (name.size() < text.size()) return 0;
-  switch (ngInfo->wildType) {
-    case WILD_TYPE_SUBSTRING:
-      return name.find(text) != std::string_view::npos ? 1 : 0;
-    case WILD_TYPE_SUFFIX:
-      return name.substr(name.size() - text.size()) == text ? 1 : 0;
-    case WILD_TYPE_PREFIX:
-      return name.substr(0, text.size()) == text ? 1 : 0;
-    default:
-      assert(0);
-      return 0;
-  }
-}
 
 namespace {
 
 void usage() {
-  std::fprintf(stderr,
-               "Usage: %s [-CFVhlv] [-f <config>] [[-c <group>] ...] [-m <size>]\n"
-               "                [-n <maxReq>] [-p <port>] [<NNTP server>]\n",
-               programName);
+  DiagPlain(
+      "Usage: %s [-CFVhlv] [-f <config>] [[-c <group>] ...] [-m <size>]\n"
+      "                [-n <maxReq>] [-p <port>] [<NNTP server>]\n",
+      programName);
 }
 
 void summary() {
-  std::fputs(
+  DiagPlain(
+      "%s",
       "\nCommand-line summary:\n"
       "  -C\t\tMark all articles in all newsgroups as read.\n"
       "  -F\t\tConnect even if preconnect command fails.\n"
@@ -71,8 +54,7 @@ void summary() {
       "  \t\t(default: 1)\n"
       "  -p <port>\tConnect to a different port. (default: 119)\n"
       "  <NNTP server>\tThe name of the NNTP server. This overrides\n"
-      "\t\tthe NNTPSERVER environment variable.\n",
-      stderr);
+      "\t\tthe NNTPSERVER environment variable.\n");
 }
 
 // The handler may only use async-signal-safe calls, so its whole line is
@@ -100,8 +82,8 @@ void catchSignal(int) {
 
 void ignoreSignal(int) {}
 
-// Without SA_RESTART, so that a signal wakes the request engine out of
-// select() instead of restarting the wait.
+// Without SA_RESTART, so that a signal wakes the request engine out of its
+// wait instead of restarting it.
 void installHandler(int sig, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
@@ -184,7 +166,7 @@ int parseCommandLine(int argc, char** argv, RunOptions& options) {
         options.forceConnect = true;
         break;
       case 'V':
-        std::fprintf(stderr, "%s version 1.2.6 (2002-Jun-04)\n", programName);
+        DiagPlain("%s version 1.2.6 (2002-Jun-04)\n", programName);
         return 1;
       case 'c':
         options.markList = &options.markNodes.emplace_back(MarkListNode{options.markList, optarg});
@@ -201,21 +183,21 @@ int parseCommandLine(int argc, char** argv, RunOptions& options) {
         break;
       case 'm':
         if (!parseSizeLimit(optarg, fileSizeLimit)) {
-          std::fprintf(stderr, "%s: illegal numeric value for -m\n", programName);
+          Diag("illegal numeric value for -m\n");
           return 1;
         }
         break;
       case 'n':
         options.maxReq = std::atoi(optarg);
         if (options.maxReq < 1) {
-          std::fprintf(stderr, "%s: bad argument for -n\n", programName);
+          Diag("bad argument for -n\n");
           return 1;
         }
         break;
       case 'p':
         options.portOverride = std::atoi(optarg);
         if (options.portOverride < 1 || options.portOverride > 65535) {
-          std::fprintf(stderr, "%s: bad argument for -p\n", programName);
+          Diag("bad argument for -p\n");
           return 1;
         }
         break;
@@ -238,7 +220,7 @@ int parseCommandLine(int argc, char** argv, RunOptions& options) {
   } else {
     const char* env = std::getenv("NNTPSERVER");
     if (env == nullptr || env[0] == '\0') {
-      std::fprintf(stderr, "%s: environment variable NNTPSERVER undefined\n", programName);
+      Diag("environment variable NNTPSERVER undefined\n");
       return 1;
     }
     options.serverName = env;
@@ -258,11 +240,11 @@ class NewsrcLock {
     const std::optional<std::string> resolved = ResolvePath(newsrcPath);
     if (!resolved) return;
     const std::string lockPath = *resolved + ".lock";
-    fd_ = open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    if (fd_ < 0) return;  // a read-only directory: go on unguarded
+    fd_.reset(open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
+    if (!fd_) return;  // a read-only directory: go on unguarded
     int rc;
     do {
-      rc = flock(fd_, LOCK_EX | LOCK_NB);
+      rc = flock(fd_.get(), LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc == 0) {
       state_ = State::kHeld;
@@ -271,43 +253,38 @@ class NewsrcLock {
     if (errno == EWOULDBLOCK) state_ = State::kInUse;
     Release();
   }
-  ~NewsrcLock() { Release(); }
   NewsrcLock(const NewsrcLock&) = delete;
   NewsrcLock& operator=(const NewsrcLock&) = delete;
 
   State state() const { return state_; }
-
-  void Release() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
+  void Release() { fd_.reset(); }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   State state_ = State::kUnavailable;
 };
 
 // 1 when the command is not set or ended with status 0.
 bool runCommand(const std::optional<std::string>& command, const char* what) {
   if (!command) return true;
-  if (verbose) std::fprintf(stderr, "Executing %s command...\n", what);
+  Progress("Executing %s command...\n", what);
   // Whatever pelliton has written so far comes before the command's output.
   std::fflush(stdout);
   if (std::system(command->c_str()) == 0) return true;
-  std::fprintf(stderr, "%s: %s command terminated abnormally\n", programName, what);
+  Diag("%s command terminated abnormally\n", what);
   return false;
 }
 
 // Runs the piece of work that the command line asks for on the open
 // connection; returns the exit status it gives.
-int doWork(const RunOptions& options) {
+int doWork(NntpConnection& connection, const RunOptions& options) {
   if (options.markAll || options.markList != nullptr) {
-    MarkNewsgroups(options.markAll ? nullptr : options.markList);
+    MarkNewsgroups(connection, options.markAll ? nullptr : options.markList);
     return 0;
   }
-  if (options.listGroups) return nntpListGroups() == 1 ? 0 : 1;
+  if (options.listGroups) return nntpListGroups(connection) == 1 ? 0 : 1;
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
-    const int result = processNewsgroup(ngInfo, options.maxReq);
+    const int result = processNewsgroup(connection, ngInfo, options.maxReq);
     if (result == 1) continue;
     return result == 0 ? 0 : 1;
   }
@@ -326,14 +303,13 @@ int RunPelliton(int argc, char** argv) {
   if (const int status = parseCommandLine(argc, argv, options); status != kContinue)
     return status;
 
-  if (verbose && fileSizeLimit != 0)
-    std::fprintf(stderr, "Global file size limit set to %lu bytes\n", fileSizeLimit);
+  if (fileSizeLimit != 0) Progress("Global file size limit set to %lu bytes\n", fileSizeLimit);
 
   InitConfigLists();
   defaultPort = nntpServicePort();
 
   const char* serverPath = options.serverFile != nullptr ? options.serverFile : ".pelliton-servers";
-  if (verbose) std::fprintf(stderr, "Server config file is '%s'\n", serverPath);
+  Progress("Server config file is '%s'\n", serverPath);
   if (ReadServerConfig(serverPath) == 0) return 1;
 
   ServerInfo* servInfo = FindServer(options.serverName);
@@ -341,15 +317,14 @@ int RunPelliton(int argc, char** argv) {
   assert(servInfo != NULL);
 
   const std::string configPath = servInfo->config.value_or(".pellitonrc");
-  if (verbose) std::fprintf(stderr, "Pelliton config file is '%s'\n", configPath.c_str());
+  Progress("Pelliton config file is '%s'\n", configPath.c_str());
   if (ReadConfig(configPath.c_str()) == 0) return 1;
 
   const std::string newsrcPath = servInfo->newsrc.value_or(".pelliton-newsrc");
-  if (verbose) std::fprintf(stderr, "Newsrc file is '%s'\n", newsrcPath.c_str());
+  Progress("Newsrc file is '%s'\n", newsrcPath.c_str());
   NewsrcLock lock(newsrcPath.c_str());
   if (lock.state() == NewsrcLock::State::kInUse) {
-    std::fprintf(stderr, "%s: newsrc file '%s' is in use by another run\n", programName,
-                 newsrcPath.c_str());
+    Diag("newsrc file '%s' is in use by another run\n", newsrcPath.c_str());
     return 1;
   }
   ReadNewsrc(newsrcPath.c_str());
@@ -360,10 +335,11 @@ int RunPelliton(int argc, char** argv) {
   catchTerminationSignals();
 
   int status = 0;
-  if (nntpConnect(servInfo, options.portOverride) == 1) {
-    status = doWork(options);
-    nntpDisconnect();
-    if (verbose) std::fprintf(stderr, "Saving newsrc to '%s'\n", newsrcPath.c_str());
+  NntpConnection connection(servInfo->timeout);
+  if (nntpConnect(connection, servInfo, options.portOverride) == 1) {
+    status = doWork(connection, options);
+    nntpDisconnect(connection);
+    Progress("Saving newsrc to '%s'\n", newsrcPath.c_str());
     // A run whose progress could not be saved does not report success.
     if (WriteNewsrc(newsrcPath.c_str()) == 0) status = 1;
   }

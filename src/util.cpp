@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -57,6 +58,11 @@ std::string printable(std::string_view text) {
     if ((c < 0x20 && c != '\t') || c == 0x7f) ch = '?';
   }
   return result;
+}
+
+bool isBlank(int c) {
+  // isspace() of a negative char is undefined.
+  return c >= 0 && c < 128 && std::isspace(c) != 0;
 }
 
 void* mymalloc(std::size_t size) {

@@ -39,6 +39,11 @@ void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // character other than tab is shown as '?'.
 std::string printable(std::string_view text);
 
+// A blank: an ASCII white-space character (space, tab, newline, vertical
+// tab, form feed, carriage return).  Bytes from 128 up never are, so that
+// the bytes of UTF-8 text are never taken for separators.
+bool isBlank(int c);
+
 // Allocation that never returns null: on failure they print
 // "pelliton: malloc() failed" (or strdup()) and exit with status 1.
 void* mymalloc(std::size_t size);

@@ -21,8 +21,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-using runfixture::ClosedPort;
-using runfixture::LocalSocket;
+using testutil::LocalSocket;
 using testutil::FileExists;
 using testutil::ReadFile;
 using testutil::RunResult;
@@ -125,7 +124,7 @@ TEST(CommandLine, OperandCountAndServerName) {
 }
 
 TEST_F(RunTest, SizeLimitArguments) {
-  WriteServers(ClosedPort());
+  WriteServers(closedPort());
   static const struct {
     const char* arg;
     unsigned long bytes;  // 0: no limit line
@@ -156,7 +155,7 @@ TEST_F(RunTest, SizeLimitArguments) {
 }
 
 TEST_F(RunTest, RequestAndPortArguments) {
-  WriteServers(ClosedPort());
+  WriteServers(closedPort());
   static const struct {
     const char* option;
     const char* arg;
@@ -181,7 +180,7 @@ TEST_F(RunTest, RequestAndPortArguments) {
 }
 
 TEST_F(RunTest, OperandWinsOverEnvironment) {
-  const int port = ClosedPort();
+  const int port = closedPort();
   WriteFile(servers(), "[alpha]\nhost 127.0.0.1\nport " + std::to_string(port) + "\nconfig " +
                            filters() + "\nnewsrc " + file("alpha.newsrc") + "\n[beta]\nhost 127.0.0.1\nport " +
                            std::to_string(port) + "\nconfig " + filters() + "\nnewsrc " +
@@ -210,7 +209,7 @@ TEST_F(RunTest, OperandWinsOverEnvironment) {
 }
 
 TEST_F(RunTest, VerboseLinesComeInStageOrder) {
-  WriteServers(ClosedPort(), "preconnect true\npostconnect true\n");
+  WriteServers(closedPort(), "preconnect true\npostconnect true\n");
   const RunResult r = RunNews({"-v", "-m", "1k"});
   EXPECT_EQ(r.status, 0) << r.err;
   const std::vector<std::string> lines{
@@ -232,7 +231,7 @@ TEST_F(RunTest, VerboseLinesComeInStageOrder) {
 }
 
 TEST_F(RunTest, ReaderFailuresEndTheRunWithStatusOne) {
-  WriteServers(ClosedPort(), "preconnect touch " + file("pre") + "\npostconnect touch " +
+  WriteServers(closedPort(), "preconnect touch " + file("pre") + "\npostconnect touch " +
                                  file("post") + "\n");
   {
     SCOPED_TRACE("missing filter file");
@@ -267,7 +266,7 @@ TEST_F(RunTest, FailedPreconnectStopsBeforeConnectingUnlessForced) {
   EXPECT_FALSE(FileExists(file("post")));
 
   std::remove(file("pre").c_str());
-  WriteServers(ClosedPort(), "preconnect touch " + file("pre") + "; exit 3\npostconnect touch " +
+  WriteServers(closedPort(), "preconnect touch " + file("pre") + "; exit 3\npostconnect touch " +
                                  file("post") + "\n");
   const RunResult forced = RunNews({"-F"});
   EXPECT_EQ(forced.status, 0);
@@ -279,7 +278,7 @@ TEST_F(RunTest, FailedPreconnectStopsBeforeConnectingUnlessForced) {
 TEST_F(RunTest, FailedConnectionSkipsNewsrcButRunsPostconnect) {
   const std::string edited = "# my groups\ncomp.test: 1-5\n";
   WriteFile(newsrc(), edited);
-  WriteServers(ClosedPort(), "postconnect touch " + file("post") + "; exit 1\n");
+  WriteServers(closedPort(), "postconnect touch " + file("post") + "; exit 1\n");
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"-l"}, {"-C"}, {"-c", "comp.test"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
@@ -293,14 +292,14 @@ TEST_F(RunTest, FailedConnectionSkipsNewsrcButRunsPostconnect) {
 }
 
 TEST_F(RunTest, MissingNewsrcIsNotCreatedWhenTheConnectionFails) {
-  WriteServers(ClosedPort());
+  WriteServers(closedPort());
   const RunResult r = RunNews({"-v"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(FileExists(newsrc()));
 }
 
 TEST_F(RunTest, NewsrcInUseByAnotherRun) {
-  WriteServers(ClosedPort(), "preconnect touch " + file("pre") + "\npostconnect touch " +
+  WriteServers(closedPort(), "preconnect touch " + file("pre") + "\npostconnect touch " +
                                  file("post") + "\n");
   const int held = open((newsrc() + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   ASSERT_GE(held, 0);
@@ -321,7 +320,7 @@ TEST_F(RunTest, NewsrcInUseByAnotherRun) {
 
 TEST_F(RunTest, RunGoesOnWhenTheLockFileCannotBeCreated) {
   const std::string unreachable = file("missing-dir/newsrc");
-  WriteFile(servers(), "[news]\nhost 127.0.0.1\nport " + std::to_string(ClosedPort()) +
+  WriteFile(servers(), "[news]\nhost 127.0.0.1\nport " + std::to_string(closedPort()) +
                            "\nconfig " + filters() + "\nnewsrc " + unreachable +
                            "\npostconnect touch " + file("post") + "\n");
   const RunResult r = RunNews({});
@@ -333,14 +332,14 @@ TEST_F(RunTest, RunGoesOnWhenTheLockFileCannotBeCreated) {
 TEST_F(RunTest, SignalsFollowTheirStage) {
   {
     SCOPED_TRACE("before the handler is installed a hangup ends the process");
-    WriteServers(ClosedPort(), "preconnect kill -HUP $PPID\n");
+    WriteServers(closedPort(), "preconnect kill -HUP $PPID\n");
     const RunResult r = RunNews({});
     EXPECT_EQ(r.status, 128 + SIGHUP);
   }
   {
     SCOPED_TRACE("afterwards it is caught and the run ends normally");
     // (system() ignores SIGINT and SIGQUIT while it waits, not SIGHUP.)
-    WriteServers(ClosedPort(), "postconnect kill -HUP $PPID; touch " + file("post") + "\n");
+    WriteServers(closedPort(), "postconnect kill -HUP $PPID; touch " + file("post") + "\n");
     const RunResult r = RunNews({});
     EXPECT_EQ(r.status, 0);
     EXPECT_THAT(r.err, HasSubstr("pelliton: signal caught... exiting\n"));
@@ -348,7 +347,7 @@ TEST_F(RunTest, SignalsFollowTheirStage) {
   }
   {
     SCOPED_TRACE("a broken pipe never kills the run");
-    WriteServers(ClosedPort(), "preconnect kill -PIPE $PPID\npostconnect kill -PIPE $PPID\n");
+    WriteServers(closedPort(), "preconnect kill -PIPE $PPID\npostconnect kill -PIPE $PPID\n");
     const RunResult r = RunNews({});
     EXPECT_EQ(r.status, 0) << r.err;
   }
@@ -358,7 +357,7 @@ TEST_F(RunTest, SignalsFollowTheirStage) {
 // a pipeline inside them would no longer stop when its reader goes away.
 TEST_F(RunTest, CommandsStartWithDefaultBrokenPipeHandling) {
   if (!FileExists("/proc/self/status")) GTEST_SKIP() << "no /proc";
-  WriteServers(ClosedPort(), "postconnect grep SigIgn /proc/$$/status > " + file("sigign") + "\n");
+  WriteServers(closedPort(), "postconnect grep SigIgn /proc/$$/status > " + file("sigign") + "\n");
   const RunResult r = RunNews({});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string line = ReadFile(file("sigign"));

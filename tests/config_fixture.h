@@ -10,8 +10,9 @@
 
 #include "config.h"
 #include "config_release.h"
-#include "pelliton.h"
 #include "test_util.h"
+#include "text_stream.h"
+#include "util.h"
 
 namespace pelliton {
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,19 +32,6 @@ const std::string kGreeting = "200 testserver ready (posting ok)\r\n";
 const std::string kListing = "comp.test 20 3 y\nalt.test 49 50 y\nonly.newsrc 30 1 y\n";
 // Written before each run; a rewrite drops the comment and the blank line.
 const std::string kNewsrcBefore = "# untouched\ncomp.test: 1-5\nalt.test: 1-2\n\nonly.newsrc: 1-7\n";
-
-// A port on 127.0.0.1 where nothing listens.
-int closedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 class ConnectionTest : public ::testing::Test {
  protected:
@@ -256,15 +244,16 @@ TEST_F(ConnectionTest, ListingFailures) {
     std::int64_t closeAfterBytes;
     std::string out;
     std::string err;
+    Commands commands;
   } cases[] = {
       {"refused", "503 program fault\r\n", 0, -1, "",
-       "pelliton: bad NNTP server response -- 503 program fault\n"},
-      {"closed before the answer", "", 1, -1, "", closed},
+       "pelliton: bad NNTP server response -- 503 program fault\n", {"LIST", "QUIT"}},
+      {"closed before the answer", "", 1, -1, "", closed, {"LIST"}},
       {"closed after a line", "", 0, static_cast<std::int64_t>(head.size() + 18),
-       "comp.test 20 3 y\n", closed},
+       "comp.test 20 3 y\n", closed, {"LIST"}},
       {"no end line", truncated, 0,
        static_cast<std::int64_t>(kGreeting.size() + truncated.size()), "comp.test 20 3 y\n",
-       closed},
+       closed, {"LIST"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -272,11 +261,13 @@ TEST_F(ConnectionTest, ListingFailures) {
     if (!c.reply.empty()) server.SetReply("LIST", c.reply);
     server.CloseAfterCommands(c.closeAfterCommands);
     server.CloseAfterBytes(c.closeAfterBytes);
+    server.ClearLog();
     WriteFile(dir.file("newsrc"), kNewsrcBefore);
     RunResult r = Run({"-l"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(server.Commands(), c.commands);
     EXPECT_FALSE(NewsrcUntouched());
   }
 }
@@ -320,7 +311,11 @@ TEST_F(ConnectionTest, BadGroupAnswersAreReportedAndMarkingGoesOn) {
       {"211 5\r\n", "211 5"},
       {"211 5 7\r\n", "211 5 7"},
       {"211 x 1 9\r\n", "211 x 1 9"},
-      {"211 3 1 2147483647 comp.test\r\n", "211 3 1 2147483647 comp.test"},
+      {"211 3 1 9223372036854775808 comp.test\r\n", "211 3 1 9223372036854775808 comp.test"},
+      {"211 3 -9223372036854775809 9 comp.test\r\n", "211 3 -9223372036854775809 9 comp.test"},
+      {"211 3 1 9 alt.test\r\n", "211 3 1 9 alt.test"},
+      {"211 3 1 9 comp.test.x\r\n", "211 3 1 9 comp.test.x"},
+      {"211 3 1 9 Comp.Test\r\n", "211 3 1 9 Comp.Test"},
       {"480 authentication required\r\r\n", "480 authentication required"},
       {"411 \x1b[31mred\x07\tand\x7f \xc3\xa9t\xc3\xa9\r\n", "411 ?[31mred?\tand? \xc3\xa9t\xc3\xa9"},
   };
@@ -337,11 +332,41 @@ TEST_F(ConnectionTest, BadGroupAnswersAreReportedAndMarkingGoesOn) {
   }
 }
 
-TEST_F(ConnectionTest, MarkingNumbersMayGoDown) {
-  server.SetReply("GROUP comp.test", "211 4 1 3 comp.test\r\n");
-  RunResult r = Run({"-c", "comp.test"});
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(Newsrc(), "comp.test: 1-3\nalt.test: 1-2\nonly.newsrc: 1-7\n");
+TEST_F(ConnectionTest, MarkingSetsTheNewsrcBehindTheLastNumber) {
+  const struct {
+    const char* reply;
+    const char* newsrc;
+  } cases[] = {
+      {"211 4 1 3 comp.test\r\n", "comp.test: 1-3\n"},  // numbers may go down
+      {"211 4 1 3\r\n", "comp.test: 1-3\n"},            // no name is no wrong name
+      {"211 4 1 3 comp.test extra words\r\n", "comp.test: 1-3\n"},
+      {"211 10 1 3000000000 comp.test\r\n", "comp.test: 1-3000000000\n"},
+      {"211 10 1 4294967306 comp.test\r\n", "comp.test: 1-4294967306\n"},
+      // The highest number has no successor: held one below it, as
+      // fetching holds it.
+      {"211 10 1 9223372036854775807 comp.test\r\n", "comp.test: 1-9223372036854775806\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    server.SetReply("GROUP comp.test", c.reply);
+    WriteFile(dir.file("newsrc"), kNewsrcBefore);
+    RunResult r = Run({"-c", "comp.test"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Newsrc(), std::string(c.newsrc) + "alt.test: 1-2\nonly.newsrc: 1-7\n");
+  }
+}
+
+// An answer that arrives late (here the first GROUP is answered twice)
+// must not mark the next newsgroup with its neighbour's numbers.
+TEST_F(ConnectionTest, MarkingTakesNoNumbersFromAnAnswerForAnotherNewsgroup) {
+  server.SetReply("GROUP comp.test", "211 9 1 9 alt.test\r\n211 18 3 20 comp.test\r\n");
+  RunResult r = Run({"-C"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "pelliton: bad NNTP server response -- 211 9 1 9 alt.test\n"
+            "pelliton: bad NNTP server response -- 211 18 3 20 comp.test\n");
+  EXPECT_EQ(server.Commands(), (Commands{"GROUP comp.test", "GROUP alt.test", "QUIT"}));
+  EXPECT_EQ(Newsrc(), "comp.test: 1-5\nalt.test: 1-2\nonly.newsrc: 1-7\n");
 }
 
 TEST_F(ConnectionTest, ConnectionLostDuringMarkingStillWritesTheNewsrc) {
@@ -369,7 +394,8 @@ TEST_F(ConnectionTest, ClosedConnectionNeverReusesAnEarlierAnswer) {
 // --- Failing connections -----------------------------------------------------
 
 TEST_F(ConnectionTest, RefusedConnection) {
-  int refusedPort = closedPort();
+  testutil::ClosedPort closed;
+  const int refusedPort = closed.port();
   WriteServerFile("", refusedPort);
   RunResult r = Run({"-v", "-l"});
   EXPECT_EQ(r.status, 0);
@@ -395,7 +421,8 @@ TEST_F(ConnectionTest, UnknownHost) {
 }
 
 TEST_F(ConnectionTest, PortOptionWinsOverTheServerFile) {
-  WriteServerFile("", closedPort());
+  testutil::ClosedPort closed;
+  WriteServerFile("", closed.port());
   RunResult r = Run({"-p", std::to_string(port), "-l"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kListing);
@@ -426,16 +453,25 @@ TEST_F(ConnectionTest, VerboseLines) {
       << r.err;
 }
 
-TEST_F(ConnectionTest, SignalDuringAnExchangeOnlyPrintsItsMessage) {
+// Listing does not look at the flag that a signal clears: the run prints
+// the message for each signal and goes on to its normal end.
+TEST_F(ConnectionTest, SignalsDuringAnExchangeOnlyPrintTheirMessage) {
   server.SetDelay(1000ms);
   testutil::Child child({testutil::PellitonBinary(), "-f", dir.file("servers"), "-l", "news"});
   ASSERT_TRUE(server.WaitForLog(1, 5000ms));  // LIST is on its way
-  child.Signal(SIGINT);
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT}) {
+    child.Signal(sig);
+    usleep(20000);
+  }
   RunResult r = child.Finish();
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "pelliton: signal caught... exiting\n");
+  EXPECT_EQ(r.err,
+            "pelliton: signal caught... exiting\n"
+            "pelliton: signal caught... exiting\n"
+            "pelliton: signal caught... exiting\n");
   EXPECT_EQ(r.out, kListing);
   EXPECT_FALSE(NewsrcUntouched());
+  EXPECT_TRUE(FileExists(dir.file("postconnect-ran")));
 }
 
 TEST_F(ConnectionTest, StalledServerTimesOut) {
@@ -465,6 +501,30 @@ TEST_F(ConnectionTest, StalledServerTimesOut) {
     EXPECT_EQ(!NewsrcUntouched(), c.newsrcWritten);
     EXPECT_LT(elapsed, 30s);  // a guard against hanging, not a measurement
   }
+}
+
+// The exchanges keep one deadline however often a signal interrupts their
+// wait: a stream of signals must not keep a silent server alive.
+TEST_F(ConnectionTest, SignalsDoNotKeepASilentServerAlive) {
+  WriteServerFile("timeout 1\n");
+  server.StallAfterCommands(0);
+  testutil::Child child({testutil::PellitonBinary(), "-f", dir.file("servers"), "-l", "news"});
+  for (int i = 0; i < 500 && server.ConnectionCount() == 0; ++i) usleep(10000);
+  ASSERT_EQ(server.ConnectionCount(), 1);
+  // Ten seconds of signals, ten a second, far longer than the timeout.
+  int sent = 0;
+  for (; sent < 100; ++sent) {
+    siginfo_t info{};
+    if (waitid(P_PID, child.pid(), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0)
+      break;
+    child.Signal(SIGHUP);
+    usleep(100000);
+  }
+  RunResult r = child.Finish();
+  server.StallAfterCommands(-1);
+  EXPECT_LT(sent, 100);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("pelliton: timeout talking to NNTP server\n"), std::string::npos) << r.err;
 }
 
 TEST_F(ConnectionTest, ConnectTimesOut) {

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "mailbox.h"
 #include "test_util.h"
 #include "util.h"
 
@@ -33,6 +34,8 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
+using testutil::ParseMailbox;
+using testutil::IsSeparatorLine;
 
 std::unique_ptr<ActionInfo> MakeAction(int type, const std::string& target,
                                        unsigned long sizeLimit = 0) {
@@ -58,50 +61,6 @@ Outcome Deliver(const ActionInfo& actInfo, const std::string& header, const std:
 // What follows the separator line of a delivered message.
 std::string MessageText(const std::string& header, const std::string& body) {
   return header + "\n\n" + body + "\n\n";
-}
-
-// "From pelliton " and a date as ctime writes it, e.g. "Thu Feb  5 09:03:07 2026\n".
-bool IsSeparatorLine(const std::string& line) {
-  static const std::string kPrefix = "From pelliton ";
-  static const std::string kDays = "Sun Mon Tue Wed Thu Fri Sat";
-  static const std::string kMonths = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec";
-  if (line.size() != kPrefix.size() + 25 || line.compare(0, kPrefix.size(), kPrefix) != 0)
-    return false;
-  const std::string date = line.substr(kPrefix.size());
-  auto isNameAt = [&](const std::string& names, std::size_t pos) {
-    std::size_t found = names.find(date.substr(pos, 3));
-    return found != std::string::npos && found % 4 == 0;
-  };
-  auto digitsAt = [&](std::size_t pos, std::size_t count) {
-    for (std::size_t i = pos; i < pos + count; ++i)
-      if (date[i] < '0' || date[i] > '9') return false;
-    return true;
-  };
-  int day = (date[8] == ' ' ? 0 : date[8] - '0') * 10 + (date[9] - '0');
-  return isNameAt(kDays, 0) && date[3] == ' ' && isNameAt(kMonths, 4) && date[7] == ' ' &&
-         (date[8] == ' ' || digitsAt(8, 1)) && digitsAt(9, 1) && day >= 1 && day <= 31 &&
-         date[10] == ' ' && digitsAt(11, 2) && date[13] == ':' && digitsAt(14, 2) &&
-         date[16] == ':' && digitsAt(17, 2) && date[19] == ' ' && digitsAt(20, 4) &&
-         date[24] == '\n';
-}
-
-// Cuts a mailbox at every line that begins with "From " and returns the
-// text behind each separator line; a separator that is not well formed
-// fails the test.  The bodies used here hold no line beginning with "From ".
-std::vector<std::string> ParseMailbox(const std::string& content) {
-  std::vector<std::string> messages;
-  std::size_t start = 0;
-  while (start < content.size()) {
-    std::size_t next = content.find("\nFrom ", start);
-    std::size_t end = next == std::string::npos ? content.size() : next + 1;
-    std::string chunk = content.substr(start, end - start);
-    std::size_t lineEnd = chunk.find('\n');
-    std::string separator = chunk.substr(0, lineEnd == std::string::npos ? chunk.size() : lineEnd + 1);
-    EXPECT_TRUE(IsSeparatorLine(separator)) << "bad separator line: " << separator;
-    messages.push_back(chunk.substr(separator.size()));
-    start = end;
-  }
-  return messages;
 }
 
 std::vector<std::string> ListDir(const std::string& path) {
@@ -546,7 +505,7 @@ TEST_F(DeliveryTest, GivingUpLeavesAForeignLockAlone) {
 // The text after the separator line of the one message in a mailbox.
 std::string AfterSeparator(const std::string& content) {
   std::size_t lineEnd = content.find('\n');
-  EXPECT_TRUE(IsSeparatorLine(content.substr(0, lineEnd + 1))) << content;
+  EXPECT_TRUE(IsSeparatorLine(content.substr(0, lineEnd))) << content;
   return content.substr(lineEnd + 1);
 }
 

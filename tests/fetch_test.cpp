@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "mailbox.h"
 #include "newsserver.h"
 #include "test_util.h"
 
@@ -226,22 +227,81 @@ TEST_F(FetchTest, GroupReplyDecidesWhereReadingStarts) {
   }
 }
 
-TEST_F(FetchTest, LostConnectionDuringGroupStopsTheWalkWithStatusOne) {
-  server.AddArticle("comp.test", 1, Header("comp.test", 1, "article 1"), Body(1));
-  server.AddArticle("other.test", 1, Header("other.test", 1, "article 1"), Body(1));
+// Big providers' newsgroups are far past 2^31.  A number that wrapped would
+// rewind the newsrc and deliver the whole newsgroup again.
+TEST_F(FetchTest, GroupNumbersPastThirtyTwoBits) {
+  const struct {
+    const char* reply;
+    const char* newsrcBefore;
+    Commands heads;
+    const char* err;
+    const char* newsrcAfter;
+  } cases[] = {
+      {"211 10 1 3000000000 comp.test\r\n", "comp.test: 1-2999999998\n",
+       {"HEAD 2999999999", "HEAD 3000000000"}, "", "comp.test: 1-3000000000\n"},
+      {"211 10 1 4294967306 comp.test\r\n", "comp.test: 1-4294967304\n",
+       {"HEAD 4294967305", "HEAD 4294967306"}, "", "comp.test: 1-4294967306\n"},
+      // The highest number is never asked for: nothing could follow it.
+      {"211 3 9223372036854775805 9223372036854775807 comp.test\r\n", "",
+       {"HEAD 9223372036854775805", "HEAD 9223372036854775806"}, "",
+       "comp.test: 1-9223372036854775806\n"},
+      {"211 3 1 9223372036854775808 comp.test\r\n", "comp.test: 1-5\n", {},
+       "pelliton: bad NNTP server response -- 211 3 1 9223372036854775808 comp.test\n",
+       "comp.test: 1-5\n"},
+  };
   WriteFilters(
       "comp.test:\n"
-      "$DIR/mbox\n"
-      "other.test:\n"
       "$DIR/mbox\n");
-  WriteFile(dir.file("newsrc"), "comp.test: 1-0\nother.test: 1-0\n");
-  server.CloseAfterCommands(1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    server.SetReply("GROUP comp.test", c.reply);
+    WriteFile(dir.file("newsrc"), c.newsrcBefore);
+    RunResult r = Run({"-n", "4"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(c.newsrcAfter, Newsrc());
+    Commands heads;
+    for (const auto& command : server.Commands())
+      if (command.rfind("HEAD", 0) == 0) heads.push_back(command);
+    EXPECT_EQ(c.heads, heads);
+  }
 
-  RunResult r = Run();
+  server.SetReply("GROUP comp.test", cases[1].reply);
+  WriteFile(dir.file("newsrc"), cases[1].newsrcBefore);
+  RunResult r = Run({"-v"});
+  EXPECT_NE(std::string::npos,
+            r.err.find("Reading articles from range 1-4294967306, starting at 4294967305...\n"))
+      << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("Next article to read is 4294967307\n")) << r.err;
+}
+
+// A GROUP answer that names another newsgroup is some earlier answer read
+// late: the stream is out of step, so the walk ends there, and neither
+// this newsgroup nor any later one takes numbers that are not its own.
+TEST_F(FetchTest, GroupAnswerForAnotherNewsgroupEndsTheWalk) {
+  for (int n = 1; n <= 2; ++n)
+    server.AddArticle("a.one", n, Header("a.one", n, "article " + std::to_string(n)), Body(n));
+  server.SetGroupRange("c.three", 9, 1, 9);
+  // The stale answer comes first, the real one behind it.
+  server.SetReply("GROUP b.two", "211 2 1 2 a.one\r\n211 7 1 7 b.two\r\n");
+  WriteFilters(
+      "a.one:\n"
+      "$DIR/mbox\n"
+      "b.two:\n"
+      "$DIR/mbox\n"
+      "c.three:\n"
+      "$DIR/mbox\n");
+  WriteFile(dir.file("newsrc"), "a.one: 1-0\nb.two: 1-3\nc.three: 1-4\n");
+
+  RunResult r = Run({"-n", "2"});
   EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("pelliton: error talking to NNTP server"));
-  EXPECT_EQ((Commands{"GROUP comp.test"}), server.Commands());
-  EXPECT_EQ("comp.test: 1-0\nother.test: 1-0\n", Newsrc());
+  EXPECT_EQ("pelliton: bad NNTP server response -- 211 2 1 2 a.one\n", r.err);
+  Commands commands = server.Commands();
+  EXPECT_NE(commands.end(), std::find(commands.begin(), commands.end(), "GROUP b.two"));
+  EXPECT_EQ(commands.end(), std::find(commands.begin(), commands.end(), "GROUP c.three"));
+  EXPECT_EQ("QUIT", commands.back());
+  EXPECT_EQ((std::vector<int>{1, 2}), ArticlesIn(Mailbox("mbox")));
+  EXPECT_EQ("a.one: 1-2\nb.two: 1-3\nc.three: 1-4\n", Newsrc());
 }
 
 // --- Pipelining --------------------------------------------------------------

@@ -7,7 +7,7 @@
 
 #include "config.h"
 #include "config_fixture.h"
-#include "pelliton.h"
+#include "filterfile.h"
 #include "test_util.h"
 
 namespace pelliton {
@@ -15,11 +15,10 @@ namespace {
 
 class FilterFileTest : public ConfigTest {
  protected:
-  // Reads `content` as the filter file 'rc' of the home directory and
-  // returns what was printed.
+  // Reads `content` as the filter file 'rc' and returns what was printed.
   std::string Read(const std::string& content, int* result) {
-    HomeFile("rc", content);
-    return StderrOf([&] { *result = ReadConfig("rc"); });
+    testutil::TextStream text(content);
+    return StderrOf([&] { *result = ReadConfig(text.get(), "rc"); });
   }
 
   static std::vector<ActionInfo*> Actions(const NewsgroupInfo* ngInfo) {

@@ -7,7 +7,8 @@
 
 #include "config.h"
 #include "config_fixture.h"
-#include "pelliton.h"
+#include "configtext.h"
+#include "util.h"
 #include "test_util.h"
 
 namespace pelliton {

@@ -15,7 +15,7 @@
 
 #include "config.h"
 #include "config_fixture.h"
-#include "pelliton.h"
+#include "newsrc.h"
 #include "test_util.h"
 
 namespace pelliton {
@@ -23,8 +23,8 @@ namespace {
 
 class NewsrcTest : public ConfigTest {
  protected:
-  std::vector<std::pair<std::string, int>> Newsgroups() {
-    std::vector<std::pair<std::string, int>> groups;
+  std::vector<std::pair<std::string, ArticleNumber>> Newsgroups() {
+    std::vector<std::pair<std::string, ArticleNumber>> groups;
     for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList))
       groups.emplace_back(ngInfo->name, ngInfo->nextArticle);
     return groups;
@@ -44,13 +44,13 @@ class NewsrcTest : public ConfigTest {
   }
 };
 
-using Groups = std::vector<std::pair<std::string, int>>;
+using Groups = std::vector<std::pair<std::string, ArticleNumber>>;
 
 TEST_F(NewsrcTest, LinesAreReadLikeTheScanfFormat) {
   static const struct {
     const char* line;
     const char* name;  // null: the line is ignored
-    int nextArticle;
+    ArticleNumber nextArticle;
   } cases[] = {
       {"comp.lang.c: 1-250\n", "comp.lang.c", 251},
       {"comp.lang.c : 1 - 250\n", "comp.lang.c", 251},
@@ -64,9 +64,16 @@ TEST_F(NewsrcTest, LinesAreReadLikeTheScanfFormat) {
       {"a: 1-0\n", "a", 1},
       {"a: 1--5\n", "a", -4},
       {"a: -3-7\n", "a", 8},
-      {"a: 1-2147483646\n", "a", INT_MAX},
-      {"a: 1-99999999999999999999\n", "a", INT_MAX},
-      {"a: 1--99999999999999999999\n", "a", INT_MIN + 1},
+      {"a: 1-2147483647\n", "a", 2147483648LL},
+      {"a: 1-3000000000\n", "a", 3000000001LL},
+      {"a: 1-4294967306\n", "a", 4294967307LL},
+      {"a: 1-9223372036854775806\n", "a", LLONG_MAX},
+      // Beyond 2^63 - 1 the number is held at the end of the range; the
+      // highest has no successor and is held there too.
+      {"a: 1-9223372036854775807\n", "a", LLONG_MAX},
+      {"a: 1-99999999999999999999\n", "a", LLONG_MAX},
+      {"a: 1--9223372036854775808\n", "a", LLONG_MIN + 1},
+      {"a: 1--99999999999999999999\n", "a", LLONG_MIN + 1},
       {"comp.lang.c! 1-250\n", nullptr, 0},
       {"comp.lang.c: 250\n", nullptr, 0},
       {"comp.lang.c:\n", nullptr, 0},
@@ -80,8 +87,7 @@ TEST_F(NewsrcTest, LinesAreReadLikeTheScanfFormat) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     ReleaseConfigModel();
-    HomeFile("newsrc", c.line);
-    EXPECT_EQ("", StderrOf([] { EXPECT_EQ(1, ReadNewsrc("newsrc")); }));
+    EXPECT_EQ("", StderrOf([&] { EXPECT_EQ(1, ReadNewsrc(testutil::TextStream(c.line).get())); }));
     if (c.name == nullptr) {
       EXPECT_TRUE(newsgroupList.IsEmpty());
     } else {
@@ -93,15 +99,15 @@ TEST_F(NewsrcTest, LinesAreReadLikeTheScanfFormat) {
 TEST_F(NewsrcTest, KnownNewsgroupsKeepTheirPlaceAndNewOnesFollow) {
   AddNewsgroup("from.config.b");
   AddNewsgroup("from.config.a");
-  HomeFile("newsrc",
-           "# edited by hand\n"
-           "only.newsrc: 1-9\n"
-           "from.config.a: 1-20\n"
-           "\n"
-           "Only.Newsrc: 1-3\n"
-           "only.newsrc: 1-12\n"
-           + std::string(1100, 'x') + ":1-4\n");
-  EXPECT_EQ(1, ReadNewsrc("newsrc"));
+  testutil::TextStream text(
+      "# edited by hand\n"
+      "only.newsrc: 1-9\n"
+      "from.config.a: 1-20\n"
+      "\n"
+      "Only.Newsrc: 1-3\n"
+      "only.newsrc: 1-12\n" +
+      std::string(1100, 'x') + ":1-4\n");
+  EXPECT_EQ(1, ReadNewsrc(text.get()));
   // The tail of the overlong line arrives as a line of its own.
   EXPECT_EQ((Groups{{"from.config.b", 0},
                     {"from.config.a", 21},
@@ -121,16 +127,18 @@ TEST_F(NewsrcTest, MissingFileIsSilentAndChangesNothing) {
 TEST_F(NewsrcTest, WritesOneLinePerNewsgroupNeverClaimingUnseenArticles) {
   static const struct {
     const char* name;
-    int nextArticle;
+    ArticleNumber nextArticle;
   } groups[] = {
-      {"zero", 0}, {"one", 1}, {"two", 2}, {"three", 3}, {"clang", 251}, {"negative", -4},
-      {"lowest", INT_MIN},
+      {"zero", 0},        {"one", 1},          {"two", 2},
+      {"three", 3},       {"clang", 251},      {"negative", -4},
+      {"lowest", LLONG_MIN}, {"big", 3000000001LL}, {"highest", LLONG_MAX},
   };
   for (const auto& g : groups) AddNewsgroup(g.name)->nextArticle = g.nextArticle;
   AddWildNewsgroup("comp.*");
   EXPECT_EQ("", StderrOf([] { EXPECT_EQ(1, WriteNewsrc("newsrc")); }));
   EXPECT_EQ(
-      "zero: 1-0\none: 1-0\ntwo: 1-1\nthree: 1-2\nclang: 1-250\nnegative: 1-0\nlowest: 1-0\n",
+      "zero: 1-0\none: 1-0\ntwo: 1-1\nthree: 1-2\nclang: 1-250\nnegative: 1-0\nlowest: 1-0\n"
+      "big: 1-3000000000\nhighest: 1-9223372036854775806\n",
       testutil::ReadFile(home.file("newsrc")));
   EXPECT_EQ((std::vector<std::string>{"newsrc"}), DirectoryEntries(home.path()));
 }

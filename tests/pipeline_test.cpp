@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
@@ -24,9 +26,11 @@
 #include "config.h"
 #include "config_release.h"
 #include "connection.h"
+#include "filterfile.h"
+#include "mailbox.h"
 #include "nntppipeline.h"
-#include "pelliton.h"
 #include "test_util.h"
+#include "text_stream.h"
 
 namespace pelliton {
 namespace {
@@ -49,12 +53,12 @@ std::string Stuffed(const std::string& text) {
   return wire;
 }
 
-std::string HeadResponse(int number, const std::string& header) {
+std::string HeadResponse(long long number, const std::string& header) {
   return "221 " + std::to_string(number) + " <" + std::to_string(number) + "@peer>\r\n" +
          Stuffed(header) + ".\r\n";
 }
 
-std::string BodyResponse(int number, const std::string& body) {
+std::string BodyResponse(long long number, const std::string& body) {
   return "222 " + std::to_string(number) + " <" + std::to_string(number) + "@peer>\r\n" +
          Stuffed(body) + ".\r\n";
 }
@@ -62,12 +66,14 @@ std::string BodyResponse(int number, const std::string& body) {
 // A news server on the other end of a socketpair.  It logs every request,
 // answers from its articles (423 for a missing one) unless a canned reply
 // is set for the exact command, and can hold its answers back so that the
-// engine's window of outstanding requests shows.
+// engine's window of outstanding requests shows.  Over a SOCK_SEQPACKET
+// pair every read is one write of the engine, so Batches() shows what
+// each write carried.
 class ScriptedPeer {
  public:
-  ScriptedPeer() {
+  explicit ScriptedPeer(int type = SOCK_STREAM) {
     int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
+    if (socketpair(AF_UNIX, type, 0, fds) != 0) throw std::runtime_error("socketpair");
     engineFd_ = fds[0];
     peerFd_ = fds[1];
   }
@@ -81,7 +87,7 @@ class ScriptedPeer {
 
   int engineFd() const { return engineFd_; }
 
-  void AddArticle(int number, const std::string& header, const std::string& body) {
+  void AddArticle(long long number, const std::string& header, const std::string& body) {
     replies_["HEAD " + std::to_string(number)] = {HeadResponse(number, header), false};
     replies_["BODY " + std::to_string(number)] = {BodyResponse(number, body), false};
   }
@@ -101,6 +107,8 @@ class ScriptedPeer {
   void SetLineWrites(bool on) { lineWrites_ = on; }
   void SetStall(bool on) { stall_ = on; }
   void SetReadDelay(std::chrono::milliseconds delay) { readDelay_ = delay; }
+  // Answers the requests of one read together, in one write.
+  void SetBatchAnswers(bool on) { batchAnswers_ = on; }
   // Called on the peer's thread for every request as it arrives.
   void SetHook(std::function<void(const std::string&)> hook) { hook_ = std::move(hook); }
 
@@ -118,6 +126,11 @@ class ScriptedPeer {
   int MaxOutstanding() {
     std::lock_guard<std::mutex> lock(mutex_);
     return maxOutstanding_;
+  }
+  // The requests that each read brought, in order.
+  std::vector<std::vector<std::string>> Batches() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return batches_;
   }
 
  private:
@@ -146,6 +159,10 @@ class ScriptedPeer {
         ssize_t n = read(peerFd_, buf, sizeof buf);
         if (n <= 0) return;
         input.append(buf, n);
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          batches_.emplace_back();
+        }
         std::size_t lf;
         while ((lf = input.find("\r\n")) != std::string::npos) {
           std::string request = input.substr(0, lf);
@@ -154,6 +171,7 @@ class ScriptedPeer {
           {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(request);
+            batches_.back().push_back(request);
           }
           if (request == closeOn_) return CloseConnection();
           pending.push_back(request);
@@ -162,6 +180,12 @@ class ScriptedPeer {
         }
       }
       if (stall_) continue;
+      if (batchAnswers_ && !pending.empty()) {
+        std::string answers;
+        for (const std::string& request : pending) answers += AnswerText(request);
+        pending.clear();
+        if (!Write(answers)) return CloseConnection();
+      }
       while (!pending.empty()) {
         bool windowFull = static_cast<int>(pending.size()) >= lockstep_;
         if (lockstep_ > 0 && !windowFull && ready != 0) break;
@@ -176,6 +200,11 @@ class ScriptedPeer {
   void CloseConnection() {
     close(peerFd_);
     peerFd_ = -1;
+  }
+
+  std::string AnswerText(const std::string& request) {
+    auto it = replies_.find(request);
+    return it == replies_.end() ? "423 no such article\r\n" : it->second.raw;
   }
 
   // False when the connection is to be closed.
@@ -219,17 +248,20 @@ class ScriptedPeer {
   int chunk_ = 0;
   bool lineWrites_ = false;
   bool stall_ = false;
+  bool batchAnswers_ = false;
   std::chrono::milliseconds readDelay_{0};
   std::function<void(const std::string&)> hook_;
   std::thread thread_;
   std::mutex mutex_;
   std::vector<std::string> requests_;
+  std::vector<std::vector<std::string>> batches_;
   int maxOutstanding_ = 0;
 };
 
-std::vector<std::string> Range(const char* verb, int first, int last) {
+std::vector<std::string> Range(const char* verb, long long first, long long last) {
   std::vector<std::string> out;
-  for (int n = first; n <= last; ++n) out.push_back(std::string(verb) + " " + std::to_string(n));
+  for (long long n = first; n <= last; ++n)
+    out.push_back(std::string(verb) + " " + std::to_string(n));
   return out;
 }
 
@@ -246,42 +278,44 @@ class PipelineTest : public ::testing::Test {
     verbose = 0;
     fileSizeLimit = 0;
     keepRunning = 1;
-    // A fault in the engine fails the test instead of hanging it.
-    nntpTimeout = 20;
   }
   void TearDown() override {
     ReleaseConfigModel();
     verbose = 0;
     keepRunning = 0;
-    nntpTimeout = kDefaultTimeout;
   }
 
-  // Reads a filter file; "$DIR" in it stands for the temporary directory.
+  // Reads a filter text; "$DIR" in it stands for the temporary directory.
   NewsgroupInfo* Filters(std::string text, const char* group = "comp.test") {
     for (std::size_t pos; (pos = text.find("$DIR")) != std::string::npos;)
       text.replace(pos, 4, dir.path());
-    std::string path = dir.file("filters");
-    testutil::WriteFile(path, text);
-    EXPECT_EQ(1, ReadConfig(path.c_str()));
+    EXPECT_EQ(1, ReadConfig(testutil::TextStream(text).get(), "filters"));
     NewsgroupInfo* ngInfo = FindNewsgroup(group);
     EXPECT_NE(nullptr, ngInfo);
     return ngInfo;
   }
 
-  // Runs the engine over [first, last] and returns the resume point.
-  // Everything the engine printed lands in `err`.
-  int Run(NewsgroupInfo* ngInfo, int first, int last, int maxReq) {
-    peer.Start();
+  // Runs the engine over [first, last] on a connection to `server` and
+  // returns the resume point.  Everything the engine printed lands in
+  // `err`.
+  ArticleNumber RunOn(ScriptedPeer& server, NewsgroupInfo* ngInfo, ArticleNumber first,
+                      ArticleNumber last, int maxReq) {
+    server.Start();
     ngInfo->nextArticle = first;
-    int outFd = dup(peer.engineFd());
-    testing::internal::CaptureStderr();
-    PipelineInit(peer.engineFd(), outFd, maxReq);
-    PipelineEngine(ngInfo, last);
-    PipelineCleanup();
-    err = testing::internal::GetCapturedStderr();
-    close(outFd);
-    peer.Finish();
+    {
+      NntpConnection connection(timeout);
+      connection.Adopt(UniqueFd(dup(server.engineFd())));
+      testing::internal::CaptureStderr();
+      PipelineInit(connection, maxReq);
+      PipelineEngine(ngInfo, last);
+      PipelineCleanup();
+      err = testing::internal::GetCapturedStderr();
+    }
+    server.Finish();
     return ngInfo->nextArticle;
+  }
+  ArticleNumber Run(NewsgroupInfo* ngInfo, ArticleNumber first, ArticleNumber last, int maxReq) {
+    return RunOn(peer, ngInfo, first, last, maxReq);
   }
 
   std::string Mailbox(const char* name) { return dir.file(name); }
@@ -289,6 +323,8 @@ class PipelineTest : public ::testing::Test {
   testutil::TempDir dir;
   ScriptedPeer peer;
   std::string err;
+  // A fault in the engine fails the test instead of hanging it.
+  int timeout = 20;
 };
 
 const char* const kOneMailbox =
@@ -366,15 +402,78 @@ TEST_F(PipelineTest, EmptyRangeEndsAtOnce) {
   EXPECT_TRUE(peer.Requests().empty());
 }
 
+TEST_F(PipelineTest, RequestLinesLeaveTogetherInFewWrites) {
+  ScriptedPeer records(SOCK_SEQPACKET);
+  records.SetBatchAnswers(true);
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  for (int n = 1; n <= 20; ++n) records.AddArticle(n, Header(n, n == 1 ? "match" : "x"), "b");
+
+  EXPECT_EQ(21, RunOn(records, ngInfo, 1, 20, 8));
+  // Each write of the engine is one record, and each record of requests
+  // is answered in one write.  A pass fills every free slot in one write;
+  // while a read is cut, its freed slots go out four at a time, bodies
+  // first; and the slot that a delivery leaves is filled at once.
+  EXPECT_EQ((std::vector<std::vector<std::string>>{
+                Range("HEAD", 1, 8),
+                Concat({{"BODY 1"}, Range("HEAD", 9, 11)}),
+                Range("HEAD", 12, 15),
+                {"HEAD 16"},
+                Range("HEAD", 17, 19),
+                {"HEAD 20"},
+            }),
+            records.Batches());
+  EXPECT_EQ(1u, Messages(Mailbox("mbox")).size());
+}
+
+TEST_F(PipelineTest, ArticleNumbersBeyondThirtyTwoBits) {
+  const struct {
+    const char* name;
+    ArticleNumber first;
+    ArticleNumber last;
+    ArticleNumber lastRequested;
+    ArticleNumber resume;
+  } cases[] = {
+      {"across 2^31", 2147483646LL, 2147483649LL, 2147483649LL, 2147483650LL},
+      {"across 2^32", 4294967294LL, 4294967297LL, 4294967297LL, 4294967298LL},
+      // The highest number has no successor to resume at: it is never
+      // asked for, and the resume point stays one below the end.
+      {"at 2^63 - 1", LLONG_MAX - 2, LLONG_MAX, LLONG_MAX - 1, LLONG_MAX},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    for (ArticleNumber n = c.first; n <= c.lastRequested; ++n)
+      local.AddArticle(n, Header(static_cast<int>(n % 1000), "match"), "b " + std::to_string(n));
+    verbose = 1;
+    EXPECT_EQ(c.resume, RunOn(local, ngInfo, c.first, c.last, 2));
+    verbose = 0;
+    std::vector<std::string> heads;
+    for (const std::string& request : local.Requests())
+      if (request.rfind("HEAD", 0) == 0) heads.push_back(request);
+    EXPECT_EQ(Range("HEAD", c.first, c.lastRequested), heads);
+    const std::vector<std::string> messages = Messages(Mailbox("mbox"));
+    ASSERT_EQ(static_cast<std::size_t>(c.lastRequested - c.first + 1), messages.size());
+    EXPECT_NE(std::string::npos, messages.back().find("b " + std::to_string(c.lastRequested)));
+    EXPECT_NE(std::string::npos,
+              err.find("Examining article " + std::to_string(c.lastRequested) + "... match!\n"));
+    EXPECT_NE(std::string::npos,
+              err.find("  Saving article " + std::to_string(c.lastRequested) + "... done!\n"));
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
+}
+
 // --- Cutting lines ---------------------------------------------------------
 
 TEST_F(PipelineTest, LinesOfAnyLengthArriveWholeWhateverTheReadsCut) {
   NewsgroupInfo* ngInfo = Filters(
       "comp.test:\n"
       "$DIR/mbox\n");
-  // Lengths around the 4096-byte input buffer, with the CR landing on
-  // either side of its end.
-  std::vector<std::size_t> lengths = {1, 4093, 4094, 4095, 4096, 4097, 5000, 9000, 70000};
+  // Lengths around 4096 and 65536 bytes (sizes that input buffers are
+  // made of), with the CR landing on either side of their ends.
+  std::vector<std::size_t> lengths = {1,     4093,  4094,  4095,  4096,  4097, 5000,
+                                      9000,  65533, 65534, 65535, 65536, 65537, 70000, 140000};
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     std::string line(lengths[i], static_cast<char>('a' + i));
     int n = static_cast<int>(i) + 1;
@@ -440,6 +539,8 @@ TEST_F(PipelineTest, ArticleNumberIsReadInAnyBaseAfterBlanks) {
       {"221 \t  7 <id>", "BODY 7"},
       {"221 12", "BODY 12"},
       {"221 -5 <id>", "BODY -5"},  // a negative number still finds its chain
+      {"221 4294967306 <id>", "BODY 4294967306"},  // past 2^32, never cut
+      {"221 9223372036854775807 <id>", "BODY 9223372036854775807"},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -702,14 +803,8 @@ TEST_F(PipelineTest, ErrorReplyToABodyFreesItsSlot) {
     NewsgroupInfo* ngInfo = Filters(kOneMailbox);
     for (int n = 1; n <= 10; ++n) local.AddArticle(n, Header(n, n == 5 || n == 8 ? "match" : "x"), "b");
     local.SetReply("BODY 5", c.reply);
-    local.Start();
-    ngInfo->nextArticle = 1;
     keepRunning = 1;
-    PipelineInit(local.engineFd(), local.engineFd(), 3);
-    PipelineEngine(ngInfo, 10);
-    PipelineCleanup();
-    local.Finish();
-    EXPECT_EQ(c.resume, ngInfo->nextArticle) << c.reply;
+    EXPECT_EQ(c.resume, RunOn(local, ngInfo, 1, 10, 3)) << c.reply;
     EXPECT_EQ(1, keepRunning);
     // Article 8 is delivered either way; 5 never is.
     EXPECT_EQ((std::vector<std::string>{Delivered(Header(8, "match"), "b")}),
@@ -741,18 +836,10 @@ TEST_F(PipelineTest, StoppedEndResumesBehindWhatWasDealtWith) {
       local.AddArticle(n, Header(n, match ? "match" : "x"), "b");
     }
     local.CloseOn(c.closeOn);
-    local.Start();
-    ngInfo->nextArticle = 101;
     keepRunning = 1;
-    testing::internal::CaptureStderr();
-    PipelineInit(local.engineFd(), local.engineFd(), 1);
-    PipelineEngine(ngInfo, 130);
-    PipelineCleanup();
-    std::string stderrText = testing::internal::GetCapturedStderr();
-    local.Finish();
-    EXPECT_EQ(c.resume, ngInfo->nextArticle) << c.name;
+    EXPECT_EQ(c.resume, RunOn(local, ngInfo, 101, 130, 1)) << c.name;
     EXPECT_EQ(0, keepRunning) << c.name;
-    EXPECT_EQ("server closed connection... aborting!\n", stderrText) << c.name;
+    EXPECT_EQ("server closed connection... aborting!\n", err) << c.name;
     ReleaseConfigModel();
   }
 }
@@ -831,7 +918,7 @@ TEST_F(PipelineTest, SilentServerTimesOutEvenWhileSignalsArrive) {
   peer.SetHook([this](const std::string& request) {
     if (request == "HEAD 3") peer.SetStall(true);
   });
-  nntpTimeout = 1;
+  timeout = 1;
 
   // Signals every 100 ms interrupt each wait; they must not restart the
   // clock.  Ten seconds of them are far more than the timeout.

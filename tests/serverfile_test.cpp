@@ -6,7 +6,7 @@
 
 #include "config.h"
 #include "config_fixture.h"
-#include "pelliton.h"
+#include "serverfile.h"
 #include "test_util.h"
 
 namespace pelliton {
@@ -14,12 +14,11 @@ namespace {
 
 class ServerFileTest : public ConfigTest {
  protected:
-  // Reads `content` as the server file 'servers' of the home directory,
-  // given by its relative name, and returns what was printed.
+  // Reads `content` as the server file 'servers' and returns what was
+  // printed.
   std::string Read(const std::string& content, int* result) {
-    HomeFile("servers", content);
-    chmod(home.file("servers").c_str(), 0600);
-    return StderrOf([&] { *result = ReadServerConfig("servers"); });
+    testutil::TextStream text(content);
+    return StderrOf([&] { *result = ReadServerConfig(text.get(), "servers"); });
   }
 
   std::vector<std::string> ServerNames() {

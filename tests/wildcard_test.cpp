@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "pelliton.h"
+#include "config.h"
 
 namespace pelliton {
 namespace {

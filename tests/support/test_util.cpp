@@ -1,8 +1,11 @@
 #include "test_util.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,23 +62,28 @@ bool FileExists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-std::vector<std::string> Messages(const std::string& path) {
-  std::vector<std::string> messages;
-  std::istringstream in(ReadFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("From ", 0) == 0) {
-      messages.emplace_back();
-      continue;
-    }
-    if (messages.empty()) messages.emplace_back("<text before the first separator>");
-    messages.back() += line + "\n";
-  }
-  return messages;
+LocalSocket::LocalSocket(bool listening) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      (listening && listen(fd_, 4) != 0) ||
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    throw std::runtime_error(std::string("cannot set up a socket on 127.0.0.1: ") +
+                             std::strerror(errno));
+  port_ = ntohs(addr.sin_port);
 }
 
-std::string Delivered(const std::string& header, const std::string& body) {
-  return header + "\n\n" + body + "\n\n";
+LocalSocket::~LocalSocket() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool LocalSocket::HasPendingConnection() const {
+  pollfd p{fd_, POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
 }
 
 Child::Child(const std::vector<std::string>& argv,

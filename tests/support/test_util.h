@@ -1,5 +1,5 @@
-// Helpers shared by the tests: temporary directories, whole files, and
-// running the real pelliton binary.
+// Helpers shared by the tests: temporary directories, whole files, ports
+// on 127.0.0.1, and running the real pelliton binary.
 #ifndef PELLITON_TEST_UTIL_H
 #define PELLITON_TEST_UTIL_H
 
@@ -32,10 +32,36 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
-// The messages of a mailbox, each without its "From " separator line.
-std::vector<std::string> Messages(const std::string& path);
-// What a delivered message holds after its separator line.
-std::string Delivered(const std::string& header, const std::string& body);
+// A TCP socket bound to a port that the kernel picks on 127.0.0.1,
+// listening or not.  The port stays taken while the object lives, so that
+// no other test's server can get it under ctest -j.
+class LocalSocket {
+ public:
+  explicit LocalSocket(bool listening);
+  ~LocalSocket();
+  LocalSocket(const LocalSocket&) = delete;
+  LocalSocket& operator=(const LocalSocket&) = delete;
+
+  int fd() const { return fd_; }
+  int port() const { return port_; }
+  // True when a client has connected and waits to be accepted.
+  bool HasPendingConnection() const;
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// A port on 127.0.0.1 where a connection is refused: bound and held for
+// the object's life, never listening.
+class ClosedPort {
+ public:
+  ClosedPort() : socket_(false) {}
+  int port() const { return socket_.port(); }
+
+ private:
+  LocalSocket socket_;
+};
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal number

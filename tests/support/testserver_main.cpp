@@ -25,10 +25,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "newsserver.h"
+#include "util.h"
 
 namespace {
 
@@ -41,12 +41,7 @@ constexpr const char* kUsage =
     "                           [--hangup-in-handshake] [--sockbuf BYTES]\n"
     "                           [--plain-log FILE]\n";
 
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f != nullptr) std::fclose(f);
-  }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using pelliton::UniqueFile;
 
 bool parseInt(const char* text, long min, long* value) {
   char* end = nullptr;
@@ -190,7 +185,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  File log;
+  UniqueFile log;
   if (!logFile.empty()) {
     log.reset(std::fopen(logFile.c_str(), "w"));
     if (!log) {
@@ -227,8 +222,8 @@ int main(int argc, char** argv) {
     // Written under another name and renamed, so that a script polling for
     // the file never reads it half written.
     std::string tmp = portFile + ".tmp";
-    File f(std::fopen(tmp.c_str(), "w"));
-    if (!f || std::fprintf(f.get(), "%d\n", port) < 0 || std::fclose(f.release()) != 0 ||
+    UniqueFile f(std::fopen(tmp.c_str(), "w"));
+    if (!f || std::fprintf(f.get(), "%d\n", port) < 0 || !f.Close() ||
         std::rename(tmp.c_str(), portFile.c_str()) != 0) {
       std::fprintf(stderr, "pelliton-testserver: %s: %s\n", portFile.c_str(), std::strerror(errno));
       return 1;
@@ -245,7 +240,7 @@ int main(int argc, char** argv) {
   server.Stop();
   if (!plainLogFile.empty()) {
     std::string plain = server.PlainReceived();
-    File f(std::fopen(plainLogFile.c_str(), "w"));
+    UniqueFile f(std::fopen(plainLogFile.c_str(), "w"));
     if (!f || std::fwrite(plain.data(), 1, plain.size(), f.get()) != plain.size() ||
         std::fclose(f.release()) != 0) {
       std::fprintf(stderr, "pelliton-testserver: %s: %s\n", plainLogFile.c_str(),

@@ -1,0 +1,55 @@
+#include "configtext.h"
+
+#include <cassert>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "util.h"
+
+namespace pelliton {
+
+const char* basename(const char* name) {
+  assert(name != NULL);
+  const char* slash = std::strrchr(name, '/');
+  return slash != nullptr ? slash + 1 : name;
+}
+
+char* cleanLine(char* line) {
+  assert(line != NULL);
+  while (isBlank(static_cast<unsigned char>(*line))) ++line;
+  if (*line == '#' || *line == '\0') return nullptr;
+  char* end = line + std::strlen(line);
+  while (end > line && isBlank(static_cast<unsigned char>(end[-1]))) --end;
+  *end = '\0';
+  return line;
+}
+
+const char* skipBlanks(const char* p) {
+  while (isBlank(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+char* skipBlanks(char* p) {
+  while (isBlank(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+bool onlyBlanks(const char* p) { return *skipBlanks(p) == '\0'; }
+
+bool LineReader::next() {
+  if (std::fgets(buffer_, sizeof buffer_, stream_) == nullptr) return false;
+  ++lineNumber_;
+  return true;
+}
+
+void ReportLineFault(const char* path, int lineNumber, const char* format, ...) {
+  char fault[2048];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(fault, sizeof fault, format, args);
+  va_end(args);
+  Diag("%s:%d: %s\n", basename(path), lineNumber, fault);
+}
+
+}  // namespace pelliton

@@ -1,0 +1,198 @@
+#include "nntpcommands.h"
+
+#include <cassert>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "util.h"
+
+namespace pelliton {
+namespace {
+
+bool hasCode(const char* line, const char* code) { return std::strncmp(line, code, 3) == 0; }
+
+std::string withoutLineEnd(const char* line) {
+  std::string text(line);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+int readGreeting(NntpConnection& connection) {
+  char line[kResponseLineSize];
+  if (!connection.ReadStatusLine(line, sizeof line)) return 0;
+  if (!hasCode(line, "200") && !hasCode(line, "201")) {
+    Diag("bad response from NNTP server\n");
+    return 0;
+  }
+  if (verbose) {
+    std::string text = withoutLineEnd(line);
+    Progress("Response from NNTP server:\n  %s%s", printable(text).c_str(), line + text.size());
+    if (line[text.size()] == '\0') Progress("\n");
+  }
+  return 1;
+}
+
+const char* skipWhiteSpace(const char* p) {
+  while (isBlank(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+// One "%d" of scanf: white space, an optional sign, at least one digit.
+// False when there is no number, or when it does not fit 64 bits.
+bool scanArticleNumber(const char*& p, ArticleNumber* number) {
+  const char* q = skipWhiteSpace(p);
+  const bool negative = *q == '-';
+  if (*q == '+' || *q == '-') ++q;
+  if (*q < '0' || *q > '9') return false;
+  unsigned long long magnitude = 0;
+  const unsigned long long limit = negative ? 1ULL + LLONG_MAX : LLONG_MAX;
+  for (; *q >= '0' && *q <= '9'; ++q) {
+    const unsigned digit = static_cast<unsigned>(*q - '0');
+    if (magnitude > (limit - digit) / 10) return false;
+    magnitude = magnitude * 10 + digit;
+  }
+  if (number != nullptr) {
+    *number = negative ? (magnitude == 1ULL + LLONG_MAX ? LLONG_MIN
+                                                        : -static_cast<ArticleNumber>(magnitude))
+                       : static_cast<ArticleNumber>(magnitude);
+  }
+  p = q;
+  return true;
+}
+
+// "%*d": any run of digits, whatever its size, as scanf skips it.
+bool skipNumber(const char*& p) {
+  const char* q = skipWhiteSpace(p);
+  if (*q == '+' || *q == '-') ++q;
+  if (*q < '0' || *q > '9') return false;
+  while (*q >= '0' && *q <= '9') ++q;
+  p = q;
+  return true;
+}
+
+}  // namespace
+
+GroupAnswer ParseGroupAnswer(const char* line, const char* newsgroup, ArticleNumber* first,
+                             ArticleNumber* last) {
+  assert(line != NULL && newsgroup != NULL);
+  if (!hasCode(line, "211")) return GroupAnswer::kUnusable;
+  const char* p = line + 3;
+  ArticleNumber low = 0, high = 0;
+  if (!skipNumber(p) || !scanArticleNumber(p, &low) || !scanArticleNumber(p, &high))
+    return GroupAnswer::kUnusable;
+  p = skipWhiteSpace(p);
+  const char* end = p;
+  while (*end != '\0' && !isBlank(static_cast<unsigned char>(*end))) ++end;
+  if (end != p && std::string_view(p, end - p) != newsgroup) return GroupAnswer::kOtherNewsgroup;
+  *first = low;
+  *last = high;
+  return GroupAnswer::kSelected;
+}
+
+void reportBadResponse(const char* line) {
+  Diag("bad NNTP server response -- %s\n", printable(withoutLineEnd(line)).c_str());
+}
+
+int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port) {
+  assert(servInfo != NULL);
+  const std::string& host = servInfo->host ? *servInfo->host : servInfo->name;
+  if (port == 0) port = servInfo->port;
+  if (!connection.Connect(host, port)) return 0;
+  // A connection that failed here is never used again.
+  if (!readGreeting(connection) || !authServer(connection, servInfo)) {
+    connection.Close();
+    return 0;
+  }
+  return 1;
+}
+
+int authServer(NntpConnection& connection, ServerInfo* servInfo) {
+  assert(servInfo != NULL);
+  if (!servInfo->password) return 1;
+  Progress("Authenticating with NNTP server...\n");
+  char line[kResponseLineSize];
+  if (servInfo->user) {
+    if (!connection.SendLine("AUTHINFO USER " + *servInfo->user + "\r\n")) return 0;
+    if (!connection.ReadStatusLine(line, sizeof line)) return 0;
+    if (hasCode(line, "281")) return 1;
+    if (!hasCode(line, "381")) {
+      reportBadResponse(line);
+      return 0;
+    }
+  }
+  if (!connection.SendLine("AUTHINFO PASS " + *servInfo->password + "\r\n")) return 0;
+  if (!connection.ReadStatusLine(line, sizeof line)) return 0;
+  if (hasCode(line, "281")) return 1;
+  reportBadResponse(line);
+  return 0;
+}
+
+int nntpListGroups(NntpConnection& connection) {
+  Progress("Listing all newsgroups...\n");
+  char line[kResponseLineSize];
+  if (!connection.SendLine("LIST\r\n")) return 0;
+  if (!connection.ReadStatusLine(line, sizeof line)) return 0;
+  if (!hasCode(line, "215")) {
+    reportBadResponse(line);
+    return 0;
+  }
+  // Only a piece that begins a line can be the end line: the tail of an
+  // over-long line that happens to read ".\r\n" is data.
+  bool atLineStart = true;
+  for (;;) {
+    if (!connection.ReadLine(line, sizeof line)) return 0;
+    std::size_t len = std::strlen(line);
+    if (atLineStart && std::strcmp(line, ".\r\n") == 0) return 1;
+    atLineStart = len > 0 && line[len - 1] == '\n';
+    while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n')) line[--len] = '\0';
+    std::puts(line);
+  }
+}
+
+void MarkNewsgroups(NntpConnection& connection, const MarkListNode* markList) {
+  if (markList != nullptr) {
+    for (const MarkListNode* node = markList; node != nullptr; node = node->next) {
+      NewsgroupInfo* ngInfo = FindNewsgroup(node->name);
+      if (ngInfo == nullptr) {
+        Diag("group %s not defined in filters; skipping...\n", node->name);
+        continue;
+      }
+      if (!MarkNewsgroup(connection, ngInfo)) return;
+    }
+    return;
+  }
+  for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
+    if (ngInfo->actions.IsEmpty()) continue;
+    if (!MarkNewsgroup(connection, ngInfo)) return;
+  }
+}
+
+int MarkNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo) {
+  assert(ngInfo != NULL);
+  Progress("Marking all articles in group %s...\n", ngInfo->name.c_str());
+  char line[kResponseLineSize];
+  if (!connection.SendLine("GROUP " + ngInfo->name + "\r\n")) return 0;
+  if (!connection.ReadStatusLine(line, sizeof line)) return 0;
+  ArticleNumber first = 0, last = 0;
+  if (ParseGroupAnswer(line, ngInfo->name.c_str(), &first, &last) == GroupAnswer::kSelected) {
+    // One past the highest number is held at it, as fetching holds it.
+    ngInfo->nextArticle = (last < LLONG_MAX ? last : LLONG_MAX - 1) + 1;
+    return 1;
+  }
+  reportBadResponse(line);
+  return 1;
+}
+
+void nntpDisconnect(NntpConnection& connection) {
+  assert(connection.IsOpen());
+  // The server may be gone already; QUIT is a courtesy, its failure is not
+  // worth a word.
+  connection.SendQuietly("QUIT\r\n");
+  connection.Close();
+  Progress("Disconnected from NNTP server\n");
+}
+
+}  // namespace pelliton

@@ -1,0 +1,148 @@
+#include "serverfile.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cassert>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "config.h"
+#include "configtext.h"
+#include "util.h"
+
+namespace pelliton {
+namespace {
+
+constexpr long kMaxTimeout = 86400;
+
+// The value of "port": atoi-style, so text behind the digits is ignored;
+// 0 (no digits at all) and anything outside the range of ports is refused.
+bool parsePort(const char* value, int& port) {
+  const long number = std::strtol(value, nullptr, 10);
+  if (number < 1 || number > 65535) return false;
+  port = static_cast<int>(number);
+  return true;
+}
+
+// The value of "timeout": seconds, digits first (no sign), text behind the
+// digits ignored like that of "port".
+bool parseTimeout(const char* value, int& timeout) {
+  if (!std::isdigit(static_cast<unsigned char>(value[0]))) return false;
+  long number = 0;
+  for (const char* p = value; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+    number = number * 10 + (*p - '0');
+    if (number > kMaxTimeout) return false;
+  }
+  timeout = static_cast<int>(number);
+  return true;
+}
+
+struct ServerFileState {
+  ServerInfo* current = nullptr;
+  bool sawPassword = false;
+};
+
+// A section line: '[', the name up to the first ']', and nothing behind.
+bool handleSectionLine(char* line, ServerFileState& state) {
+  char* close = std::strchr(line + 1, ']');
+  if (close == nullptr || !onlyBlanks(close + 1)) return false;
+  *close = '\0';
+  const char* name = line + 1;
+  ServerInfo* servInfo = FindServer(name);
+  if (servInfo == nullptr) servInfo = AddServer(name);
+  state.current = servInfo;
+  return true;
+}
+
+bool applyServerAttribute(ServerInfo* servInfo, const char* key, const char* value,
+                          ServerFileState& state) {
+  if (value == nullptr) return false;
+  if (strcasecmp(key, "port") == 0) return parsePort(value, servInfo->port);
+  struct StringKey {
+    const char* key;
+    std::optional<std::string> ServerInfo::*field;
+  };
+  static const StringKey stringKeys[] = {
+      {"host", &ServerInfo::host},         {"config", &ServerInfo::config},
+      {"newsrc", &ServerInfo::newsrc},     {"user", &ServerInfo::user},
+      {"username", &ServerInfo::user},     {"pass", &ServerInfo::password},
+      {"password", &ServerInfo::password}, {"preconnect", &ServerInfo::preconnect},
+      {"postconnect", &ServerInfo::postconnect},
+  };
+  for (const StringKey& k : stringKeys) {
+    if (strcasecmp(key, k.key) != 0) continue;
+    servInfo->*k.field = std::string(value);
+    if (k.field == &ServerInfo::password) state.sawPassword = true;
+    return true;
+  }
+  if (strcasecmp(key, "timeout") == 0) return parseTimeout(value, servInfo->timeout);
+  return false;
+}
+
+// An attribute line: the key up to the first blank, the value from the next
+// non-blank to the end of the line.
+bool handleAttributeLine(char* line, ServerFileState& state) {
+  char* p = line;
+  while (*p != '\0' && !isBlank(static_cast<unsigned char>(*p))) ++p;
+  const char* value = nullptr;
+  if (*p != '\0') {
+    *p = '\0';
+    value = skipBlanks(p + 1);
+    if (*value == '\0') value = nullptr;
+  }
+  return applyServerAttribute(state.current, line, value, state);
+}
+
+bool readableByOthers(FILE* stream) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0) return false;
+  return (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
+// Returns what ReadServerConfig returns; state tells what was seen.
+int readServerText(FILE* stream, const char* name, ServerFileState& state) {
+  LineReader reader(stream);
+  while (reader.next()) {
+    char* line = cleanLine(reader.line());
+    if (line == nullptr) continue;
+    const char* fault = nullptr;
+    if (line[0] == '[') {
+      if (!handleSectionLine(line, state)) fault = "bad server declaration";
+    } else if (state.current == nullptr) {
+      fault = "attribute defined without server declaration";
+    } else if (!handleAttributeLine(line, state)) {
+      fault = "invalid server attribute";
+    }
+    if (fault != nullptr) {
+      ReportLineFault(name, reader.lineNumber(), "%s", fault);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+}  // namespace
+
+int ReadServerConfig(FILE* stream, const char* name) {
+  assert(stream != NULL);
+  assert(name != NULL);
+  ServerFileState state;
+  return readServerText(stream, name, state);
+}
+
+int ReadServerConfig(const char* path) {
+  assert(path != NULL);
+  UniqueFile file(myfopen(path, "r"));
+  if (!file) return 1;
+  ServerFileState state;
+  const int result = readServerText(file.get(), path, state);
+  if (state.sawPassword && readableByOthers(file.get()))
+    Diag("warning: server file '%s' holds a password and is readable by others\n", path);
+  return result;
+}
+
+}  // namespace pelliton
