@@ -256,6 +256,26 @@ TEST_F(TlsRunTest, ServersThatCannotProveWhoTheyAreGetNothingSecret) {
   }
 }
 
+// Plain text behind the 382 comes from whoever sits on the wire, not from
+// the server the certificate proves: taken for the answer to AUTHINFO USER
+// it would skip the password and fail the fetch.
+TEST_F(TlsRunTest, PlainTextBehindTheStartTlsAnswerIsDropped) {
+  std::string error;
+  ASSERT_TRUE(server.SetTls(ServerTls(TlsMode::kStartTls), &error)) << error;
+  StartServer();
+  Prepare("");
+  const Outcome plain = RunAndCollect({});
+  server.SetReply("STARTTLS", "382 go ahead\r\n281 injected\r\n");
+  Prepare("tls starttls\n");
+  const Outcome o = RunAndCollect({});
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.newsrc, plain.newsrc);
+  EXPECT_EQ(o.messages, plain.messages);
+  EXPECT_EQ(server.Commands()[0], "STARTTLS");
+  EXPECT_EQ(server.Commands()[2], "AUTHINFO PASS " + kPassword);
+  EXPECT_EQ(server.PlainReceived(), "STARTTLS\r\n");
+}
+
 TEST_F(TlsRunTest, ACaFileThatCannotBeLoadedCostsNoConnection) {
   WriteFile(dir.file("not-pem"), "just text\n");
   mkdir(dir.file("a-directory").c_str(), 0700);
