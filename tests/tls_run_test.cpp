@@ -301,6 +301,19 @@ TEST_F(TlsRunTest, ACaFileThatCannotBeLoadedCostsNoConnection) {
   }
 }
 
+// The kernel completes the connection, nobody ever answers the hello: the
+// timeout ends the handshake as it ends any other wait.
+TEST_F(TlsRunTest, ASilentServerTimesOutInTheHandshake) {
+  testutil::LocalSocket neverAccepted(true);
+  port = neverAccepted.port();
+  Prepare("tls yes\ntimeout 1\n");
+  RunResult r = testutil::RunPelliton({"-f", dir.file("servers"), "news"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "pelliton: timeout talking to NNTP server\n");
+  EXPECT_EQ(ReadFile(dir.file("newsrc")), kNewsrcBefore);
+  EXPECT_TRUE(FileExists(dir.file("postconnect-ran")));
+}
+
 // A full window of requests through socket buffers far smaller than the
 // window: writes and reads of the session fall anywhere in its records.
 TEST_F(TlsRunTest, LongPipelinesThroughSmallSocketBuffers) {
