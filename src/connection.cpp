@@ -138,7 +138,8 @@ int NntpConnection::ConnectAddresses(const std::vector<Address>& addresses) {
   // connection requests must not grant the next one a fresh deadline.
   HoldDeadline();
   int lastError = EDESTADDRREQ;
-  for (const Address& address : addresses) {
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    const Address& address = addresses[i];
     const int family = reinterpret_cast<const sockaddr*>(&address.storage)->sa_family;
     UniqueFd sock(socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!sock) {
@@ -155,14 +156,20 @@ int NntpConnection::ConnectAddresses(const std::vector<Address>& addresses) {
         continue;
       }
       socket_ = std::move(sock);
-      if (!AwaitSocket(POLLOUT)) {
+      // An address whose host is down may swallow the request without a
+      // word: it gets its share of the time left, so that the addresses
+      // after it are still tried.  The last one gets all that is left.
+      const int waited = AwaitConnect(addresses.size() - i);
+      if (waited == 0) {
         socket_.reset();
         ReleaseDeadline();
         return 0;
       }
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      int err = ETIMEDOUT;
+      if (waited > 0) {
+        socklen_t len = sizeof err;
+        if (getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      }
       if (err != 0) {
         socket_.reset();
         lastError = err;
@@ -180,6 +187,27 @@ int NntpConnection::ConnectAddresses(const std::vector<Address>& addresses) {
   errno = lastError;
   DiagErrno();
   return 0;
+}
+
+int NntpConnection::AwaitConnect(std::size_t addressesLeft) {
+  if (addressesLeft <= 1 || timeoutSeconds_ <= 0) return AwaitSocket(POLLOUT);
+  MillisecondsLeft();  // arms the deadline
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point shareEnd =
+      now + (deadline_ > now ? (deadline_ - now) / static_cast<long>(addressesLeft)
+                             : Clock::duration::zero());
+  for (;;) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(shareEnd - Clock::now());
+    pollfd p{socket_.get(), POLLOUT, 0};
+    const int ready =
+        poll(&p, 1, static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX)));
+    if (ready > 0) return 1;
+    if (ready < 0 && errno != EINTR) {
+      ReportFailure(errno);
+      return 0;
+    }
+    if (Clock::now() >= shareEnd) return -1;
+  }
 }
 
 void NntpConnection::Adopt(UniqueFd socket) {

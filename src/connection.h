@@ -200,6 +200,11 @@ class NntpConnection {
   }
   int MillisecondsLeft();
   bool DeadlinePassed() const;
+  // Waits for the connect of one of addressesLeft addresses to finish, at
+  // most for its share of the time left.  1 when it finished (well or
+  // not); -1 when its share ran out; 0 after a message (the deadline
+  // passed, or the wait failed).
+  int AwaitConnect(std::size_t addressesLeft);
   // Waits for the events on the socket, through signals, until the
   // deadline; TLS records waiting to go out are sent meanwhile.  1 when
   // they came; 0 after a message.

@@ -150,6 +150,57 @@ TEST(ConnectionAddressTest, AddressesAreTriedInTurnUntilOneTakesTheConnection) {
   EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
+// A listener whose accept queue is full drops further connection requests
+// without a word, as a host that is down behind a router does.
+class SilentListener {
+ public:
+  SilentListener() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Address a = AddressOf(AF_INET, 0);
+    socklen_t len = a.length;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&a.storage), a.length) != 0 ||
+        listen(listener_, 0) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a.storage), &len) != 0)
+      return;
+    filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(filler_, reinterpret_cast<sockaddr*>(&a.storage), a.length) != 0) return;
+    port_ = ntohs(reinterpret_cast<sockaddr_in*>(&a.storage)->sin_port);
+  }
+  ~SilentListener() {
+    close(filler_);
+    close(listener_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  int port_ = 0;
+};
+
+TEST(ConnectionAddressTest, AnAddressThatNeverAnswersLeavesTimeForTheNext) {
+  testserver::NewsServer server;
+  const int live = server.Start();
+  ASSERT_GT(live, 0);
+  SilentListener silent;
+  ASSERT_NE(silent.port(), 0);
+  NntpConnection connection(2);
+  int result = 0;
+  EXPECT_EQ(StderrOf([&] {
+              result = connection.ConnectAddresses(
+                  {AddressOf(AF_INET, silent.port()), AddressOf(AF_INET, live)});
+            }),
+            "");
+  EXPECT_EQ(result, 1);
+  connection.Close();
+
+  // Alone, it has the whole timeout, and the message of a timeout.
+  NntpConnection alone(1);
+  EXPECT_EQ(StderrOf([&] { result = alone.ConnectAddresses({AddressOf(AF_INET, silent.port())}); }),
+            "pelliton: timeout talking to NNTP server\n");
+  EXPECT_EQ(result, 0);
+}
+
 TEST(ConnectionAddressTest, WhenNoneTakesItTheLastFailureIsReported) {
   testutil::ClosedPort dead4;
   ClosedPort6 dead6;
