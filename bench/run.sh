@@ -2,7 +2,7 @@
 # Runs pelliton end to end against the project's test news server on
 # 127.0.0.1 and prints what each run cost.
 #
-#   bench/run.sh [-r REPEAT] [-b BUILD_DIR] [-P] [CASE]...
+#   bench/run.sh [-r REPEAT] [-b BUILD_DIR] [-P] [-T] [CASE]...
 #
 # A CASE is K:EVERY:D:N[,N]... : a synthetic newsgroup of K articles of
 # which every EVERY-th matches the filter, served with a response delay of
@@ -15,7 +15,10 @@
 # test server and pelliton under SCHED_FIFO (root only), so that compilers
 # and tests running beside them on a shared machine delay them less.  The runner
 # checks that every matching article landed in the mailbox and that the
-# newsrc ends at K; a row that fails this is marked FAIL.
+# newsrc ends at K; a row that fails this is marked FAIL.  -T speaks TLS
+# from the first byte: the runner makes throwaway certificates with
+# pelliton-testcerts, the server runs with --tls implicit, and pelliton
+# verifies it against their CA.
 #
 # Columns: R requests (HEAD for every article, BODY for every match), wall
 # time, articles per second, CPU seconds (user + sys) of pelliton and of the
@@ -27,17 +30,19 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$repo/build-bench}
 repeat=3
 realtime=0
+tls=0
 
 usage() {
   sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'
   exit 2
 }
 
-while getopts "r:b:Ph" opt; do
+while getopts "r:b:PTh" opt; do
   case $opt in
     r) repeat=$OPTARG ;;
     b) build=$OPTARG ;;
     P) realtime=1 ;;
+    T) tls=1 ;;
     *) usage ;;
   esac
 done
@@ -69,11 +74,13 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$repo" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >"$buildlog" 2>&1 ||
     { cat "$buildlog" >&2; rm -f "$buildlog"; exit 1; }
 fi
-cmake --build "$build" --target pelliton pelliton-testserver pelliton-runstat >"$buildlog" 2>&1 ||
+cmake --build "$build" --target pelliton pelliton-testserver pelliton-testcerts pelliton-runstat \
+  >"$buildlog" 2>&1 ||
   { cat "$buildlog" >&2; rm -f "$buildlog"; exit 1; }
 rm -f "$buildlog"
 pelliton=$build/pelliton
 testserver=$build/pelliton-testserver
+testcerts=$build/pelliton-testcerts
 runstat=$build/bench/pelliton-runstat
 
 # GNU time reports the CPU time and peak memory of the one command it runs;
@@ -126,6 +133,14 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
+tls_server=()
+tls_client=
+if [ "$tls" = 1 ]; then
+  "$testcerts" "$tmp/certs" >/dev/null
+  tls_server=(--tls implicit --cert "$tmp/certs/server-chain.pem" --key "$tmp/certs/server-key.pem")
+  tls_client=$(printf 'tls yes\ncafile %s' "$tmp/certs/ca.pem")
+fi
+
 port=
 # start_server D GROUP:K:EVERY...
 start_server() {
@@ -135,6 +150,7 @@ start_server() {
   for g in "$@"; do args+=(--synthetic "$g"); done
   rm -f "$tmp/port"
   "${prio[@]}" "$testserver" --delay-ms "$delay" --port-file "$tmp/port" "${args[@]}" \
+    "${tls_server[@]}" \
     >"$tmp/server.out" 2>&1 &
   server_pid=$!
   local i
@@ -184,6 +200,7 @@ host 127.0.0.1
 port $port
 config $dir/filter
 newsrc $dir/newsrc
+$tls_client
 EOF
   cat >"$dir/filter" <<EOF
 $group:
@@ -236,7 +253,7 @@ cpu_model=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
 echo "pelliton end-to-end benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "machine: $cores cores, ${cpu_model:-unknown CPU}; load average at start:" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
-echo "medians of $repeat runs; CPU and peak RSS from $([ "$timer" = gnu ] && echo "GNU time" || echo "wait4")$([ "$realtime" = 1 ] && echo "; server and pelliton under SCHED_FIFO")"
+echo "medians of $repeat runs$([ "$tls" = 1 ] && echo "; TLS from the first byte"); CPU and peak RSS from $([ "$timer" = gnu ] && echo "GNU time" || echo "wait4")$([ "$realtime" = 1 ] && echo "; server and pelliton under SCHED_FIFO")"
 echo
 printf '| %7s | %5s | %4s | %4s | %7s | %8s | %10s | %7s | %8s | %9s | %8s | %10s | %4s |\n' \
   K match "D ms" "-n" R "wall s" "articles/s" "CPU s" "RSS KB" "server s" "limit s" \

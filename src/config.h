@@ -100,9 +100,18 @@ constexpr int kDefaultTimeout = 300;
 using ArticleNumber = long long;
 static_assert(sizeof(ArticleNumber) == 8, "article numbers need 64 bits");
 
+// How the connection to a server is secured (the server file's "tls").
+constexpr int TLS_MODE_NONE = 0;      // plain text
+constexpr int TLS_MODE_IMPLICIT = 1;  // TLS from the first byte
+constexpr int TLS_MODE_STARTTLS = 2;  // STARTTLS after the greeting
+
 struct ServerInfo : ListNode {
   std::string name;  // as written in its first section, at most 255 chars
   int port = 0;
+  // Whether the server file set the port: without it, TLS from the first
+  // byte goes to the port of "nntps" rather than to `port`.
+  bool portGiven = false;
+  int tlsMode = TLS_MODE_NONE;
   int timeout = kDefaultTimeout;
   // Unset means: use the name as host, the default file names, no
   // authentication, no command.
@@ -113,6 +122,9 @@ struct ServerInfo : ListNode {
   std::optional<std::string> user;
   std::optional<std::string> preconnect;
   std::optional<std::string> postconnect;
+  // PEM file of the certificates trusted for this server; unset means the
+  // system's trust store.  Resolved like the other file names.
+  std::optional<std::string> caFile;
 };
 
 struct NewsgroupInfo : ListNode {

@@ -22,15 +22,21 @@ namespace {
 // Bytes read from the socket at a time by the exchanges; a LIST of many
 // newsgroups arrives in few reads.
 constexpr std::size_t kReadChunk = 16384;
+// Ciphertext read from the socket at a time: several full TLS records, so
+// that one wake-up of the engine turns into as much plaintext as a read of
+// the plain socket would.
+constexpr std::size_t kRawChunk = 65536;
 
-// The address to connect to, from a dotted quad or the host database.
-bool resolveHost(const char* host, in_addr* addr) {
-  if (inet_aton(host, addr) != 0) return true;
-  const hostent* entry = gethostbyname(host);
-  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr)
-    return false;
-  std::memcpy(addr, entry->h_addr_list[0], sizeof *addr);
-  return true;
+struct AddrinfoFree {
+  void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+
+// "[::1]" is how IPv6 literals are written beside a port; the brackets are
+// no part of the address.
+std::string withoutBrackets(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    return host.substr(1, host.size() - 2);
+  return host;
 }
 
 bool setNonBlocking(int fd) {
@@ -55,51 +61,153 @@ void disableNagle(int fd) {
 
 NntpConnection::NntpConnection(int timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
 
+std::vector<NntpConnection::Address> NntpConnection::Resolve(const std::string& hostText,
+                                                             int port) {
+  std::vector<Address> addresses;
+  const std::string host = withoutBrackets(hostText);
+  // A dotted quad goes by inet_aton, which also reads the short forms
+  // ("127.1") that getaddrinfo may not.
+  in_addr v4;
+  if (inet_aton(host.c_str(), &v4) != 0) {
+    Address a;
+    auto* sin = reinterpret_cast<sockaddr_in*>(&a.storage);
+    sin->sin_family = AF_INET;
+    sin->sin_port = htons(static_cast<uint16_t>(port));
+    sin->sin_addr = v4;
+    a.length = sizeof *sin;
+    addresses.push_back(a);
+    return addresses;
+  }
+  if (host.empty() || host.find('\0') != std::string::npos) return addresses;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+  const std::string service = std::to_string(port);
+  addrinfo* found = nullptr;
+  // An IPv6 literal is taken as it is; only a name is looked up.
+  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (rc != 0) {
+    hints.ai_flags = AI_NUMERICSERV;
+    found = nullptr;
+    rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  }
+  if (rc != 0) return addresses;
+  std::unique_ptr<addrinfo, AddrinfoFree> owner(found);
+  for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+    if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
+        ai->ai_addrlen > sizeof(sockaddr_storage))
+      continue;
+    Address a;
+    std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
+    a.length = ai->ai_addrlen;
+    addresses.push_back(a);
+  }
+  return addresses;
+}
+
+std::string NntpConnection::HostToVerify(const std::string& hostText) {
+  std::string host = withoutBrackets(hostText);
+  // A zone names the interface of a link-local address; the certificate
+  // can only name the address.
+  const std::size_t zone = host.find('%');
+  if (zone != std::string::npos) {
+    in6_addr v6;
+    const std::string address = host.substr(0, zone);
+    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return address;
+  }
+  return host;
+}
+
 int NntpConnection::Connect(const std::string& host, int port) {
   assert(!IsOpen());
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (!resolveHost(host.c_str(), &addr.sin_addr)) {
+  const std::vector<Address> addresses = Resolve(host, port);
+  if (addresses.empty()) {
     Diag("%s: unknown host\n", host.c_str());
     return 0;
   }
-  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!sock) {
-    DiagErrno();
-    return 0;
-  }
   Progress("Connecting to %s:%d... ", host.c_str(), port);
-  // The connect finishes in the background; the wait for it is bounded by
-  // the deadline like any other.
-  if (connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    if (errno != EINPROGRESS && errno != EINTR) {
-      DiagErrno();
-      return 0;
-    }
-    socket_ = std::move(sock);
-    BytesMoved();
-    if (!AwaitSocket(POLLOUT)) {
-      Close();
-      return 0;
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err != 0) {
-      errno = err;
-      DiagErrno();
-      Close();
-      return 0;
-    }
-  } else {
-    socket_ = std::move(sock);
-  }
+  if (!ConnectAddresses(addresses)) return 0;
   Progress("ok\n");
-  tcp_ = true;
-  disableNagle(socket_.get());
-  BytesMoved();
   return 1;
+}
+
+int NntpConnection::ConnectAddresses(const std::vector<Address>& addresses) {
+  assert(!IsOpen());
+  // One timeout for the whole attempt: an address that swallows
+  // connection requests must not grant the next one a fresh deadline.
+  HoldDeadline();
+  int lastError = EDESTADDRREQ;
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    const Address& address = addresses[i];
+    const int family = reinterpret_cast<const sockaddr*>(&address.storage)->sa_family;
+    UniqueFd sock(socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!sock) {
+      // A kernel without IPv6, say: the next address may still do.
+      lastError = errno;
+      continue;
+    }
+    // The connect finishes in the background; the wait for it is bounded
+    // by the deadline like any other.
+    if (connect(sock.get(), reinterpret_cast<const sockaddr*>(&address.storage),
+                address.length) != 0) {
+      if (errno != EINPROGRESS && errno != EINTR) {
+        lastError = errno;
+        continue;
+      }
+      socket_ = std::move(sock);
+      // An address whose host is down may swallow the request without a
+      // word: it gets its share of the time left, so that the addresses
+      // after it are still tried.  The last one gets all that is left.
+      const int waited = AwaitConnect(addresses.size() - i);
+      if (waited == 0) {
+        socket_.reset();
+        ReleaseDeadline();
+        return 0;
+      }
+      int err = ETIMEDOUT;
+      if (waited > 0) {
+        socklen_t len = sizeof err;
+        if (getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      }
+      if (err != 0) {
+        socket_.reset();
+        lastError = err;
+        continue;
+      }
+    } else {
+      socket_ = std::move(sock);
+    }
+    tcp_ = true;
+    disableNagle(socket_.get());
+    ReleaseDeadline();
+    return 1;
+  }
+  ReleaseDeadline();
+  errno = lastError;
+  DiagErrno();
+  return 0;
+}
+
+int NntpConnection::AwaitConnect(std::size_t addressesLeft) {
+  if (addressesLeft <= 1 || timeoutSeconds_ <= 0) return AwaitSocket(POLLOUT);
+  MillisecondsLeft();  // arms the deadline
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point shareEnd =
+      now + (deadline_ > now ? (deadline_ - now) / static_cast<long>(addressesLeft)
+                             : Clock::duration::zero());
+  for (;;) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(shareEnd - Clock::now());
+    pollfd p{socket_.get(), POLLOUT, 0};
+    const int ready =
+        poll(&p, 1, static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX)));
+    if (ready > 0) return 1;
+    if (ready < 0 && errno != EINTR) {
+      ReportFailure(errno);
+      return 0;
+    }
+    if (Clock::now() >= shareEnd) return -1;
+  }
 }
 
 void NntpConnection::Adopt(UniqueFd socket) {
@@ -113,17 +221,31 @@ void NntpConnection::Adopt(UniqueFd socket) {
 }
 
 void NntpConnection::Close() {
+  if (tls_ && IsOpen() && !tlsBroken_) {
+    // close_notify tells the server that nothing was cut off; its own is
+    // not waited for, the run is done with the connection.
+    tls_->Shutdown();
+    SendSessionOutput();
+  }
   socket_.reset();
   DiscardBuffers();
+  tls_.reset();
+  tlsBroken_ = false;
+  raw_.clear();
   endOfStream_ = false;
-  deadlineArmed_ = false;
+  ReleaseDeadline();
 }
 
 void NntpConnection::DiscardBuffers() {
+  // A record dropped half-sent, or at all, breaks the session's sequence:
+  // whatever came after would be garbage to the server.
+  if (tls_ && wirePos_ < wire_.size()) tlsBroken_ = true;
   in_.clear();
   inPos_ = 0;
   out_.clear();
   outPos_ = 0;
+  wire_.clear();
+  wirePos_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -136,8 +258,10 @@ ssize_t NntpConnection::ReadRaw(char* buf, std::size_t cap) {
   // otherwise wait for our delayed ACK on every request; the kernel drops
   // back to delayed ACKs by itself, so it is armed again after each read.
   if (n > 0 && tcp_) {
+    const int savedErrno = errno;
     int one = 1;
     setsockopt(socket_.get(), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    errno = savedErrno;
   }
 #endif
   return n;
@@ -147,6 +271,183 @@ ssize_t NntpConnection::WriteRaw(const char* data, std::size_t len) {
   // MSG_NOSIGNAL: a reset connection is a failed exchange, never the end of
   // the process.
   return send(socket_.get(), data, len, MSG_NOSIGNAL);
+}
+
+ssize_t NntpConnection::SendPending() {
+  if (!tls_) {
+    if (PendingOutput() == 0) return 0;
+    const ssize_t n = WriteRaw(out_.data() + outPos_, PendingOutput());
+    if (n > 0) ConsumeOutput(static_cast<std::size_t>(n));
+    return n;
+  }
+  if (tlsBroken_) {
+    errno = EPIPE;
+    return -1;
+  }
+  if (wirePos_ == wire_.size() && outPos_ < out_.size()) {
+    // Sealed only now, so that lines queued while the socket was full
+    // leave together, in one record.
+    const bool sealed = tls_->Write(std::string_view(out_).substr(outPos_));
+    out_.clear();
+    outPos_ = 0;
+    CollectSessionOutput();
+    if (!sealed) {
+      errno = EPROTO;
+      return -1;
+    }
+  }
+  if (wirePos_ == wire_.size()) return 0;
+  const ssize_t n = WriteRaw(wire_.data() + wirePos_, wire_.size() - wirePos_);
+  if (n > 0) {
+    BytesMoved();
+    wirePos_ += static_cast<std::size_t>(n);
+    if (wirePos_ == wire_.size()) {
+      wire_.clear();
+      wirePos_ = 0;
+    }
+  }
+  return n;
+}
+
+void NntpConnection::CollectSessionOutput() {
+  if (!tls_->HasOutgoing()) return;
+  if (wirePos_ == wire_.size()) {
+    wire_.clear();
+    wirePos_ = 0;
+  }
+  wire_ += tls_->TakeOutgoing();
+}
+
+void NntpConnection::SendSessionOutput() {
+  if (!tls_->HasOutgoing()) return;
+  CollectSessionOutput();
+  if (tlsBroken_ || !IsOpen()) return;
+  const int savedErrno = errno;
+  ssize_t n;
+  do {
+    n = WriteRaw(wire_.data() + wirePos_, wire_.size() - wirePos_);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    BytesMoved();
+    wirePos_ += static_cast<std::size_t>(n);
+    if (wirePos_ == wire_.size()) {
+      wire_.clear();
+      wirePos_ = 0;
+    }
+  }
+  errno = savedErrno;
+}
+
+int NntpConnection::DrainOutput() {
+  while (PendingOutput() > 0) {
+    const ssize_t n = SendPending();
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!AwaitSocket(POLLOUT)) return 0;
+      continue;
+    }
+    if (n == 0 && PendingOutput() == 0) break;
+    if (n == 0) errno = EPIPE;
+    return -1;
+  }
+  return 1;
+}
+
+long NntpConnection::ReadTls(char* buf, std::size_t cap) {
+  bool socketRead = false;
+  std::size_t got = 0;
+  for (;;) {
+    const long n = tls_->Read(buf + got, cap - got);
+    SendSessionOutput();
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      if (got == cap) return static_cast<long>(got);
+      continue;
+    }
+    // The end or a failure stays with the session and shows again at the
+    // next call, after the plaintext before it has been handed out.
+    if (got > 0) return static_cast<long>(got);
+    if (n == -1) return kTlsEnd;
+    if (n < -1) return kTlsFailed;
+    if (socketRead) return 0;
+    socketRead = true;
+    if (raw_.empty()) raw_.resize(kRawChunk);
+    const ssize_t r = ReadRaw(raw_.data(), raw_.size());
+    if (r > 0) {
+      BytesMoved();
+      tls_->Feed(raw_.data(), static_cast<std::size_t>(r));
+    } else if (r == 0) {
+      tls_->PeerClosed();
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      return 0;
+    } else {
+      return kSocketFailed;
+    }
+  }
+}
+
+void NntpConnection::ReportTlsFailure() {
+  Diag("error talking to NNTP server -- %s\n", printable(tls_->reason()).c_str());
+}
+
+// ---------------------------------------------------------------------------
+// TLS
+
+int NntpConnection::StartTls(std::unique_ptr<TlsSession> session, const std::string& host) {
+  assert(IsOpen() && !tls_ && session);
+  // Whatever came in plain text after the answer to STARTTLS was not sent
+  // by the server that the certificate proves: it is dropped unread.
+  in_.clear();
+  inPos_ = 0;
+  tls_ = std::move(session);
+  HoldDeadline();
+  auto fail = [&](const std::string& reason) {
+    Diag("TLS handshake with %s failed -- %s\n", host.c_str(), printable(reason).c_str());
+    Close();
+    return 0;
+  };
+  for (;;) {
+    const TlsSession::Step step = tls_->Handshake();
+    // The alert of a failed handshake goes out if the socket takes it at
+    // once; Close drops the session without close_notify.
+    SendSessionOutput();
+    if (step == TlsSession::Step::kFailed) {
+      tlsBroken_ = true;
+      return fail(tls_->reason());
+    }
+    const int drained = DrainOutput();
+    if (drained == 0) {
+      Close();
+      return 0;
+    }
+    if (drained < 0) return fail(std::strerror(errno));
+    if (step == TlsSession::Step::kDone) break;
+    if (!AwaitSocket(POLLIN)) {
+      Close();
+      return 0;
+    }
+    if (raw_.empty()) raw_.resize(kRawChunk);
+    const ssize_t r = ReadRaw(raw_.data(), raw_.size());
+    if (r > 0) {
+      tls_->Feed(raw_.data(), static_cast<std::size_t>(r));
+    } else if (r == 0) {
+      tls_->PeerClosed();
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      tlsBroken_ = true;
+      return fail(std::strerror(errno));
+    }
+  }
+  ReleaseDeadline();
+  if (verbose) {
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384" shown as "TLSv1.3, TLS_AES_...".
+    std::string description = tls_->Description();
+    const std::size_t space = description.find(' ');
+    if (space != std::string::npos) description.replace(space, 1, ", ");
+    Progress("TLS established: %s, verified %s\n", description.c_str(),
+             printable(HostToVerify(host)).c_str());
+  }
+  return 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -170,9 +471,16 @@ bool NntpConnection::DeadlinePassed() const {
 
 int NntpConnection::AwaitSocket(short events) {
   for (;;) {
-    pollfd p{socket_.get(), events, 0};
+    // Records that a read of the session queued (a key update, say) go
+    // out while the answer is awaited.
+    const bool flush = (events & POLLOUT) == 0 && wirePos_ < wire_.size() && !tlsBroken_;
+    pollfd p{socket_.get(), static_cast<short>(events | (flush ? POLLOUT : 0)), 0};
     const int ready = poll(&p, 1, MillisecondsLeft());
-    if (ready > 0) return 1;
+    if (ready > 0) {
+      if (flush && (p.revents & POLLOUT) != 0) SendPending();
+      if ((p.revents & ~(flush ? POLLOUT : 0)) != 0) return 1;
+      continue;
+    }
     if (ready < 0) {
       // A signal only prints its message; the answer is still wanted, and
       // the deadline stands, so that signals cannot keep a silent server
@@ -204,36 +512,54 @@ void NntpConnection::ReportClosed() {
 int NntpConnection::SendLine(std::string_view line) {
   assert(IsOpen());
   Queue(line);
-  while (PendingOutput() > 0) {
-    const ssize_t n = WriteRaw(out_.data() + outPos_, PendingOutput());
-    if (n > 0) {
-      ConsumeOutput(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (AwaitSocket(POLLOUT)) continue;
-    } else {
-      ReportFailure(n < 0 ? errno : EPIPE);
-    }
-    // A command cut short is no command; nothing of it is sent later.
-    out_.clear();
-    outPos_ = 0;
-    return 0;
+  const int drained = DrainOutput();
+  if (drained == 1) return 1;
+  if (drained < 0) {
+    if (errno == EPROTO && tls_ && !tls_->reason().empty())
+      ReportTlsFailure();
+    else
+      ReportFailure(errno);
   }
-  return 1;
+  // A command cut short is no command; nothing of it is sent later.
+  DiscardBuffers();
+  return 0;
 }
 
 int NntpConnection::FillInput() {
   for (;;) {
-    if (!AwaitSocket(POLLIN)) return 0;
     if (inPos_ == in_.size()) {
       in_.clear();
       inPos_ = 0;
     }
+    if (tls_) {
+      // The session may hold plaintext that the socket will never signal,
+      // so it is asked before any wait.
+      const std::size_t used = in_.size();
+      in_.resize(used + kReadChunk);
+      const long n = ReadTls(in_.data() + used, kReadChunk);
+      const int savedErrno = errno;
+      in_.resize(used + static_cast<std::size_t>(std::max<long>(n, 0)));
+      if (n > 0) return 1;
+      if (n == kTlsEnd) {
+        endOfStream_ = true;
+        return 1;
+      }
+      if (n == kTlsFailed) {
+        ReportTlsFailure();
+        return 0;
+      }
+      if (n == kSocketFailed) {
+        ReportFailure(savedErrno);
+        return 0;
+      }
+      if (!AwaitSocket(POLLIN)) return 0;
+      continue;
+    }
+    if (!AwaitSocket(POLLIN)) return 0;
     const std::size_t used = in_.size();
     in_.resize(used + kReadChunk);
     const ssize_t n = ReadRaw(in_.data() + used, kReadChunk);
+    const int savedErrno = errno;
     in_.resize(used + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     if (n > 0) {
       BytesMoved();
@@ -243,8 +569,8 @@ int NntpConnection::FillInput() {
       endOfStream_ = true;
       return 1;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-    ReportFailure(errno);
+    if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK || savedErrno == EINTR) continue;
+    ReportFailure(savedErrno);
     return 0;
   }
 }
@@ -314,19 +640,18 @@ void NntpConnection::ConsumeOutput(std::size_t count) {
 }
 
 void NntpConnection::FlushPending() {
-  while (PendingOutput() > 0) {
-    const ssize_t n = WriteRaw(out_.data() + outPos_, PendingOutput());
+  for (;;) {
+    const ssize_t n = SendPending();
     if (n < 0 && errno == EINTR) continue;
     // A short write means the socket is full: the rest waits until it
     // signals room again, rather than costing a write that would fail.
-    if (n > 0) ConsumeOutput(static_cast<std::size_t>(n));
     return;
   }
 }
 
 long NntpConnection::Read(char* buf, std::size_t cap) {
   assert(cap > 0);
-  if (HasBufferedInput()) {
+  if (inPos_ < in_.size()) {
     const std::size_t n = std::min(cap, in_.size() - inPos_);
     std::memcpy(buf, in_.data() + inPos_, n);
     inPos_ += n;
@@ -337,6 +662,13 @@ long NntpConnection::Read(char* buf, std::size_t cap) {
     return static_cast<long>(n);
   }
   if (endOfStream_ || !IsOpen()) return -1;
+  if (tls_) {
+    const long n = ReadTls(buf, cap);
+    if (n >= 0) return n;
+    if (n == kTlsFailed) ReportTlsFailure();
+    endOfStream_ = true;
+    return -1;
+  }
   const ssize_t n = ReadRaw(buf, cap);
   if (n > 0) {
     BytesMoved();

@@ -5,16 +5,24 @@
 // bytes without ever blocking.  Every wait for the server is bounded by one
 // deadline, and this is the one place that reports a broken or silent
 // connection.
+//
+// A TLS session, once started, sits between the socket and the buffers:
+// the exchanges and the engine see plaintext only, and once it is there
+// nothing ever leaves in plain text again.
 #ifndef PELLITON_CONNECTION_H
 #define PELLITON_CONNECTION_H
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "tls.h"
 #include "util.h"
 
 namespace pelliton {
@@ -33,17 +41,51 @@ class NntpConnection {
   NntpConnection(const NntpConnection&) = delete;
   NntpConnection& operator=(const NntpConnection&) = delete;
 
-  // Connects over TCP to host (a dotted IPv4 address or a host name) and
-  // port.  Under -v it prints "Connecting to host:port... " and "ok".  1 on
+  // One address of the server, port included.
+  struct Address {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+  };
+  // The addresses of host, in the order in which they are to be tried: an
+  // IPv4 literal as inet_aton reads it, an IPv6 literal (in brackets or
+  // not, with a zone or not), both without any look-up; else every address
+  // of the name, IPv4 and IPv6, as the resolver orders them.  Empty when
+  // nothing resolves.
+  static std::vector<Address> Resolve(const std::string& host, int port);
+  // The name a TLS session verifies the server's certificate against: the
+  // host as written, without the brackets or the zone of an IPv6 literal.
+  static std::string HostToVerify(const std::string& host);
+
+  // Connects over TCP to host and port, trying each address of host in
+  // turn.  Under -v it prints "Connecting to host:port... " and "ok".  1 on
   // success; 0 after a message ("<host>: unknown host", the system's text
-  // for a failed socket or connect, or "timeout talking to NNTP server").
+  // for the last failed socket or connect, or "timeout talking to NNTP
+  // server").
   int Connect(const std::string& host, int port);
+  // The addresses in turn until one takes the connection, all within one
+  // timeout.  1 on success; 0 after the last failure's message, or after
+  // the timeout's.  Prints no progress.
+  int ConnectAddresses(const std::vector<Address>& addresses);
   // Takes over a socket that is connected already (tests, benchmarks).
   void Adopt(UniqueFd socket);
   bool IsOpen() const { return static_cast<bool>(socket_); }
   // Closes the socket and drops whatever is buffered.  QUIT is the
-  // caller's to send.
+  // caller's to send; a TLS session is ended with close_notify first,
+  // without waiting for the server's.
   void Close();
+
+  // --- TLS ---------------------------------------------------------------
+
+  // Runs the handshake of session on the open connection, within one
+  // timeout, and from then on carries everything through it.  host is the
+  // server's address text as the user wrote it, for messages.  Input
+  // buffered before the handshake is dropped: nothing that arrived in plain
+  // text can be taken for the server's words inside the session.  Under -v
+  // prints "TLS established: <version>, <cipher>, verified <name>".  1 on
+  // success; 0 after "TLS handshake with <host> failed -- <reason>" or
+  // "timeout talking to NNTP server", with the connection closed.
+  int StartTls(std::unique_ptr<TlsSession> session, const std::string& host);
+  bool IsTls() const { return static_cast<bool>(tls_); }
 
   // --- The one-line exchanges ------------------------------------------
   // Each waits for the server as long as the deadline allows, and goes on
@@ -72,14 +114,18 @@ class NntpConnection {
 
   // Appends request bytes to the output; nothing is written yet.
   void Queue(std::string_view bytes);
-  // Bytes queued and not yet taken by the socket.
-  std::size_t PendingOutput() const { return out_.size() - outPos_; }
+  // Bytes queued and not yet taken by the socket (with TLS, plaintext not
+  // yet sealed and records not yet sent).
+  std::size_t PendingOutput() const {
+    return out_.size() - outPos_ + wire_.size() - wirePos_;
+  }
   // Writes as much pending output as the socket takes now, in one write.
   // What it does not take stays pending; a broken connection shows on the
   // reading side.
   void FlushPending();
   // Response bytes into buf: > 0 the count, 0 nothing there now, -1 the
-  // server closed the connection or reading failed (nothing is printed).
+  // server closed the connection or reading failed (nothing is printed,
+  // but for the reason a TLS session failed).
   long Read(char* buf, std::size_t cap);
 
   enum class WaitResult {
@@ -98,7 +144,8 @@ class NntpConnection {
   // deadline with "timeout talking to NNTP server".
   WaitResult Wait(bool pollOnly, Readiness& ready);
   // Forgets pending output and buffered input, after the engine has given
-  // up on the connection.
+  // up on the connection.  A TLS session that loses records this way
+  // sends nothing more.
   void DiscardBuffers();
 
  private:
@@ -112,15 +159,55 @@ class NntpConnection {
 
   // True when a Read can return something without touching the socket.
   // With TLS, decrypted data that the socket will never signal counts too.
-  bool HasBufferedInput() const { return inPos_ < in_.size(); }
+  bool HasBufferedInput() const {
+    return inPos_ < in_.size() || (tls_ && tls_->HasBufferedInput());
+  }
+
+  // One write of pending output: > 0 bytes taken, 0 nothing pending, -1
+  // failed with errno (EAGAIN: the socket is full).  With TLS the plaintext
+  // queued is sealed first, all of it into one record when it fits, once
+  // the records before it are out.
+  ssize_t SendPending();
+  // Writes all pending output, waiting as the deadline allows.  1 when it
+  // is out; 0 after the timeout's message; -1 with errno, unreported.
+  int DrainOutput();
+  // Moves what the session has queued for the server to the wire.
+  void CollectSessionOutput();
+  // The same, and tries one write of the wire, so that no call of the session waits for its
+  // output (a key update, an alert) longer than the socket does.
+  void SendSessionOutput();
+  // Plaintext from the session: what it holds, else what one read of the
+  // socket brings.  > 0 the count; 0 nothing now; or one of these:
+  static constexpr long kTlsEnd = -1;     // the stream ended
+  static constexpr long kTlsFailed = -2;  // tls_->reason() says why
+  static constexpr long kSocketFailed = -3;  // errno says why
+  long ReadTls(char* buf, std::size_t cap);
+  void ReportTlsFailure();
 
   // The deadline: armed when a wait begins and nothing is armed, disarmed
-  // whenever bytes move.  -1 is no deadline.
-  void BytesMoved() { deadlineArmed_ = false; }
+  // whenever bytes move, except while held: the connect over all addresses
+  // and the handshake each get one timeout, however slowly bytes trickle.
+  void BytesMoved() {
+    if (!deadlineHeld_) deadlineArmed_ = false;
+  }
+  void HoldDeadline() {
+    deadlineArmed_ = false;
+    deadlineHeld_ = true;
+  }
+  void ReleaseDeadline() {
+    deadlineHeld_ = false;
+    deadlineArmed_ = false;
+  }
   int MillisecondsLeft();
   bool DeadlinePassed() const;
+  // Waits for the connect of one of addressesLeft addresses to finish, at
+  // most for its share of the time left.  1 when it finished (well or
+  // not); -1 when its share ran out; 0 after a message (the deadline
+  // passed, or the wait failed).
+  int AwaitConnect(std::size_t addressesLeft);
   // Waits for the events on the socket, through signals, until the
-  // deadline.  1 when they came; 0 after a message.
+  // deadline; TLS records waiting to go out are sent meanwhile.  1 when
+  // they came; 0 after a message.
   int AwaitSocket(short events);
   // Reads more into in_.  1 when bytes came or the stream ended; 0 after a
   // message.
@@ -136,9 +223,15 @@ class NntpConnection {
   bool endOfStream_ = false;
   std::string in_;         // received, not yet handed out
   std::size_t inPos_ = 0;  // in_ before this was handed out
-  std::string out_;        // queued, not yet written
+  std::string out_;        // queued, not yet written (plaintext)
   std::size_t outPos_ = 0;
+  std::unique_ptr<TlsSession> tls_;
+  std::string wire_;         // TLS records not yet taken by the socket
+  std::size_t wirePos_ = 0;
+  std::vector<char> raw_;    // ciphertext as it comes from the socket
+  bool tlsBroken_ = false;   // records were lost: nothing more is sent
   bool deadlineArmed_ = false;
+  bool deadlineHeld_ = false;
   Clock::time_point deadline_;
 };
 

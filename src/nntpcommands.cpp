@@ -1,12 +1,20 @@
 #include "nntpcommands.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+
 #include <cassert>
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "tls.h"
 #include "util.h"
 
 namespace pelliton {
@@ -33,6 +41,46 @@ int readGreeting(NntpConnection& connection) {
     if (line[text.size()] == '\0') Progress("\n");
   }
   return 1;
+}
+
+// The port of TLS from the first byte when the server file names none.
+int nntpsPort() {
+  const servent* service = getservbyname("nntps", "tcp");
+  if (service == nullptr) return 563;
+  return ntohs(static_cast<uint16_t>(service->s_port));
+}
+
+// The session for the server, made before anything goes to the network,
+// so that a CA file that cannot be loaded costs no connection.
+std::unique_ptr<TlsSession> newTlsSession(const ServerInfo& servInfo, const std::string& host) {
+  std::string caFile;
+  if (servInfo.caFile) {
+    const std::optional<std::string> resolved = ResolvePath(servInfo.caFile->c_str());
+    if (!resolved) {
+      Diag("%s: %s\n", servInfo.caFile->c_str(), std::strerror(ENAMETOOLONG));
+      return nullptr;
+    }
+    caFile = *resolved;
+  }
+  std::string error;
+  std::unique_ptr<TlsSession> session =
+      TlsSession::Create(NntpConnection::HostToVerify(host), caFile, &error);
+  if (!session) Diag("%s\n", printable(error).c_str());
+  return session;
+}
+
+// STARTTLS and the handshake.  Any answer but 382 ends the connection:
+// going on in plain text would hand the password to whoever refused.
+int startTls(NntpConnection& connection, std::unique_ptr<TlsSession> session,
+             const std::string& host) {
+  if (!connection.SendLine("STARTTLS\r\n")) return 0;
+  char line[kResponseLineSize];
+  if (!connection.ReadStatusLine(line, sizeof line)) return 0;
+  if (!hasCode(line, "382")) {
+    Diag("server refused STARTTLS -- %s\n", printable(withoutLineEnd(line)).c_str());
+    return 0;
+  }
+  return connection.StartTls(std::move(session), host);
 }
 
 const char* skipWhiteSpace(const char* p) {
@@ -99,11 +147,22 @@ void reportBadResponse(const char* line) {
 int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port) {
   assert(servInfo != NULL);
   const std::string& host = servInfo->host ? *servInfo->host : servInfo->name;
-  if (port == 0) port = servInfo->port;
+  const int tlsMode = servInfo->tlsMode;
+  if (port == 0) {
+    port = tlsMode == TLS_MODE_IMPLICIT && !servInfo->portGiven ? nntpsPort() : servInfo->port;
+  }
+  std::unique_ptr<TlsSession> session;
+  if (tlsMode != TLS_MODE_NONE) {
+    session = newTlsSession(*servInfo, host);
+    if (!session) return 0;
+  }
   if (!connection.Connect(host, port)) return 0;
+  if (tlsMode == TLS_MODE_IMPLICIT && !connection.StartTls(std::move(session), host)) return 0;
   // A connection that failed here is never used again.
-  if (!readGreeting(connection) || !authServer(connection, servInfo)) {
-    connection.Close();
+  if (!readGreeting(connection) ||
+      (tlsMode == TLS_MODE_STARTTLS && !startTls(connection, std::move(session), host)) ||
+      !authServer(connection, servInfo)) {
+    if (connection.IsOpen()) connection.Close();
     return 0;
   }
   return 1;

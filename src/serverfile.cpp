@@ -41,6 +41,22 @@ bool parseTimeout(const char* value, int& timeout) {
   return true;
 }
 
+// The value of "tls": no, yes (TLS from the first byte) or starttls, in
+// any letter case.
+bool parseTlsMode(const char* value, int& mode) {
+  static const struct {
+    const char* word;
+    int mode;
+  } modes[] = {
+      {"no", TLS_MODE_NONE}, {"yes", TLS_MODE_IMPLICIT}, {"starttls", TLS_MODE_STARTTLS}};
+  for (const auto& m : modes) {
+    if (strcasecmp(value, m.word) != 0) continue;
+    mode = m.mode;
+    return true;
+  }
+  return false;
+}
+
 struct ServerFileState {
   ServerInfo* current = nullptr;
   bool sawPassword = false;
@@ -61,7 +77,12 @@ bool handleSectionLine(char* line, ServerFileState& state) {
 bool applyServerAttribute(ServerInfo* servInfo, const char* key, const char* value,
                           ServerFileState& state) {
   if (value == nullptr) return false;
-  if (strcasecmp(key, "port") == 0) return parsePort(value, servInfo->port);
+  if (strcasecmp(key, "port") == 0) {
+    if (!parsePort(value, servInfo->port)) return false;
+    servInfo->portGiven = true;
+    return true;
+  }
+  if (strcasecmp(key, "tls") == 0) return parseTlsMode(value, servInfo->tlsMode);
   struct StringKey {
     const char* key;
     std::optional<std::string> ServerInfo::*field;
@@ -71,7 +92,7 @@ bool applyServerAttribute(ServerInfo* servInfo, const char* key, const char* val
       {"newsrc", &ServerInfo::newsrc},     {"user", &ServerInfo::user},
       {"username", &ServerInfo::user},     {"pass", &ServerInfo::password},
       {"password", &ServerInfo::password}, {"preconnect", &ServerInfo::preconnect},
-      {"postconnect", &ServerInfo::postconnect},
+      {"postconnect", &ServerInfo::postconnect}, {"cafile", &ServerInfo::caFile},
   };
   for (const StringKey& k : stringKeys) {
     if (strcasecmp(key, k.key) != 0) continue;

@@ -9,11 +9,12 @@
 # Posts articles with awkward bodies through NNTP POST, reads back with its
 # own small NNTP client what the server serves, runs pelliton (-l, -C, -c,
 # fetching with -n 1, -n 4 and -n 16, AUTHINFO against a second server that
-# requires it), and compares every mailbox, every pipe's output and every
-# newsrc byte for byte with what they must hold.  With the openssl command
-# at hand, INN's readers also speak TLS (STARTTLS on the main port, TLS
-# from the first byte on a third), which is checked with verified
-# handshakes.  Set PELLITON_KEEP=1 to keep the work directory.
+# requires it), and compares every mailbox, every Maildir, every pipe's
+# output and every newsrc byte for byte with what they must hold.  With the
+# openssl command at hand, INN's readers also speak TLS (STARTTLS on the
+# main port, TLS from the first byte on a third): pelliton fetches over
+# both, byte for byte as in plain text, and refuses the server when told
+# to trust another CA.  Set PELLITON_KEEP=1 to keep the work directory.
 set -u
 
 pelliton=${1:?usage: inn_test.sh <pelliton binary> [<binary directory>]}
@@ -30,7 +31,7 @@ skip() {
 if ! reason=$(bash "$here/inn/install.sh"); then
   skip "${reason:-INN is not installed}"
 fi
-for tool in runuser perl sed cmp diff; do
+for tool in runuser perl sed cmp diff python3; do
   command -v "$tool" >/dev/null || skip "$tool is missing"
 done
 
@@ -274,6 +275,8 @@ pelliton.test.*:
 $tricky:
 $d/tricky.mbox
 $tricky:
+$d/maildir/
+$tricky:
 * ^Subject:.*pipe
 | cat >> $d/tricky.pipe
 
@@ -312,10 +315,33 @@ check_mailboxes() {  # check_mailboxes WHAT DIR
   for f in tricky.mbox tricky.pipe bulk.mbox bulk.pipe; do
     check_file "$1" "$2/$f" "$t/$f"
   done
+  check_maildir "$1" "$2/maildir" "$tricky" "${posted_count[$tricky]}"
   for f in empty.mbox missing.mbox; do
     [ -e "$2/$f" ] && fail "$1: $2/$f was written"
   done
   [ -z "$(find "$2" -name '*.lock*' ! -name newsrc.lock)" ] || fail "$1: a lock file was left behind"
+}
+
+# A Maildir holds one file in new/ for every article of the newsgroup: the
+# header as the server serves it, an empty line and the body as posted.
+check_maildir() {  # check_maildir WHAT MAILDIR GROUP LAST
+  local read=$work/maildir-read n file count
+  rm -rf "$read"
+  mkdir -p "$read"
+  if ! count=$(python3 "$here/maildir_read.py" "$2" "$read"); then
+    fail "$1: $2 cannot be read as a Maildir"
+    return
+  fi
+  [ "$count" = "$4" ] || fail "$1: $2 holds $count messages, not $4"
+  for ((n = 1; n <= $4; n++)); do
+    file=$read/$n.$3.$$@pelliton.test
+    if [ ! -f "$file" ]; then
+      fail "$1: article $n of $3 is not in $2"
+      continue
+    fi
+    cmp -s "$file" <(cat "$work/served/$3.$n.head"; printf '\n'; cat "$work/posted/$3.$n.body") ||
+      fail "$1: article $n of $3 differs in $2"
+  done
 }
 
 newsrc_after_fetch() {
@@ -360,6 +386,47 @@ for n in 1 16; do
   check_mailboxes "-n $n" "$d"
   check_text "-n $n: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
 done
+
+if [ -n "$INN_TLS_PORT" ]; then
+  # TLS from the first byte by name, STARTTLS by address: the certificate
+  # names both.  What lands must equal the plain fetch byte for byte.
+  for mode in yes starttls; do
+    d=$work/fetch-tls-$mode
+    if [ $mode = yes ]; then
+      tls_port=$INN_TLS_PORT tls_host=localhost
+    else
+      tls_port=$port tls_host=127.0.0.1
+    fi
+    note "fetching over TLS (tls $mode, $tls_host:$tls_port)"
+    setup_run "$d" "$tls_port" "$(printf 'host %s\ntls %s\ncafile %s' "$tls_host" $mode "$INN_TLS_CA")"
+    run_pelliton "$d" -v -n 16
+    [ "$status" = 0 ] || fail "tls $mode: exit status $status"
+    grep -Eq "^TLS established: TLSv1\.[23], [A-Za-z0-9_-]+, verified $tls_host\$" "$d/stderr" ||
+      fail "tls $mode: no verbose line for a verified session"
+    check_text "tls $mode: standard error, but for the verbose lines" \
+      "$(grep '^pelliton: ' "$d/stderr")" "$missing_message"
+    check_mailboxes "tls $mode" "$d"
+    check_text "tls $mode: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
+    for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe; do
+      cmp -s <(normalized "$d/$f") <(normalized "$work/fetch-n16/$f") ||
+        fail "tls $mode: $f differs from the plain fetch"
+    done
+  done
+
+  note "TLS: a server whose certificate another CA signed is refused"
+  for mode in yes starttls; do
+    d=$work/refuse-tls-$mode
+    [ $mode = yes ] && tls_port=$INN_TLS_PORT || tls_port=$port
+    setup_run "$d" "$tls_port" \
+      "$(printf 'tls %s\ncafile %s\nuser reader\npass %s' $mode "$work/other-ca/ca.pem" "$INN_AUTH_PASSWORD")"
+    run_pelliton "$d"
+    [ "$status" = 0 ] || fail "untrusted, tls $mode: exit status $status"
+    [[ $err == "pelliton: TLS handshake with 127.0.0.1 failed -- "* ]] ||
+      fail "untrusted, tls $mode: expected the failed handshake, got: $err"
+    [ -e "$d/newsrc" ] && fail "untrusted, tls $mode: the newsrc was written"
+    [ -e "$d/tricky.mbox" ] && fail "untrusted, tls $mode: articles were delivered"
+  done
+fi
 
 d=$work/fetch-n1
 note "a second run finds nothing new"

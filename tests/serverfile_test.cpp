@@ -57,6 +57,12 @@ TEST_F(ServerFileTest, FaultsAreReportedWithTheirLineAndStopTheReading) {
       {"[a]\ntimeout 99999999999999999999\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\ntimeout soon\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\r\n\r\nuser\r\n", "pelliton: servers:3: invalid server attribute\n"},
+      {"[a]\ntls\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\ntls maybe\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\ntls true\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\ntls yes please\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\ntls starttls\ntls off\n", "pelliton: servers:3: invalid server attribute\n"},
+      {"[a]\ncafile\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\nhost h\n[b] [c]\nhost never\n[d\n", "pelliton: servers:3: bad server declaration\n"},
   };
   for (const auto& c : cases) {
@@ -149,6 +155,37 @@ TEST_F(ServerFileTest, PortAndTimeoutReadDigitsAndIgnoreWhatFollows) {
     ASSERT_NE(nullptr, FindServer("s"));
     EXPECT_EQ(c.port, FindServer("s")->port);
     EXPECT_EQ(c.timeout, FindServer("s")->timeout);
+  }
+}
+
+TEST_F(ServerFileTest, TlsKeysAndWhetherThePortWasGiven) {
+  static const struct {
+    const char* lines;
+    int tlsMode;
+    const char* caFile;  // "" for none
+    bool portGiven;
+  } cases[] = {
+      {"host h\n", TLS_MODE_NONE, "", false},
+      {"tls no\n", TLS_MODE_NONE, "", false},
+      {"tls yes\n", TLS_MODE_IMPLICIT, "", false},
+      {"TLS YES\nport 563\n", TLS_MODE_IMPLICIT, "", true},
+      {"tls StartTLS\n", TLS_MODE_STARTTLS, "", false},
+      {"tls yes\ntls no\n", TLS_MODE_NONE, "", false},
+      {"tls starttls\ncafile certs/my ca.pem\nport 119\n", TLS_MODE_STARTTLS, "certs/my ca.pem",
+       true},
+      {"CAfile /a.pem\ncafile /b.pem\n", TLS_MODE_NONE, "/b.pem", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines);
+    ReleaseConfigModel();
+    int result = -1;
+    EXPECT_EQ("", Read(std::string("[s]\n") + c.lines, &result));
+    EXPECT_EQ(1, result);
+    ServerInfo* servInfo = FindServer("s");
+    ASSERT_NE(nullptr, servInfo);
+    EXPECT_EQ(c.tlsMode, servInfo->tlsMode);
+    EXPECT_EQ(c.caFile, servInfo->caFile.value_or(""));
+    EXPECT_EQ(c.portGiven, servInfo->portGiven);
   }
 }
 

@@ -538,6 +538,11 @@ void NewsServer::Impl::respond(Connection& c, std::string_view line, std::string
   for (auto it = replies.begin(); it != replies.end(); ++it) {
     if (!startsWithWord(line, it->first)) continue;
     dst += it->second.raw;
+    // A canned 382 still starts TLS, so that tests can put plain text
+    // behind it.
+    if (limits.tlsMode != TlsMode::kOff && !c.tls && equalsIgnoreCase(line, "STARTTLS") &&
+        it->second.raw.compare(0, 3, "382") == 0)
+      c.startTlsWhenFlushed = true;
     if (it->second.times > 0 && --it->second.times == 0) replies.erase(it);
     return;
   }

@@ -136,7 +136,9 @@ class NewsServer {
   // command line that equals `command` or begins with `command` followed by
   // a blank ("AUTHINFO PASS" matches "AUTHINFO PASS secret").  times < 0:
   // for ever; 0 removes the reply; otherwise for the next `times` matching
-  // commands.  The newest setting for a command replaces an older one.
+  // commands.  The newest setting for a command replaces an older one.  A
+  // canned answer to STARTTLS that begins with 382 still starts TLS once
+  // it has been written, so that tests can put plain text behind it.
   void SetReply(const std::string& command, const std::string& raw, int times = -1);
   void ClearReply(const std::string& command);
   void ClearReplies();
