@@ -98,10 +98,17 @@ void installHandler(int sig, void (*handler)(int)) {
 // delivery commands are exec'd, where SIG_IGN would be inherited by them.
 void surviveBrokenPipes() { installHandler(SIGPIPE, ignoreSignal); }
 
+// A mailbox that grows past a file size limit (ulimit -f) must be a failed
+// write, cut back and fetched again next run like one on a full disk, not
+// a process killed in the middle of an append.  Caught rather than
+// ignored for the same reason as SIGPIPE.
+void surviveFileSizeLimits() { installHandler(SIGXFSZ, ignoreSignal); }
+
 void catchTerminationSignals() {
   installHandler(SIGHUP, catchSignal);
   installHandler(SIGINT, catchSignal);
   installHandler(SIGQUIT, catchSignal);
+  installHandler(SIGTERM, catchSignal);
 }
 
 int nntpServicePort() {
@@ -296,6 +303,7 @@ int doWork(NntpConnection& connection, const RunOptions& options) {
 int RunPelliton(int argc, char** argv) {
   InstallOutOfMemoryHandler();
   surviveBrokenPipes();
+  surviveFileSizeLimits();
   verbose = 0;
   fileSizeLimit = 0;
 

@@ -366,5 +366,31 @@ TEST_F(RunTest, CommandsStartWithDefaultBrokenPipeHandling) {
   EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << line;
 }
 
+// SIGTERM is caught from the same stage as SIGHUP and left as found before
+// it; SIGXFSZ never ends the run.
+TEST_F(RunTest, TerminationAndFileSizeSignalsFollowTheirStage) {
+  const struct {
+    const char* what;
+    std::string commands;  // server file lines
+    int status;
+    bool caught;  // the signal's message is printed
+  } cases[] = {
+      {"SIGTERM before the handler", "preconnect kill -TERM $PPID\n", 128 + SIGTERM, false},
+      {"SIGTERM after it", "postconnect kill -TERM $PPID; touch " + file("post") + "\n", 0, true},
+      {"SIGXFSZ at either stage",
+       "preconnect kill -XFSZ $PPID\npostconnect kill -XFSZ $PPID; touch " + file("post") + "\n",
+       0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    unlink(file("post").c_str());
+    WriteServers(closedPort(), c.commands);
+    const RunResult r = RunNews({});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err.find("pelliton: signal caught... exiting\n") != std::string::npos, c.caught)
+        << r.err;
+    EXPECT_EQ(FileExists(file("post")), c.status == 0);
+  }
+}
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,13 @@ using testutil::RunResult;
 using testutil::WriteFile;
 
 constexpr std::chrono::seconds kWait{10};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
 class ConnectedRunTest : public runfixture::RunFixture {
  protected:
@@ -146,6 +155,66 @@ TEST_F(ConnectedRunTest, UnsavedNewsrcGivesStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "comp.test 5 1 y\n");
   EXPECT_THAT(r.err, AllOf(HasSubstr("pelliton: "), HasSubstr("missing-dir/newsrc")));
+}
+
+// Every signal that ends a run from outside, SIGTERM among them, stops the
+// walk after the current newsgroup; the run saves and ends with status 0.
+TEST_F(ConnectedRunTest, EachTerminationSignalStopsTheWalk) {
+  WriteFile(filters(), "a.one:\n" + file("mbox") + "\nb.two:\n" + file("mbox") + "\n");
+  server_.AddArticle("a.one", 1, "From: x@example.org\nSubject: first of a", "body a1");
+  server_.AddArticle("b.two", 1, "From: y@example.org\nSubject: only b", "body b1");
+  WriteServers(server_.port(), "postconnect touch " + file("post") + "\n");
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    unlink(file("post").c_str());
+    unlink(newsrc().c_str());
+    ASSERT_TRUE(server_.WaitForIdle(kWait));
+    server_.ClearLog();
+    server_.StallAfterCommands(1);
+    testutil::Child child({testutil::PellitonBinary(), "-f", servers(), "news"});
+    ASSERT_TRUE(server_.WaitForLog(1, std::chrono::milliseconds(kWait)));
+    usleep(200000);
+    child.Signal(sig);
+    usleep(100000);
+    server_.StallAfterCommands(-1);
+    const RunResult r = child.Finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(SignalMessages(r.err), 1u) << r.err;
+    EXPECT_THAT(Commands(), Not(Contains("GROUP b.two")));
+    EXPECT_THAT(ReadFile(newsrc()), HasSubstr("b.two: 1-0\n"));
+    EXPECT_TRUE(FileExists(file("post")));
+  }
+}
+
+// The commands that pelliton starts (preconnect, postconnect and a pipe
+// action) begin with the default handling of the signals it catches or
+// survives, and with none of them blocked, even when pelliton itself was
+// started with SIGXFSZ ignored.
+TEST_F(ConnectedRunTest, CommandsStartWithDefaultSignalHandling) {
+  if (!FileExists("/proc/self/status")) GTEST_SKIP() << "no /proc";
+  server_.AddArticle("comp.test", 1, "From: x@example.org\nSubject: one", "body");
+  // The shell execs the report, since it blocks signals for a moment
+  // whenever it starts a child of its own.
+  const auto report = [&](const std::string& name) {
+    return "exec grep -E '^Sig(Ign|Blk)' /proc/self/status > " + file(name);
+  };
+  WriteFile(filters(), "comp.test:\n| cat > /dev/null; " + report("pipe") + "\n");
+  WriteServers(server_.port(),
+               "preconnect " + report("pre") + "\npostconnect " + report("post") + "\n");
+  const RunResult r = testutil::Child({"/bin/sh", "-c", "trap '' XFSZ; exec \"$@\"", "sh",
+                                       testutil::PellitonBinary(), "-f", servers(), "news"})
+                          .Finish();
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* name : {"pre", "pipe", "post"}) {
+    SCOPED_TRACE(name);
+    const std::vector<std::string> lines = Lines(ReadFile(file(name)));
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string& line : lines) {
+      const unsigned long long set = std::stoull(line.substr(line.find(':') + 1), nullptr, 16);
+      for (int sig : {SIGPIPE, SIGXFSZ, SIGTERM, SIGHUP, SIGINT, SIGQUIT})
+        EXPECT_EQ(set & (1ull << (sig - 1)), 0u) << line << " " << strsignal(sig);
+    }
+  }
 }
 
 }  // namespace
