@@ -9,11 +9,8 @@
 #include <utility>
 
 namespace pelliton {
-namespace {
 
-// A link to a file that does not exist yet leads to where the file will be
-// made.
-bool followLinks(std::string& path) {
+bool FollowLinks(std::string& path) {
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
@@ -36,6 +33,8 @@ bool followLinks(std::string& path) {
   errno = ELOOP;
   return false;
 }
+
+namespace {
 
 std::string directoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -80,7 +79,7 @@ ReplacementFile::~ReplacementFile() {
 }
 
 bool ReplacementFile::Create() {
-  if (!followLinks(target_)) return false;
+  if (!FollowLinks(target_)) return false;
   std::string templ = directoryOf(target_);
   if (templ.back() != '/') templ += '/';
   templ += tempPrefix_ + ".XXXXXX";

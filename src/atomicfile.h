@@ -12,6 +12,13 @@
 
 namespace pelliton {
 
+// Follows the symbolic links that path ends in, so that it names the file
+// that an open of path would reach; the directories along the way are left
+// as they stand.  A link to a file that does not exist yet leads to where
+// that file would be made.  False with errno set (ELOOP, ENAMETOOLONG, or
+// what lstat or readlink gave).
+bool FollowLinks(std::string& path);
+
 class ReplacementFile {
  public:
   // path names the file to replace as it is to be opened (already

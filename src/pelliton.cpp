@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "atomicfile.h"
 #include "config.h"
 #include "connection.h"
 #include "fetch.h"
@@ -237,8 +238,10 @@ int parseCommandLine(int argc, char** argv, RunOptions& options) {
 
 // An exclusive lock on "<newsrc>.lock" so that two runs sharing one newsrc
 // neither deliver the same articles twice nor overwrite each other's
-// progress.  The kernel drops a flock when its holder dies, so the lock
-// never goes stale and its file is never removed.
+// progress.  The lock file lies beside the file that is really read and
+// replaced, symbolic links followed, so that every name of one newsrc
+// leads to the same lock.  The kernel drops a flock when its holder dies,
+// so the lock never goes stale and its file is never removed.
 class NewsrcLock {
  public:
   enum class State { kHeld, kInUse, kUnavailable };
@@ -246,7 +249,11 @@ class NewsrcLock {
   explicit NewsrcLock(const char* newsrcPath) {
     const std::optional<std::string> resolved = ResolvePath(newsrcPath);
     if (!resolved) return;
-    const std::string lockPath = *resolved + ".lock";
+    std::string real = *resolved;
+    // A name whose links cannot be followed cannot be written either; its
+    // own lock still keeps two runs through that name apart.
+    if (!FollowLinks(real)) real = *resolved;
+    const std::string lockPath = real + ".lock";
     fd_.reset(open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
     if (!fd_) return;  // a read-only directory: go on unguarded
     int rc;
