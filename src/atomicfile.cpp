@@ -43,6 +43,20 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// The rename goes through the directory, so it would replace a file that
+// its owner made read-only, or that is not ours to write, behind their
+// back.  A file that is not there yet may be made.
+bool mayReplace(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+  // The permission bits alone, since for root access(2) grants everything.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    errno = EACCES;
+    return false;
+  }
+  return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
 // The replacement takes over the old file's owner and permission bits; a
 // new file gets the mode that a plain create would give.
 bool takeOverAttributes(int fd, const std::string& path) {
@@ -79,7 +93,7 @@ ReplacementFile::~ReplacementFile() {
 }
 
 bool ReplacementFile::Create() {
-  if (!FollowLinks(target_)) return false;
+  if (!FollowLinks(target_) || !mayReplace(target_)) return false;
   std::string templ = directoryOf(target_);
   if (templ.back() != '/') templ += '/';
   templ += tempPrefix_ + ".XXXXXX";

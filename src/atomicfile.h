@@ -33,8 +33,11 @@ class ReplacementFile {
 
   // Makes the temporary file, with the owner and permission bits of the
   // file it will replace.  Symbolic links are followed, so that a file
-  // kept elsewhere through a link is replaced where it lives.  False with
-  // errno set.
+  // kept elsewhere through a link is replaced where it lives.  An existing
+  // file that may not be written is refused with EACCES: one without any
+  // write permission bit (read-only on purpose, whoever runs us, root
+  // included), or one that access(2) for the effective ids finds not
+  // writable.  False with errno set.
   bool Create();
   // Where the new contents are written, between Create and Commit.
   FILE* stream() { return stream_.get(); }

@@ -1,12 +1,16 @@
 // End-to-end tests of the run sequence over a working connection: the
 // work stage that the command line picks, the newsrc rewrite after it, the
 // signals during it and the exit status it gives.
+#include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <sstream>
@@ -30,6 +34,18 @@ using testutil::RunResult;
 using testutil::WriteFile;
 
 constexpr std::chrono::seconds kWait{10};
+
+std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* entry = readdir(d))
+      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+        names.push_back(entry->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -183,6 +199,52 @@ TEST_F(ConnectedRunTest, EachTerminationSignalStopsTheWalk) {
     EXPECT_THAT(Commands(), Not(Contains("GROUP b.two")));
     EXPECT_THAT(ReadFile(newsrc()), HasSubstr("b.two: 1-0\n"));
     EXPECT_TRUE(FileExists(file("post")));
+  }
+}
+
+// A newsrc file kept read-only is not replaced through its directory: the
+// run reports it and ends with status 1, and the file stays as it was.  A
+// writable one is rewritten where it lives, also through a link.
+TEST_F(ConnectedRunTest, ReadOnlyNewsrcIsLeftAsItWas) {
+  for (int n = 3; n <= 5; ++n)
+    server_.AddArticle("comp.test", n, "From: x@example.org\nSubject: n" + std::to_string(n),
+                       "body");
+  ASSERT_EQ(0, mkdir(file("real").c_str(), 0700));
+  const std::string real = file("real/newsrc");
+  ASSERT_EQ(0, symlink("real/newsrc", file("link").c_str()));
+  const struct {
+    std::string name;
+    mode_t mode;
+    int status;
+  } cases[] = {
+      {real, 0444, 1},
+      {file("link"), 0444, 1},
+      {real, 0400, 1},
+      {file("link"), 0640, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.mode));
+    WriteFile(real, "comp.test: 1-2\n");
+    ASSERT_EQ(0, chmod(real.c_str(), c.mode));
+    WriteFile(servers(), "[news]\nhost 127.0.0.1\nport " + std::to_string(server_.port()) +
+                             "\nconfig " + filters() + "\nnewsrc " + c.name + "\n");
+    const RunResult r = RunNews({});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status == 1) {
+      EXPECT_EQ(r.err, "pelliton: unable to write newsrc file '" + c.name + "' -- " +
+                           std::strerror(EACCES) + "\n");
+      EXPECT_EQ(ReadFile(real), "comp.test: 1-2\n");
+    } else {
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(ReadFile(real), "comp.test: 1-5\n");
+    }
+    struct stat st;
+    ASSERT_EQ(0, stat(real.c_str(), &st));
+    EXPECT_EQ(st.st_mode & 07777, c.mode);
+    ASSERT_EQ(0, lstat(file("link").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ListDir(file("real")), (std::vector<std::string>{"newsrc", "newsrc.lock"}));
+    ASSERT_TRUE(server_.WaitForIdle(kWait));
   }
 }
 
