@@ -289,6 +289,17 @@ bool runCommand(const std::optional<std::string>& command, const char* what) {
   return false;
 }
 
+// A listing cut short by a full disk or a file size limit is no success.
+// A reader that went away (a pipe into head) wanted no more, and learns
+// nothing from a message.
+bool listingWritten() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  const int error = errno;
+  if (error == EPIPE) return true;
+  Diag("error writing to standard output -- %s\n", std::strerror(error));
+  return false;
+}
+
 // Runs the piece of work that the command line asks for on the open
 // connection; returns the exit status it gives.
 int doWork(NntpConnection& connection, const RunOptions& options) {
@@ -296,7 +307,10 @@ int doWork(NntpConnection& connection, const RunOptions& options) {
     MarkNewsgroups(connection, options.markAll ? nullptr : options.markList);
     return 0;
   }
-  if (options.listGroups) return nntpListGroups(connection) == 1 ? 0 : 1;
+  if (options.listGroups) {
+    const bool listed = nntpListGroups(connection) == 1;
+    return listed && listingWritten() ? 0 : 1;
+  }
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
     const int result = processNewsgroup(connection, ngInfo, options.maxReq);
     if (result == 1) continue;

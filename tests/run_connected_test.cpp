@@ -279,4 +279,43 @@ TEST_F(ConnectedRunTest, CommandsStartWithDefaultSignalHandling) {
   }
 }
 
+// A listing that cannot be written whole fails: on a full disk and past a
+// file size limit alike.  A reader that leaves early is no failure.
+TEST_F(ConnectedRunTest, ListingThatCannotBeWrittenFails) {
+  for (int n = 0; n < 100; ++n) server_.AddGroup("pelliton.listing.group" + std::to_string(n));
+  WriteServers(server_.port());
+  const struct {
+    const char* what;
+    std::string script;  // runs pelliton as "$@"
+    int status;
+    std::string err;
+  } cases[] = {
+      {"full disk", "exec \"$@\" > /dev/full", 1,
+       "pelliton: error writing to standard output -- " + std::string(std::strerror(ENOSPC)) +
+           "\n"},
+      {"file size limit", "ulimit -S -f 1 && exec \"$@\" > " + file("list"), 1,
+       "pelliton: error writing to standard output -- " + std::string(std::strerror(EFBIG)) +
+           "\n"},
+      // The reader is gone before pelliton starts; its status comes out.
+      {"reader gone", "{ sleep 0.3; \"$@\"; echo $? > " + file("status") + "; } | true; cat " +
+                          file("status"),
+       0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const RunResult r = testutil::Child({"/bin/sh", "-c", c.script, "sh",
+                                         testutil::PellitonBinary(), "-l", "-f", servers(), "news"})
+                            .Finish();
+    if (c.status == 0) {
+      EXPECT_EQ(r.out, "0\n");
+    } else {
+      EXPECT_EQ(r.status, c.status);
+    }
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(ReadFile(newsrc()), "comp.test: 1-0\n");
+    ASSERT_TRUE(server_.WaitForIdle(kWait));
+  }
+  EXPECT_LE(ReadFile(file("list")).size(), 512u);
+}
+
 }  // namespace
