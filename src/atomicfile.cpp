@@ -9,11 +9,8 @@
 #include <utility>
 
 namespace pelliton {
-namespace {
 
-// A link to a file that does not exist yet leads to where the file will be
-// made.
-bool followLinks(std::string& path) {
+bool FollowLinks(std::string& path) {
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
@@ -37,11 +34,27 @@ bool followLinks(std::string& path) {
   return false;
 }
 
+namespace {
+
 std::string directoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+// The rename goes through the directory, so it would replace a file that
+// its owner made read-only, or that is not ours to write, behind their
+// back.  A file that is not there yet may be made.
+bool mayReplace(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+  // The permission bits alone, since for root access(2) grants everything.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    errno = EACCES;
+    return false;
+  }
+  return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
 // The replacement takes over the old file's owner and permission bits; a
@@ -80,7 +93,7 @@ ReplacementFile::~ReplacementFile() {
 }
 
 bool ReplacementFile::Create() {
-  if (!followLinks(target_)) return false;
+  if (!FollowLinks(target_) || !mayReplace(target_)) return false;
   std::string templ = directoryOf(target_);
   if (templ.back() != '/') templ += '/';
   templ += tempPrefix_ + ".XXXXXX";

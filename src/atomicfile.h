@@ -12,6 +12,13 @@
 
 namespace pelliton {
 
+// Follows the symbolic links that path ends in, so that it names the file
+// that an open of path would reach; the directories along the way are left
+// as they stand.  A link to a file that does not exist yet leads to where
+// that file would be made.  False with errno set (ELOOP, ENAMETOOLONG, or
+// what lstat or readlink gave).
+bool FollowLinks(std::string& path);
+
 class ReplacementFile {
  public:
   // path names the file to replace as it is to be opened (already
@@ -26,8 +33,11 @@ class ReplacementFile {
 
   // Makes the temporary file, with the owner and permission bits of the
   // file it will replace.  Symbolic links are followed, so that a file
-  // kept elsewhere through a link is replaced where it lives.  False with
-  // errno set.
+  // kept elsewhere through a link is replaced where it lives.  An existing
+  // file that may not be written is refused with EACCES: one without any
+  // write permission bit (read-only on purpose, whoever runs us, root
+  // included), or one that access(2) for the effective ids finds not
+  // writable.  False with errno set.
   bool Create();
   // Where the new contents are written, between Create and Commit.
   FILE* stream() { return stream_.get(); }

@@ -181,7 +181,7 @@ class SignalGate {
   }
 
  private:
-  static constexpr int kSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGCHLD};
+  static constexpr int kSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGCHLD};
   sigset_t original_;
   sigset_t waitMask_;
 };
@@ -297,7 +297,8 @@ class Command {
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
-    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGCHLD}) sigaction(sig, &standard, nullptr);
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGXFSZ, SIGCHLD})
+      sigaction(sig, &standard, nullptr);
     // dup2 leaves the copy open across exec; a read end that already is
     // descriptor 0 must be told so itself.
     if (readEnd == STDIN_FILENO) {

@@ -13,9 +13,9 @@ namespace pelliton {
 int ReadNewsrc(const char* path);
 // The same reading from an open stream, which stays the caller's.
 int ReadNewsrc(FILE* stream);
-// Replaces the newsrc file atomically with one line per newsgroup.
-// Returns 0 after printing why the file could not be written; the old file
-// is then left untouched.
+// Replaces the newsrc file atomically with one line per newsgroup; a file
+// kept read-only is not replaced.  Returns 0 after printing why the file
+// could not be written; the old file is then left untouched.
 int WriteNewsrc(const char* path);
 
 }  // namespace pelliton

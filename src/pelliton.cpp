@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "atomicfile.h"
 #include "config.h"
 #include "connection.h"
 #include "fetch.h"
@@ -98,10 +99,17 @@ void installHandler(int sig, void (*handler)(int)) {
 // delivery commands are exec'd, where SIG_IGN would be inherited by them.
 void surviveBrokenPipes() { installHandler(SIGPIPE, ignoreSignal); }
 
+// A mailbox that grows past a file size limit (ulimit -f) must be a failed
+// write, cut back and fetched again next run like one on a full disk, not
+// a process killed in the middle of an append.  Caught rather than
+// ignored for the same reason as SIGPIPE.
+void surviveFileSizeLimits() { installHandler(SIGXFSZ, ignoreSignal); }
+
 void catchTerminationSignals() {
   installHandler(SIGHUP, catchSignal);
   installHandler(SIGINT, catchSignal);
   installHandler(SIGQUIT, catchSignal);
+  installHandler(SIGTERM, catchSignal);
 }
 
 int nntpServicePort() {
@@ -230,8 +238,10 @@ int parseCommandLine(int argc, char** argv, RunOptions& options) {
 
 // An exclusive lock on "<newsrc>.lock" so that two runs sharing one newsrc
 // neither deliver the same articles twice nor overwrite each other's
-// progress.  The kernel drops a flock when its holder dies, so the lock
-// never goes stale and its file is never removed.
+// progress.  The lock file lies beside the file that is really read and
+// replaced, symbolic links followed, so that every name of one newsrc
+// leads to the same lock.  The kernel drops a flock when its holder dies,
+// so the lock never goes stale and its file is never removed.
 class NewsrcLock {
  public:
   enum class State { kHeld, kInUse, kUnavailable };
@@ -239,7 +249,11 @@ class NewsrcLock {
   explicit NewsrcLock(const char* newsrcPath) {
     const std::optional<std::string> resolved = ResolvePath(newsrcPath);
     if (!resolved) return;
-    const std::string lockPath = *resolved + ".lock";
+    std::string real = *resolved;
+    // A name whose links cannot be followed cannot be written either; its
+    // own lock still keeps two runs through that name apart.
+    if (!FollowLinks(real)) real = *resolved;
+    const std::string lockPath = real + ".lock";
     fd_.reset(open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
     if (!fd_) return;  // a read-only directory: go on unguarded
     int rc;
@@ -275,6 +289,17 @@ bool runCommand(const std::optional<std::string>& command, const char* what) {
   return false;
 }
 
+// A listing cut short by a full disk or a file size limit is no success.
+// A reader that went away (a pipe into head) wanted no more, and learns
+// nothing from a message.
+bool listingWritten() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  const int error = errno;
+  if (error == EPIPE) return true;
+  Diag("error writing to standard output -- %s\n", std::strerror(error));
+  return false;
+}
+
 // Runs the piece of work that the command line asks for on the open
 // connection; returns the exit status it gives.
 int doWork(NntpConnection& connection, const RunOptions& options) {
@@ -282,7 +307,10 @@ int doWork(NntpConnection& connection, const RunOptions& options) {
     MarkNewsgroups(connection, options.markAll ? nullptr : options.markList);
     return 0;
   }
-  if (options.listGroups) return nntpListGroups(connection) == 1 ? 0 : 1;
+  if (options.listGroups) {
+    const bool listed = nntpListGroups(connection) == 1;
+    return listed && listingWritten() ? 0 : 1;
+  }
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
     const int result = processNewsgroup(connection, ngInfo, options.maxReq);
     if (result == 1) continue;
@@ -296,6 +324,7 @@ int doWork(NntpConnection& connection, const RunOptions& options) {
 int RunPelliton(int argc, char** argv) {
   InstallOutOfMemoryHandler();
   surviveBrokenPipes();
+  surviveFileSizeLimits();
   verbose = 0;
   fileSizeLimit = 0;
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -366,5 +367,84 @@ TEST_F(RunTest, CommandsStartWithDefaultBrokenPipeHandling) {
   EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << line;
 }
 
+// SIGTERM is caught from the same stage as SIGHUP and left as found before
+// it; SIGXFSZ never ends the run.
+TEST_F(RunTest, TerminationAndFileSizeSignalsFollowTheirStage) {
+  const struct {
+    const char* what;
+    std::string commands;  // server file lines
+    int status;
+    bool caught;  // the signal's message is printed
+  } cases[] = {
+      {"SIGTERM before the handler", "preconnect kill -TERM $PPID\n", 128 + SIGTERM, false},
+      {"SIGTERM after it", "postconnect kill -TERM $PPID; touch " + file("post") + "\n", 0, true},
+      {"SIGXFSZ at either stage",
+       "preconnect kill -XFSZ $PPID\npostconnect kill -XFSZ $PPID; touch " + file("post") + "\n",
+       0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    unlink(file("post").c_str());
+    WriteServers(closedPort(), c.commands);
+    const RunResult r = RunNews({});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err.find("pelliton: signal caught... exiting\n") != std::string::npos, c.caught)
+        << r.err;
+    EXPECT_EQ(FileExists(file("post")), c.status == 0);
+  }
+}
+
+// Two names of one newsrc file, symbolic links among them, lead to one
+// lock: a run through one name keeps out a run through the other, and the
+// lock lies beside the file that is really read and replaced.
+TEST_F(RunTest, NewsrcLockIsSharedByEveryNameOfTheFile) {
+  ASSERT_EQ(0, mkdir(file("real").c_str(), 0700));
+  const std::string real = file("real/newsrc");
+  WriteFile(real, "comp.test: 1-3\n");
+  ASSERT_EQ(0, symlink(real.c_str(), file("link").c_str()));
+  ASSERT_EQ(0, symlink("real/newsrc", file("relative").c_str()));
+  ASSERT_EQ(0, symlink("link", file("chain").c_str()));
+  const struct {
+    std::string holder;  // the name the first run uses
+    std::string other;   // the name the second run uses
+  } cases[] = {
+      {real, file("link")},
+      {file("link"), real},
+      {file("relative"), file("chain")},
+  };
+  // The first run holds its lock while its preconnect command waits for
+  // the file "go".
+  const std::string waiting = "touch " + file("waiting") + "; i=0; while [ ! -e " +
+                              file("go") + " ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.holder + " against " + c.other);
+    unlink(file("waiting").c_str());
+    unlink(file("go").c_str());
+    const auto serverFile = [&](const std::string& name, const std::string& newsrc,
+                                const std::string& extra) {
+      WriteFile(file(name), "[news]\nhost 127.0.0.1\nport " + std::to_string(closedPort()) +
+                                "\nconfig " + filters() + "\nnewsrc " + newsrc + "\n" + extra);
+      return file(name);
+    };
+    testutil::Child holder({testutil::PellitonBinary(), "-f",
+                            serverFile("servers-holder", c.holder, "preconnect " + waiting + "\n"),
+                            "news"});
+    for (int i = 0; i < 200 && !FileExists(file("waiting")); ++i) usleep(50000);
+    ASSERT_TRUE(FileExists(file("waiting")));
+
+    const RunResult other =
+        testutil::RunPelliton({"-f", serverFile("servers-other", c.other, ""), "news"});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(other.err, "pelliton: newsrc file '" + c.other + "' is in use by another run\n");
+
+    WriteFile(file("go"), "");
+    const RunResult held = holder.Finish();
+    EXPECT_EQ(held.status, 0) << held.err;
+  }
+  EXPECT_TRUE(FileExists(real + ".lock"));
+  for (const char* name : {"link", "relative", "chain"})
+    EXPECT_FALSE(FileExists(file(name) + ".lock")) << name;
+  EXPECT_EQ(ReadFile(real), "comp.test: 1-3\n");
+}
 
 }  // namespace

@@ -718,5 +718,30 @@ TEST_F(DeliveryTest, ACommandThatReadsCompletesAfterASignal) {
   }
 }
 
+// A command must not inherit what pelliton does with the signals that end
+// a run or that it survives: each starts at its default, whatever the
+// process had set.
+TEST_F(DeliveryTest, ACommandStartsWithDefaultSignalHandling) {
+  if (!testutil::FileExists("/proc/self/status")) GTEST_SKIP() << "no /proc";
+  const int signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGXFSZ, SIGCHLD};
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  struct sigaction saved[std::size(signals)];
+  for (std::size_t i = 0; i < std::size(signals); ++i)
+    ASSERT_EQ(0, sigaction(signals[i], &ignore, &saved[i]));
+  const std::string out = dir_.file("out");
+  auto actInfo = MakeAction(ACTION_TYPE_PIPE,
+                            "cat > /dev/null; exec grep '^SigIgn' /proc/self/status > '" + out + "'");
+  Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
+  for (std::size_t i = 0; i < std::size(signals); ++i) sigaction(signals[i], &saved[i], nullptr);
+  ASSERT_EQ(1, outcome.result) << outcome.err;
+  const std::string line = testutil::ReadFile(out);
+  ASSERT_EQ(0u, line.rfind("SigIgn:", 0)) << line;
+  const unsigned long long ignored = std::stoull(line.substr(7), nullptr, 16);
+  for (int sig : signals)
+    EXPECT_EQ(0u, ignored & (1ull << (sig - 1))) << strsignal(sig) << " " << line;
+}
+
 }  // namespace
 }  // namespace pelliton

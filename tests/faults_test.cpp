@@ -319,4 +319,148 @@ TEST_F(FaultTrials, InterruptedAtAnyMoment) {
   EXPECT_GT(interrupted, 15);
 }
 
+// Stopped from outside: SIGTERM (what kill, timeout and a shutdown send) is
+// caught as SIGINT is, at any moment and while a delivery waits, and a
+// mailbox that outgrows the file size limit is a failed write, not the end
+// of the process.
+class StopTrials : public FaultTrials {
+ protected:
+  // The filter file of NewTrial, with another command for the kept and
+  // piped articles of the first newsgroup, written before its mailbox
+  // action or after it.
+  void WriteFilters(const std::string& command, bool commandFirst) const {
+    const std::string toMailbox = kGroupOne + ":\n* ^Subject: keep\n" + file("mbox") + "\n";
+    const std::string toCommand = kGroupOne + ":\n* ^Subject: (keep|pipe)\n| " + command + "\n";
+    testutil::WriteFile(file("filters"),
+                        "pelliton.fault.*:\n* !^X-Spam: yes\n" +
+                            (commandFirst ? toCommand + toMailbox : toMailbox + toCommand) +
+                            kGroupTwo + ":\n* ^Subject: keep\n" + file("mbox") + "\n");
+  }
+
+  std::string StandardCommand() const { return "cat >> " + file("piped"); }
+  // The standard command, free of the run's file size limit.
+  std::string UnlimitedCommand() const {
+    return "ulimit -S -f $(ulimit -H -f) && exec " + StandardCommand();
+  }
+
+  // True once the server has received the command line.
+  bool WaitForCommand(const std::string& command) const {
+    for (std::size_t seen = 1; server_.WaitForLog(seen, 10s); ++seen) {
+      const std::vector<std::string> commands = server_.Commands();
+      if (seen <= commands.size() && commands[seen - 1] == command) return true;
+    }
+    return false;
+  }
+};
+
+// SIGTERM lands while the k-th command waits for its delayed answer, for
+// every k up to the end of the session, at a few offsets into the wait.
+TEST_F(StopTrials, TerminatedAtAnyMoment) {
+  int terminated = 0;
+  for (int k = 1; k < 60; ++k) {
+    NewTrial();
+    const int maxReq = k % 2 == 1 ? 1 : 4;
+    const auto offset = std::chrono::milliseconds(k % 3 * 4);
+    SCOPED_TRACE("SIGTERM " + std::to_string(offset.count()) + " ms after command " +
+                 std::to_string(k) + ", -n " + std::to_string(maxReq));
+    server_.SetDelay(15ms);
+    server_.ClearLog();
+    auto child = Start(maxReq);
+    const bool signalled = server_.WaitForLog(static_cast<std::size_t>(k), 10s);
+    if (signalled) {
+      std::this_thread::sleep_for(offset);
+      child->Signal(SIGTERM);
+    }
+    const testutil::RunResult first = child->Finish();
+    CheckInterrupted(first);
+    // A run killed in an append leaves the mailbox locked for minutes.
+    if (HasFailure()) break;
+    server_.SetDelay(0us);
+    CheckComplete(Run(maxReq));
+    if (HasFailure()) break;
+    if (!signalled) break;  // k is past the last command of the session
+    ++terminated;
+  }
+  EXPECT_GT(terminated, 15);
+}
+
+// SIGTERM finds the first delivery waiting: for another program's lock on
+// the mailbox, or for a command that takes its message but does not end.
+// The delivery fails, the article is not half delivered to its actions,
+// and the next run brings it.
+TEST_F(StopTrials, TerminatedWhileADeliveryWaits) {
+  for (const bool onLock : {true, false}) {
+    SCOPED_TRACE(onLock ? "waiting for a lock" : "waiting for a command");
+    NewTrial();
+    // The command stalls while the file "stall" exists; it comes first, so
+    // that its failure keeps the article from the mailbox too.
+    const std::string stalling =
+        "if [ -e " + file("stall") + " ]; then exec sleep 60; fi; " + StandardCommand();
+    WriteFilters(stalling, !onLock);
+    testutil::WriteFile(file(onLock ? "mbox.lock" : "stall"), "foreign");
+    server_.ClearLog();
+    auto child = Start(1);
+    ASSERT_TRUE(WaitForCommand("BODY 1"));
+    // Time for the answer to arrive and the delivery to start waiting.
+    std::this_thread::sleep_for(300ms);
+    child->Signal(SIGTERM);
+    const testutil::RunResult first = child->Finish();
+
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.err.find("pelliton: signal caught... exiting\n"), std::string::npos)
+        << first.err;
+    const std::string failed =
+        onLock ? "pelliton: unable to lock '" + file("mbox") + "' -- the run is stopping\n"
+               : "pelliton: pipe '" + stalling + "' terminated abnormally\n";
+    EXPECT_NE(first.err.find(failed), std::string::npos) << first.err;
+    EXPECT_EQ(testutil::ReadFile(file(onLock ? "mbox.lock" : "stall")), "foreign");
+    unlink(file("mbox.lock").c_str());
+    unlink(file("stall").c_str());
+    CheckInterrupted(first);
+    EXPECT_EQ(CheckNewsrc()[kGroupOne], 0) << "the first article counts as delivered";
+    if (HasFailure()) break;
+
+    CheckComplete(Run(1));
+    if (HasFailure()) break;
+  }
+}
+
+// The run is held to a file size limit that each trial puts at another
+// point of the mailbox's growth.  The append that passes it fails as on a
+// full disk: the mailbox is cut back to its last whole message, the run
+// stops, and the next run brings the article again.  The command lifts the
+// limit for itself, since its output is not pelliton's to keep whole.
+TEST_F(StopTrials, FileSizeLimitFailsLikeAFullDisk) {
+  NewTrial();
+  WriteFilters(UnlimitedCommand(), false);
+  CheckComplete(Run(1));
+  const std::size_t fullSize = testutil::ReadFile(file("mbox")).size();
+  ASSERT_GT(fullSize, 1024u);
+
+  int cut = 0;
+  // One request at a time: the trial is about the failed write, not
+  // about the bodies that a stopping run still receives.
+  const int maxReq = 1;
+  for (std::size_t blocks = 1; blocks * 512 < fullSize; ++blocks) {
+    SCOPED_TRACE("limit " + std::to_string(blocks * 512) + " bytes");
+    NewTrial();
+    WriteFilters(UnlimitedCommand(), false);
+    // POSIX sh counts the limit in blocks of 512 bytes.
+    std::vector<std::string> args{"/bin/sh", "-c",
+                                  "ulimit -S -f " + std::to_string(blocks) + " && exec \"$@\"",
+                                  "sh"};
+    for (const std::string& arg : Args(maxReq)) args.push_back(arg);
+    const testutil::RunResult first = testutil::Child(args).Finish();
+    CheckInterrupted(first);
+    if (HasFailure()) break;
+    EXPECT_LE(testutil::ReadFile(file("mbox")).size(), blocks * 512);
+    if (first.err.find("pelliton: error writing to '" + file("mbox") + "'\n") !=
+        std::string::npos)
+      ++cut;
+    CheckComplete(Run(maxReq));
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(cut, 1);
+}
+
 }  // namespace

@@ -1,7 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -166,13 +168,72 @@ TEST_F(NewsrcTest, EmptyModelWritesAnEmptyFile) {
 
 TEST_F(NewsrcTest, ReplacementKeepsTheOldPermissionBits) {
   const std::string path = HomeFile("newsrc", "old: 1-5\n");
-  for (mode_t mode : {0600, 0640, 0444, 0664}) {
+  for (mode_t mode : {0600, 0640, 0200, 0664}) {
     chmod(path.c_str(), mode);
     AddNewsgroup("g")->nextArticle = 10;
     ASSERT_EQ(1, WriteNewsrc(path.c_str()));
     EXPECT_EQ(mode, ModeOf(path));
     ReleaseConfigModel();
   }
+}
+
+// A newsrc without any write permission bit was made read-only on purpose;
+// the rename through its directory must not replace it, not even for root.
+TEST_F(NewsrcTest, ReadOnlyFileIsNotReplaced) {
+  mkdir(home.file("elsewhere").c_str(), 0700);
+  const std::string old = "old: 1-5\n";
+  const std::string real = HomeFile("elsewhere/newsrc", old);
+  ASSERT_EQ(0, symlink("elsewhere/newsrc", home.file("link").c_str()));
+  static const struct {
+    const char* path;  // as the server file names it
+    mode_t mode;
+  } cases[] = {
+      {"elsewhere/newsrc", 0444},
+      {"elsewhere/newsrc", 0400},
+      {"elsewhere/newsrc", 0555},
+      {"link", 0444},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.mode));
+    ASSERT_EQ(0, chmod(real.c_str(), c.mode));
+    AddNewsgroup("g")->nextArticle = 10;
+    int result = -1;
+    const std::string err = StderrOf([&] { result = WriteNewsrc(c.path); });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(std::string("pelliton: unable to write newsrc file '") + c.path + "' -- " +
+                  std::strerror(EACCES) + "\n",
+              err);
+    EXPECT_EQ(old, testutil::ReadFile(real));
+    EXPECT_EQ(c.mode, ModeOf(real));
+    EXPECT_EQ((std::vector<std::string>{"newsrc"}), DirectoryEntries(home.file("elsewhere")));
+    ReleaseConfigModel();
+  }
+}
+
+// A file that the effective user may not write, in a directory where that
+// user may make files, is not replaced either.
+TEST_F(NewsrcTest, FileThatIsNotOursToWriteIsNotReplaced) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(0, chmod(home.path().c_str(), 0777));
+  const std::string path = HomeFile("newsrc", "old: 1-5\n");
+  ASSERT_EQ(0, chmod(path.c_str(), 0644));
+  AddNewsgroup("g")->nextArticle = 10;
+  // The effective ids change in a child, which reports what it got back.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setegid(65534) != 0 || seteuid(65534) != 0) _exit(3);
+    const int devNull = open("/dev/null", O_WRONLY);
+    if (devNull >= 0) dup2(devNull, STDERR_FILENO);
+    const int result = WriteNewsrc(path.c_str());
+    _exit(result == 0 && errno == EACCES ? 0 : 1 + result);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "1: refused for another reason, 2: replaced";
+  EXPECT_EQ("old: 1-5\n", testutil::ReadFile(path));
+  EXPECT_EQ((std::vector<std::string>{"newsrc"}), DirectoryEntries(home.path()));
 }
 
 TEST_F(NewsrcTest, PrivilegedRunLeavesTheFileWithItsOwner) {

@@ -1,13 +1,19 @@
 // End-to-end tests of the run sequence over a working connection: the
 // work stage that the command line picks, the newsrc rewrite after it, the
 // signals during it and the exit status it gives.
+#include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +34,25 @@ using testutil::RunResult;
 using testutil::WriteFile;
 
 constexpr std::chrono::seconds kWait{10};
+
+std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* entry = readdir(d))
+      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+        names.push_back(entry->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
 class ConnectedRunTest : public runfixture::RunFixture {
  protected:
@@ -146,6 +171,151 @@ TEST_F(ConnectedRunTest, UnsavedNewsrcGivesStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "comp.test 5 1 y\n");
   EXPECT_THAT(r.err, AllOf(HasSubstr("pelliton: "), HasSubstr("missing-dir/newsrc")));
+}
+
+// Every signal that ends a run from outside, SIGTERM among them, stops the
+// walk after the current newsgroup; the run saves and ends with status 0.
+TEST_F(ConnectedRunTest, EachTerminationSignalStopsTheWalk) {
+  WriteFile(filters(), "a.one:\n" + file("mbox") + "\nb.two:\n" + file("mbox") + "\n");
+  server_.AddArticle("a.one", 1, "From: x@example.org\nSubject: first of a", "body a1");
+  server_.AddArticle("b.two", 1, "From: y@example.org\nSubject: only b", "body b1");
+  WriteServers(server_.port(), "postconnect touch " + file("post") + "\n");
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    unlink(file("post").c_str());
+    unlink(newsrc().c_str());
+    ASSERT_TRUE(server_.WaitForIdle(kWait));
+    server_.ClearLog();
+    server_.StallAfterCommands(1);
+    testutil::Child child({testutil::PellitonBinary(), "-f", servers(), "news"});
+    ASSERT_TRUE(server_.WaitForLog(1, std::chrono::milliseconds(kWait)));
+    usleep(200000);
+    child.Signal(sig);
+    usleep(100000);
+    server_.StallAfterCommands(-1);
+    const RunResult r = child.Finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(SignalMessages(r.err), 1u) << r.err;
+    EXPECT_THAT(Commands(), Not(Contains("GROUP b.two")));
+    EXPECT_THAT(ReadFile(newsrc()), HasSubstr("b.two: 1-0\n"));
+    EXPECT_TRUE(FileExists(file("post")));
+  }
+}
+
+// A newsrc file kept read-only is not replaced through its directory: the
+// run reports it and ends with status 1, and the file stays as it was.  A
+// writable one is rewritten where it lives, also through a link.
+TEST_F(ConnectedRunTest, ReadOnlyNewsrcIsLeftAsItWas) {
+  for (int n = 3; n <= 5; ++n)
+    server_.AddArticle("comp.test", n, "From: x@example.org\nSubject: n" + std::to_string(n),
+                       "body");
+  ASSERT_EQ(0, mkdir(file("real").c_str(), 0700));
+  const std::string real = file("real/newsrc");
+  ASSERT_EQ(0, symlink("real/newsrc", file("link").c_str()));
+  const struct {
+    std::string name;
+    mode_t mode;
+    int status;
+  } cases[] = {
+      {real, 0444, 1},
+      {file("link"), 0444, 1},
+      {real, 0400, 1},
+      {file("link"), 0640, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.mode));
+    WriteFile(real, "comp.test: 1-2\n");
+    ASSERT_EQ(0, chmod(real.c_str(), c.mode));
+    WriteFile(servers(), "[news]\nhost 127.0.0.1\nport " + std::to_string(server_.port()) +
+                             "\nconfig " + filters() + "\nnewsrc " + c.name + "\n");
+    const RunResult r = RunNews({});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status == 1) {
+      EXPECT_EQ(r.err, "pelliton: unable to write newsrc file '" + c.name + "' -- " +
+                           std::strerror(EACCES) + "\n");
+      EXPECT_EQ(ReadFile(real), "comp.test: 1-2\n");
+    } else {
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(ReadFile(real), "comp.test: 1-5\n");
+    }
+    struct stat st;
+    ASSERT_EQ(0, stat(real.c_str(), &st));
+    EXPECT_EQ(st.st_mode & 07777, c.mode);
+    ASSERT_EQ(0, lstat(file("link").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ListDir(file("real")), (std::vector<std::string>{"newsrc", "newsrc.lock"}));
+    ASSERT_TRUE(server_.WaitForIdle(kWait));
+  }
+}
+
+// The commands that pelliton starts (preconnect, postconnect and a pipe
+// action) begin with the default handling of the signals it catches or
+// survives, and with none of them blocked, even when pelliton itself was
+// started with SIGXFSZ ignored.
+TEST_F(ConnectedRunTest, CommandsStartWithDefaultSignalHandling) {
+  if (!FileExists("/proc/self/status")) GTEST_SKIP() << "no /proc";
+  server_.AddArticle("comp.test", 1, "From: x@example.org\nSubject: one", "body");
+  // The shell execs the report, since it blocks signals for a moment
+  // whenever it starts a child of its own.
+  const auto report = [&](const std::string& name) {
+    return "exec grep -E '^Sig(Ign|Blk)' /proc/self/status > " + file(name);
+  };
+  WriteFile(filters(), "comp.test:\n| cat > /dev/null; " + report("pipe") + "\n");
+  WriteServers(server_.port(),
+               "preconnect " + report("pre") + "\npostconnect " + report("post") + "\n");
+  const RunResult r = testutil::Child({"/bin/sh", "-c", "trap '' XFSZ; exec \"$@\"", "sh",
+                                       testutil::PellitonBinary(), "-f", servers(), "news"})
+                          .Finish();
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* name : {"pre", "pipe", "post"}) {
+    SCOPED_TRACE(name);
+    const std::vector<std::string> lines = Lines(ReadFile(file(name)));
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string& line : lines) {
+      const unsigned long long set = std::stoull(line.substr(line.find(':') + 1), nullptr, 16);
+      for (int sig : {SIGPIPE, SIGXFSZ, SIGTERM, SIGHUP, SIGINT, SIGQUIT})
+        EXPECT_EQ(set & (1ull << (sig - 1)), 0u) << line << " " << strsignal(sig);
+    }
+  }
+}
+
+// A listing that cannot be written whole fails: on a full disk and past a
+// file size limit alike.  A reader that leaves early is no failure.
+TEST_F(ConnectedRunTest, ListingThatCannotBeWrittenFails) {
+  for (int n = 0; n < 100; ++n) server_.AddGroup("pelliton.listing.group" + std::to_string(n));
+  WriteServers(server_.port());
+  const struct {
+    const char* what;
+    std::string script;  // runs pelliton as "$@"
+    int status;
+    std::string err;
+  } cases[] = {
+      {"full disk", "exec \"$@\" > /dev/full", 1,
+       "pelliton: error writing to standard output -- " + std::string(std::strerror(ENOSPC)) +
+           "\n"},
+      {"file size limit", "ulimit -S -f 1 && exec \"$@\" > " + file("list"), 1,
+       "pelliton: error writing to standard output -- " + std::string(std::strerror(EFBIG)) +
+           "\n"},
+      // The reader is gone before pelliton starts; its status comes out.
+      {"reader gone", "{ sleep 0.3; \"$@\"; echo $? > " + file("status") + "; } | true; cat " +
+                          file("status"),
+       0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const RunResult r = testutil::Child({"/bin/sh", "-c", c.script, "sh",
+                                         testutil::PellitonBinary(), "-l", "-f", servers(), "news"})
+                            .Finish();
+    if (c.status == 0) {
+      EXPECT_EQ(r.out, "0\n");
+    } else {
+      EXPECT_EQ(r.status, c.status);
+    }
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(ReadFile(newsrc()), "comp.test: 1-0\n");
+    ASSERT_TRUE(server_.WaitForIdle(kWait));
+  }
+  EXPECT_LE(ReadFile(file("list")).size(), 512u);
 }
 
 }  // namespace
