@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config.h"
+#include "configtext.h"
 #include "connection.h"
 #include "fetch.h"
 #include "filterfile.h"
@@ -110,25 +111,6 @@ int nntpServicePort() {
   return ntohs(static_cast<uint16_t>(service->s_port));
 }
 
-// strtoul in base 0 with one optional suffix m, k or b.
-bool parseSizeLimit(const char* arg, unsigned long& limit) {
-  char* end = nullptr;
-  limit = std::strtoul(arg, &end, 0);
-  if (end == arg) return false;
-  int shift = 0;
-  switch (*end) {
-    case 'm': shift = 20; break;
-    case 'k': shift = 10; break;
-    case 'b': shift = 9; break;
-    default: break;
-  }
-  if (shift != 0) {
-    limit <<= shift;
-    ++end;
-  }
-  return *end == '\0';
-}
-
 struct RunOptions {
   bool markAll = false;
   bool forceConnect = false;
@@ -182,7 +164,7 @@ int parseCommandLine(int argc, char** argv, RunOptions& options) {
         options.listGroups = true;
         break;
       case 'm':
-        if (!parseSizeLimit(optarg, fileSizeLimit)) {
+        if (!ParseSize(optarg, fileSizeLimit)) {
           Diag("illegal numeric value for -m\n");
           return 1;
         }
