@@ -77,6 +77,7 @@ void catchSignal(int) {
   const int savedErrno = errno;
   ssize_t written = write(STDERR_FILENO, kSignalMessage.data(), kSignalMessage.size());
   (void)written;
+  if (signalsCaught < SIG_ATOMIC_MAX) signalsCaught = signalsCaught + 1;
   keepRunning = 0;
   errno = savedErrno;
 }
@@ -259,14 +260,15 @@ bool runCommand(const std::optional<std::string>& command, const char* what) {
 
 // Runs the piece of work that the command line asks for on the open
 // connection; returns the exit status it gives.
-int doWork(NntpConnection& connection, const RunOptions& options) {
+int doWork(NntpConnection& connection, const RunOptions& options, const ServerInfo& servInfo) {
   if (options.markAll || options.markList != nullptr) {
     MarkNewsgroups(connection, options.markAll ? nullptr : options.markList);
     return 0;
   }
   if (options.listGroups) return nntpListGroups(connection) == 1 ? 0 : 1;
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
-    const int result = processNewsgroup(connection, ngInfo, options.maxReq);
+    const int result =
+        processNewsgroup(connection, ngInfo, options.maxReq, servInfo.articleLimit);
     if (result == 1) continue;
     return result == 0 ? 0 : 1;
   }
@@ -314,12 +316,13 @@ int RunPelliton(int argc, char** argv) {
   if (!runCommand(servInfo->preconnect, "preconnect") && !options.forceConnect) return 1;
 
   keepRunning = 1;
+  signalsCaught = 0;
   catchTerminationSignals();
 
   int status = 0;
   NntpConnection connection(servInfo->timeout);
   if (nntpConnect(connection, servInfo, options.portOverride) == 1) {
-    status = doWork(connection, options);
+    status = doWork(connection, options, *servInfo);
     nntpDisconnect(connection);
     Progress("Saving newsrc to '%s'\n", newsrcPath.c_str());
     // A run whose progress could not be saved does not report success.
