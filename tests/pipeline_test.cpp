@@ -106,6 +106,15 @@ class ScriptedPeer {
   // Writes every line on its own, read by the engine before the next.
   void SetLineWrites(bool on) { lineWrites_ = on; }
   void SetStall(bool on) { stall_ = on; }
+  // Answers `command` with `prefix` and then, without end, one byte every
+  // `interval`, or nothing at all when it is 0.  After 10 s the peer gives
+  // up and closes, so that an engine that waits for ever shows as one that
+  // lost its connection instead of hanging the test.
+  void SetEndless(const std::string& command, const std::string& prefix,
+                  std::chrono::milliseconds interval) {
+    endless_ = {command, prefix, interval};
+  }
+  bool EndlessStarted() const { return endlessStarted_; }
   void SetReadDelay(std::chrono::milliseconds delay) { readDelay_ = delay; }
   // Answers the requests of one read together, in one write.
   void SetBatchAnswers(bool on) { batchAnswers_ = on; }
@@ -209,9 +218,26 @@ class ScriptedPeer {
 
   // False when the connection is to be closed.
   bool Answer(const std::string& request) {
+    if (!endless_.command.empty() && request == endless_.command) return AnswerEndlessly();
     auto it = replies_.find(request);
     if (it == replies_.end()) return Write("423 no such article\r\n");
     return Write(it->second.raw) && !it->second.closeAfter;
+  }
+
+  bool AnswerEndlessly() {
+    if (!Write(endless_.prefix)) return false;
+    endlessStarted_ = true;
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    const int wait = static_cast<int>(endless_.interval.count() > 0 ? endless_.interval.count() : 50);
+    while (std::chrono::steady_clock::now() < giveUp) {
+      pollfd p = {peerFd_, POLLIN, 0};
+      if (poll(&p, 1, wait) > 0) {
+        char buf[4096];
+        if (read(peerFd_, buf, sizeof buf) <= 0) return false;  // the engine is done
+      }
+      if (endless_.interval.count() > 0 && send(peerFd_, "x", 1, MSG_NOSIGNAL) != 1) return false;
+    }
+    return false;
   }
 
   bool Write(const std::string& data) {
@@ -251,6 +277,12 @@ class ScriptedPeer {
   bool batchAnswers_ = false;
   std::chrono::milliseconds readDelay_{0};
   std::function<void(const std::string&)> hook_;
+  struct Endless {
+    std::string command;
+    std::string prefix;
+    std::chrono::milliseconds interval{0};
+  } endless_;
+  std::atomic<bool> endlessStarted_{false};
   std::thread thread_;
   std::mutex mutex_;
   std::vector<std::string> requests_;
@@ -278,11 +310,13 @@ class PipelineTest : public ::testing::Test {
     verbose = 0;
     fileSizeLimit = 0;
     keepRunning = 1;
+    signalsCaught = 0;
   }
   void TearDown() override {
     ReleaseConfigModel();
     verbose = 0;
     keepRunning = 0;
+    signalsCaught = 0;
   }
 
   // Reads a filter text; "$DIR" in it stands for the temporary directory.
@@ -696,6 +730,28 @@ TEST_F(PipelineTest, BuffersGrowForLargeTextsAndStartSmallAgain) {
             Messages(Mailbox("mbox")));
 }
 
+TEST_F(PipelineTest, NulBytesAreDataInHeadersAndBodies) {
+  NewsgroupInfo* ngInfo = Filters(
+      "comp.test:\n"
+      "* wanted\n"
+      "* ^X-After: nul\n"
+      "$DIR/mbox\n");
+  using namespace std::string_literals;
+  // The conditions hold only beyond the first NUL of the header.  (A dot
+  // of an expression matches no NUL, as POSIX has it.)
+  const std::string header = "From: a\0b\nSubject: x\0 wanted\nX-After: nul"s;
+  peer.SetReply("HEAD 1", "221 1 <id>\r\n" + Stuffed(header) + ".\r\n");
+  // Neither a dot followed by a NUL nor a lone NUL ends the body.
+  peer.SetReply("BODY 1", "222 1 <id>\r\n.\0\r\n..\0tail\r\n\0\r\nmid\0dle\r\n.\r\n"s);
+  peer.AddArticle(2, "Subject: wanted\nX-After: nul", "second");
+
+  EXPECT_EQ(3, Run(ngInfo, 1, 2, 1));
+  EXPECT_EQ("", err);
+  EXPECT_EQ((std::vector<std::string>{Delivered(header, "\0\n.\0tail\n\0\nmid\0dle"s),
+                                       Delivered("Subject: wanted\nX-After: nul", "second")}),
+            Messages(Mailbox("mbox")));
+}
+
 // --- Matching --------------------------------------------------------------
 
 TEST_F(PipelineTest, GeneralConditionsOfEveryApplyingWildcardGoFirst) {
@@ -926,6 +982,153 @@ TEST_F(PipelineTest, ServerClosingMidBodyDropsThePartialBody) {
   EXPECT_EQ((std::vector<std::string>{Delivered(Header(1, "match"), "one")}),
             Messages(Mailbox("mbox")));
   EXPECT_EQ("server closed connection... aborting!\n", err);
+}
+
+// --- The article limit ------------------------------------------------------
+
+// A header or body over the limit is read to its end without being kept,
+// reported, and dealt with: it is never fetched again.  Lines longer than
+// the input buffer count against the limit as they arrive.
+TEST_F(PipelineTest, ArticlesOverTheLimitAreReadToTheirEndAndPassedOver) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  articleLimit = 100;
+  // Texts of exactly 100 bytes: the lines, the line feeds between them,
+  // and no stuffed dot.
+  const std::string header100 = "Subject: match\n" + std::string(85, 'h');
+  const std::string body100 = ".dot\n" + std::string(95, 'b');
+  const std::string huge(200000, 'z');
+  peer.AddArticle(1, header100, "one");
+  peer.AddArticle(2, header100 + "h", "two");                // header of 101 bytes
+  peer.AddArticle(3, "Subject: match 3", body100);
+  peer.AddArticle(4, "Subject: match 4", body100 + "b");     // body of 101 bytes
+  peer.AddArticle(5, "Subject: match 5", "a\n" + huge + "\nz");  // a line past the buffer
+  peer.AddArticle(6, "Subject: match\nX-Long: " + huge, "six");
+  peer.AddArticle(7, "Subject: match 7", "seven");
+  verbose = 1;
+
+  EXPECT_EQ(8, Run(ngInfo, 1, 7, 1));
+  EXPECT_EQ(1, keepRunning);
+  EXPECT_EQ((std::vector<std::string>{Delivered(header100, "one"),
+                                       Delivered("Subject: match 3", body100),
+                                       Delivered("Subject: match 7", "seven")}),
+            Messages(Mailbox("mbox")));
+  for (int n : {2, 6}) {
+    EXPECT_NE(std::string::npos,
+              err.find("Examining article " + std::to_string(n) +
+                       "... skipped.\npelliton: article " + std::to_string(n) +
+                       ": larger than 100 bytes, skipped\n"))
+        << n;
+  }
+  for (int n : {4, 5}) {
+    EXPECT_NE(std::string::npos,
+              err.find("  Saving article " + std::to_string(n) +
+                       "... skipped.\npelliton: article " + std::to_string(n) +
+                       ": larger than 100 bytes, skipped\n"))
+        << n;
+  }
+  EXPECT_EQ((std::vector<std::string>{"HEAD 1", "BODY 1", "HEAD 2", "HEAD 3", "BODY 3", "HEAD 4",
+                                       "BODY 4", "HEAD 5", "BODY 5", "HEAD 6", "HEAD 7", "BODY 7"}),
+            peer.Requests());
+}
+
+// A status line is kept to a sane length however long the server makes
+// it: the rest is read and dropped, and a message shows what was kept.
+TEST_F(PipelineTest, OverlongStatusLinesAreKeptToASaneLength) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  const std::string pad(300000, 'y');
+  peer.AddArticle(1, "Subject: match", "one");
+  peer.SetReply("HEAD 1", "221 1 <" + pad + ">\r\nSubject: match\r\n.\r\n");
+  peer.SetReply("HEAD 2", "503 " + pad + "\r\n");
+
+  EXPECT_EQ(2, Run(ngInfo, 1, 2, 1));
+  EXPECT_EQ((std::vector<std::string>{Delivered("Subject: match", "one")}),
+            Messages(Mailbox("mbox")));
+  EXPECT_EQ("pelliton: article 2: server refused HEAD -- 503 " + pad.substr(0, 1020) + "\n", err);
+}
+
+// --- Signals -----------------------------------------------------------------
+
+// What the run's own handler does.
+void CountSignal(int) {
+  signalsCaught = signalsCaught + 1;
+  keepRunning = 0;
+}
+
+// A server that stops answering in the middle of a body (falling silent,
+// or sending a byte now and then, which keeps its timeout from running
+// out) holds a draining engine for ever.  Once the run is stopping, a
+// further signal gives up what is outstanding: the second one after a
+// first, or the first after a failed delivery.
+TEST_F(PipelineTest, FurtherSignalGivesUpTheAnswersStillOutstanding) {
+  const struct {
+    const char* name;
+    std::chrono::milliseconds trickle;  // 0: silent
+    bool failedDelivery;
+    int signals;   // needed to end the drain
+    int resume;
+    std::vector<int> delivered;
+  } cases[] = {
+      {"silent, stopped by a signal", 0ms, false, 2, 3, {1, 2}},
+      {"trickling, stopped by a signal", 20ms, false, 2, 3, {1, 2}},
+      {"silent, stopped by a failed delivery", 0ms, true, 1, 2, {1}},
+      {"trickling, stopped by a failed delivery", 20ms, true, 1, 2, {1}},
+  };
+  struct sigaction action = {};
+  struct sigaction saved = {};
+  action.sa_handler = CountSignal;
+  sigaction(SIGUSR1, &action, &saved);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(
+        "comp.test:\n"
+        "* ^Subject: bad\n"
+        "$DIR/missing/mbox\n"
+        "comp.test:\n"
+        "* ^Subject: good\n"
+        "$DIR/mbox\n");
+    for (int n = 1; n <= 6; ++n)
+      local.AddArticle(n, Header(n, c.failedDelivery && n == 2 ? "bad" : "good"), "b");
+    // Body 3 is asked for while bodies 1 and 2 are outstanding, and its
+    // answer starts after both are handled.
+    local.SetEndless("BODY 3", "222 3 <3@peer>\r\nfirst line\r\n", c.trickle);
+    local.SetLockstep(3);
+    keepRunning = 1;
+    signalsCaught = 0;
+
+    const pthread_t engineThread = pthread_self();
+    std::atomic<bool> engineDone{false};
+    std::atomic<int> sent{0};
+    std::atomic<bool> drainHeld{true};
+    std::thread signaller([&] {
+      while (!local.EndlessStarted() && !engineDone) std::this_thread::sleep_for(5ms);
+      for (int i = 0; i < c.signals && !engineDone; ++i) {
+        if (i > 0) {
+          // The signals before the last must leave the drain waiting.
+          std::this_thread::sleep_for(300ms);
+          if (engineDone) drainHeld = false;
+        }
+        std::this_thread::sleep_for(100ms);
+        pthread_kill(engineThread, SIGUSR1);
+        ++sent;
+      }
+    });
+    const ArticleNumber resume = RunOn(local, ngInfo, 1, 6, 3);
+    engineDone = true;
+    signaller.join();
+
+    EXPECT_EQ(c.resume, resume);
+    EXPECT_EQ(c.signals, sent);
+    EXPECT_TRUE(drainHeld);
+    EXPECT_EQ(0, keepRunning);
+    EXPECT_EQ(std::string::npos, err.find("server closed connection")) << err;
+    std::vector<std::string> expected;
+    for (int n : c.delivered) expected.push_back(Delivered(Header(n, "good"), "b"));
+    EXPECT_EQ(expected, Messages(Mailbox("mbox")));
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
+  sigaction(SIGUSR1, &saved, nullptr);
 }
 
 // --- Inactivity timeout ----------------------------------------------------
