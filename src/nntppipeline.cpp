@@ -469,14 +469,14 @@ void bodyLine(std::string_view line) {
 void endOfText() {
   const bool header = engine.parseState == PARSE_HEADER;
   const ArticleNumber article = engine.curArticle;
-  bool delivered = false;
+  bool delivering = false;
   switch (engine.text) {
     case Text::kKept:
       if (header) {
         processHeader();
       } else {
         processBody();
-        delivered = true;
+        delivering = true;
       }
       break;
     case Text::kTooLarge:
@@ -498,7 +498,7 @@ void endOfText() {
   // A delivery takes long beside everything else the engine does; the slot
   // it leaves is filled at once, so that the server works while the next
   // bodies of the same read are delivered.
-  if (delivered) sendRequests();
+  if (delivering) sendRequests();
 }
 
 // The server no longer has the article: it is dealt with.
