@@ -327,7 +327,7 @@ void BM_Engine(benchmark::State& state) {
       connection.Adopt(UniqueFd(sv[0]));
       state.ResumeTiming();
 
-      PipelineInit(connection, maxReq);
+      PipelineInit(connection, maxReq, kDefaultArticleLimit);
       PipelineEngine(ngInfo, kArticles);
       PipelineCleanup();
 

@@ -46,6 +46,8 @@ namespace {
 constexpr std::size_t kPrefixSize = 6;
 constexpr std::size_t kChunkSlots = 4;
 const char* const kGroup = "pelliton.test.tricky";
+// Small, so that headers and bodies pass it and lines outgrow it.
+constexpr unsigned long kArticleLimit = 2000;
 
 // What the engine may read, and how it is cut.
 struct Feed {
@@ -226,7 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NntpConnection connection(0);
     connection.Adopt(UniqueFd(inFd));
     ngInfo->nextArticle = start;
-    PipelineInit(connection, maxReq);
+    PipelineInit(connection, maxReq, kArticleLimit);
     PipelineEngine(ngInfo, lastArticle);
     PipelineCleanup();
   }

@@ -94,6 +94,9 @@ constexpr int ACTION_TYPE_PIPE = 1;
 // Seconds of silence from the server that end an exchange, unless the
 // server file sets another value; 0 waits for ever.
 constexpr int kDefaultTimeout = 300;
+// Bytes that the header or the body of one article may take, unless the
+// server file sets another value; 0 is no limit.
+constexpr unsigned long kDefaultArticleLimit = 64UL << 20;
 
 // Article numbers: big providers' newsgroups are far past 2^31, and NNTP
 // allows numbers up to 2^63 - 1.
@@ -113,6 +116,7 @@ struct ServerInfo : ListNode {
   bool portGiven = false;
   int tlsMode = TLS_MODE_NONE;
   int timeout = kDefaultTimeout;
+  unsigned long articleLimit = kDefaultArticleLimit;
   // Unset means: use the name as host, the default file names, no
   // authentication, no command.
   std::optional<std::string> host;

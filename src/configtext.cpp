@@ -1,7 +1,10 @@
 #include "configtext.h"
 
 #include <cassert>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -23,6 +26,31 @@ char* cleanLine(char* line) {
   while (end > line && isBlank(static_cast<unsigned char>(end[-1]))) --end;
   *end = '\0';
   return line;
+}
+
+bool ParseSize(const char* text, unsigned long& size, bool* exact) {
+  assert(text != NULL);
+  errno = 0;
+  char* end = nullptr;
+  size = std::strtoul(text, &end, 0);
+  if (end == text) return false;
+  const bool signedOrTooBig = *skipBlanks(text) == '-' || *skipBlanks(text) == '+' ||
+                              errno == ERANGE;
+  int shift = 0;
+  switch (*end) {
+    case 'm': shift = 20; break;
+    case 'k': shift = 10; break;
+    case 'b': shift = 9; break;
+    default: break;
+  }
+  bool shiftedOut = false;
+  if (shift != 0) {
+    shiftedOut = size > (ULONG_MAX >> shift);
+    size <<= shift;
+    ++end;
+  }
+  if (exact != nullptr) *exact = !signedOrTooBig && !shiftedOut;
+  return *end == '\0';
 }
 
 const char* skipBlanks(const char* p) {

@@ -23,6 +23,15 @@ const char* basename(const char* name);
 // comment (its first non-blank character is '#').
 char* cleanLine(char* line);
 
+// A size as -m writes it: a number as strtoul reads it in base 0 (decimal,
+// octal after a leading 0, hexadecimal after 0x), then at most one of the
+// suffixes m, k and b (2^20, 2^10 and 512 bytes), and nothing else.  False
+// when the text is not of that form.  The suffix shifts the number without
+// a test for overflow, as -m always has; `exact`, when given, tells
+// whether the value is the one written: no sign, and nothing lost to
+// overflow.
+bool ParseSize(const char* text, unsigned long& size, bool* exact = nullptr);
+
 char* skipBlanks(char* p);
 const char* skipBlanks(const char* p);
 bool onlyBlanks(const char* p);

@@ -11,7 +11,8 @@
 
 namespace pelliton {
 
-int processNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo, int maxReq) {
+int processNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo, int maxReq,
+                     unsigned long articleLimit) {
   assert(ngInfo != NULL);
   assert(ngInfo->name[0] != '\0');
   if (ngInfo->actions.IsEmpty()) return 1;
@@ -47,7 +48,7 @@ int processNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo, int maxR
   if (ngInfo->nextArticle > last) ngInfo->nextArticle = last + 1;
   Progress("Reading articles from range %lld-%lld, starting at %lld...\n", first, last,
            ngInfo->nextArticle);
-  PipelineInit(connection, maxReq);
+  PipelineInit(connection, maxReq, articleLimit);
   PipelineEngine(ngInfo, last);
   PipelineCleanup();
   Progress("Done processing group %s\n", name);

@@ -11,8 +11,10 @@ namespace pelliton {
 // 1: go on with the next newsgroup; 0: keepRunning was found cleared after
 // the engine ran; -1: the answer to GROUP could not be read, or it answered
 // for another newsgroup (the stream is out of step), after a message.  A
-// newsgroup without actions is passed over without a word.
-int processNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo, int maxReq);
+// newsgroup without actions is passed over without a word.  maxReq and
+// articleLimit go to the engine (see PipelineInit).
+int processNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo, int maxReq,
+                     unsigned long articleLimit);
 
 }  // namespace pelliton
 

@@ -19,6 +19,7 @@
 
 #include "atomicfile.h"
 #include "config.h"
+#include "configtext.h"
 #include "connection.h"
 #include "fetch.h"
 #include "filterfile.h"
@@ -77,6 +78,7 @@ void catchSignal(int) {
   const int savedErrno = errno;
   ssize_t written = write(STDERR_FILENO, kSignalMessage.data(), kSignalMessage.size());
   (void)written;
+  if (signalsCaught < SIG_ATOMIC_MAX) signalsCaught = signalsCaught + 1;
   keepRunning = 0;
   errno = savedErrno;
 }
@@ -116,25 +118,6 @@ int nntpServicePort() {
   const servent* service = getservbyname("nntp", "tcp");
   if (service == nullptr) return 119;
   return ntohs(static_cast<uint16_t>(service->s_port));
-}
-
-// strtoul in base 0 with one optional suffix m, k or b.
-bool parseSizeLimit(const char* arg, unsigned long& limit) {
-  char* end = nullptr;
-  limit = std::strtoul(arg, &end, 0);
-  if (end == arg) return false;
-  int shift = 0;
-  switch (*end) {
-    case 'm': shift = 20; break;
-    case 'k': shift = 10; break;
-    case 'b': shift = 9; break;
-    default: break;
-  }
-  if (shift != 0) {
-    limit <<= shift;
-    ++end;
-  }
-  return *end == '\0';
 }
 
 struct RunOptions {
@@ -190,7 +173,7 @@ int parseCommandLine(int argc, char** argv, RunOptions& options) {
         options.listGroups = true;
         break;
       case 'm':
-        if (!parseSizeLimit(optarg, fileSizeLimit)) {
+        if (!ParseSize(optarg, fileSizeLimit)) {
           Diag("illegal numeric value for -m\n");
           return 1;
         }
@@ -302,7 +285,7 @@ bool listingWritten() {
 
 // Runs the piece of work that the command line asks for on the open
 // connection; returns the exit status it gives.
-int doWork(NntpConnection& connection, const RunOptions& options) {
+int doWork(NntpConnection& connection, const RunOptions& options, const ServerInfo& servInfo) {
   if (options.markAll || options.markList != nullptr) {
     MarkNewsgroups(connection, options.markAll ? nullptr : options.markList);
     return 0;
@@ -312,7 +295,8 @@ int doWork(NntpConnection& connection, const RunOptions& options) {
     return listed && listingWritten() ? 0 : 1;
   }
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
-    const int result = processNewsgroup(connection, ngInfo, options.maxReq);
+    const int result =
+        processNewsgroup(connection, ngInfo, options.maxReq, servInfo.articleLimit);
     if (result == 1) continue;
     return result == 0 ? 0 : 1;
   }
@@ -361,12 +345,13 @@ int RunPelliton(int argc, char** argv) {
   if (!runCommand(servInfo->preconnect, "preconnect") && !options.forceConnect) return 1;
 
   keepRunning = 1;
+  signalsCaught = 0;
   catchTerminationSignals();
 
   int status = 0;
   NntpConnection connection(servInfo->timeout);
   if (nntpConnect(connection, servInfo, options.portOverride) == 1) {
-    status = doWork(connection, options);
+    status = doWork(connection, options, *servInfo);
     nntpDisconnect(connection);
     Progress("Saving newsrc to '%s'\n", newsrcPath.c_str());
     // A run whose progress could not be saved does not report success.

@@ -57,6 +57,16 @@ bool parseTlsMode(const char* value, int& mode) {
   return false;
 }
 
+// The value of "articlelimit": the size syntax of -m, and a value that
+// stands as written (no sign, no overflow).
+bool parseArticleLimit(const char* value, unsigned long& limit) {
+  unsigned long size = 0;
+  bool exact = false;
+  if (!ParseSize(value, size, &exact) || !exact) return false;
+  limit = size;
+  return true;
+}
+
 struct ServerFileState {
   ServerInfo* current = nullptr;
   bool sawPassword = false;
@@ -101,6 +111,7 @@ bool applyServerAttribute(ServerInfo* servInfo, const char* key, const char* val
     return true;
   }
   if (strcasecmp(key, "timeout") == 0) return parseTimeout(value, servInfo->timeout);
+  if (strcasecmp(key, "articlelimit") == 0) return parseArticleLimit(value, servInfo->articleLimit);
   return false;
 }
 

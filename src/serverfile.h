@@ -1,6 +1,6 @@
 // The server file: a section per news server, with the host and port to
-// connect to, its filter and newsrc files, credentials, a timeout, and the
-// commands to run around the connection.
+// connect to, its filter and newsrc files, credentials, a timeout, the
+// size an article may take, and the commands to run around the connection.
 #ifndef PELLITON_SERVERFILE_H
 #define PELLITON_SERVERFILE_H
 

@@ -21,6 +21,9 @@ inline constexpr const char* programName = "pelliton";
 extern int verbose;                        // -v: progress lines on stderr
 extern volatile sig_atomic_t keepRunning;  // cleared by a signal, a failed
                                            // delivery or a lost connection
+// Signals caught so far.  The handler counts before it clears keepRunning,
+// so whoever finds keepRunning clear by a signal finds it counted.
+extern volatile sig_atomic_t signalsCaught;
 
 // The one printer of everything pelliton says on standard error.
 //

@@ -1,7 +1,9 @@
 // Fault injection from end to end: the real binary fetches two scripted
 // newsgroups while the test server hangs up at many points of the stream,
-// or while pelliton is interrupted by SIGINT at many moments.  After every
-// interrupted run a clean run finishes the fetch.  Whatever happened, the
+// refuses articles, or trickles an answer while pelliton is interrupted
+// twice; while pelliton is interrupted by SIGINT at many moments; or while
+// a mailbox cannot be written for some articles.  After every interrupted
+// run a clean run finishes the fetch.  Whatever happened, the
 // run ends by itself, the newsrc file stays well-formed, no mailbox or
 // command output holds a partial or mixed-up message, and at the end every
 // matching article has arrived exactly once.
@@ -9,6 +11,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -36,6 +42,7 @@ struct Article {
   std::string body;
   bool toMailbox;  // expected in the mailbox
   bool toPipe;     // expected in what the pipe command wrote
+  bool toLater;    // expected in the mailbox of the first action, which can fail
 };
 
 // Bodies of several sizes, with lines that the wire stuffs and that a
@@ -59,21 +66,25 @@ std::string BodyOf(int seed, int lines) {
 std::vector<Article> Articles() {
   std::vector<Article> articles;
   auto add = [&](const std::string& group, int number, const std::string& subject,
-                 const std::string& extra, int lines, bool toMailbox, bool toPipe) {
+                 const std::string& extra, int lines, bool toMailbox, bool toPipe,
+                 bool toLater = false) {
     std::string id = "<" + std::to_string(number) + "." + group + "@fault.example>";
     std::string header = "From: Tester " + std::to_string(number) + " <t@fault.example>\n" +
                          "Newsgroups: " + group + "\n" + "Subject: " + subject + "\n" +
                          extra + "Message-ID: " + id;
-    articles.push_back({group, number, header, BodyOf(number, lines), toMailbox, toPipe});
+    articles.push_back(
+        {group, number, header, BodyOf(number, lines), toMailbox, toPipe, toLater});
   };
   // Group one: kept articles go to the mailbox and into the command, piped
   // ones only into the command; the rest matches nothing, or is refused by
-  // the general condition of the wildcard entry.
+  // the general condition of the wildcard entry.  Six goes first to a
+  // mailbox of its own, whose failure stops its delivery before it reaches
+  // the others.
   add(kGroupOne, 1, "keep one", "", 3, true, true);
   add(kGroupOne, 2, "skip two", "", 4, false, false);
   add(kGroupOne, 3, "pipe three", "", 12, false, true);
   add(kGroupOne, 4, "keep four", "X-Spam: yes\n", 2, false, false);
-  add(kGroupOne, 6, "keep six", "", 40, true, true);
+  add(kGroupOne, 6, "keep six", "", 40, true, true, true);
   add(kGroupOne, 7, "skip seven", "", 1, false, false);
   add(kGroupOne, 8, "keep eight", "", 0, true, true);
   add(kGroupOne, 9, "skip nine", "", 2, false, false);
@@ -127,6 +138,7 @@ class FaultTrials : public ::testing::Test {
       server_.AddArticle(a.group, a.number, a.header, a.body);
       if (a.toMailbox) ++expectedInMailbox_;
       if (a.toPipe) ++expectedInPipe_;
+      if (a.toLater) ++expectedInLater_;
     }
     // Both groups report one article more than they hold, so that the last
     // HEAD of each is answered with 423.
@@ -136,9 +148,11 @@ class FaultTrials : public ::testing::Test {
     ASSERT_GT(port_, 0);
   }
 
-  // A fresh set of files for one trial.
-  void NewTrial() {
+  // A fresh set of files for one trial; without laterExists the first
+  // action's mailbox lies in a directory that does not exist.
+  void NewTrial(bool laterExists = true) {
     trial_ = std::make_unique<testutil::TempDir>();
+    if (laterExists) MakeLater();
     testutil::WriteFile(file("servers"), "[fault]\nhost 127.0.0.1\nport " +
                                              std::to_string(port_) + "\nconfig " +
                                              file("filters") + "\nnewsrc " + file("newsrc") +
@@ -146,6 +160,8 @@ class FaultTrials : public ::testing::Test {
     testutil::WriteFile(file("filters"), "pelliton.fault.*:\n"
                                          "* !^X-Spam: yes\n" +
                                              kGroupOne + ":\n"
+                                             "* ^Subject: keep six$\n" +
+                                             file("later/mbox") + "\n" + kGroupOne + ":\n"
                                              "* ^Subject: keep\n" +
                                              file("mbox") + "\n" + kGroupOne + ":\n" +
                                              "* ^Subject: (keep|pipe)\n"
@@ -155,6 +171,7 @@ class FaultTrials : public ::testing::Test {
   }
 
   std::string file(const std::string& name) const { return trial_->file(name); }
+  void MakeLater() const { ASSERT_EQ(0, mkdir(file("later").c_str(), 0700)); }
 
   std::vector<std::string> Args(int maxReq) const {
     return {testutil::PellitonBinary(), "-n", std::to_string(maxReq), "-f", file("servers"),
@@ -194,12 +211,12 @@ class FaultTrials : public ::testing::Test {
   // the exact text of one expected article.  Anything else (a cut message,
   // two messages run into each other, an article that should not be there)
   // is a failure.  Returns how often each article arrived.
-  std::map<std::string, int> CheckMessages(const std::string& name, bool mailbox) const {
+  std::map<std::string, int> CheckMessages(const std::string& name, bool Article::*expected) const {
     std::map<std::string, int> seen;
     for (const std::string& message : testutil::Messages(file(name))) {
       const Article* found = nullptr;
       for (const Article& a : articles_) {
-        if ((mailbox ? a.toMailbox : a.toPipe) && message == MessageText(a)) {
+        if (a.*expected && message == MessageText(a)) {
           found = &a;
           break;
         }
@@ -216,16 +233,19 @@ class FaultTrials : public ::testing::Test {
 
   void CheckNoLockLeft() const {
     EXPECT_FALSE(testutil::FileExists(file("mbox.lock"))) << "mailbox lock left behind";
+    EXPECT_FALSE(testutil::FileExists(file("later/mbox.lock"))) << "mailbox lock left behind";
   }
 
   // After an interrupted run: it ended by itself, and what it left is whole.
   void CheckInterrupted(const testutil::RunResult& r) {
     EXPECT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status << "\n" << r.err;
     CheckNewsrc();
-    for (const auto& [article, count] : CheckMessages("mbox", true))
+    for (const auto& [article, count] : CheckMessages("mbox", &Article::toMailbox))
       EXPECT_EQ(count, 1) << "mailbox holds " << article << " " << count << " times";
-    for (const auto& [article, count] : CheckMessages("piped", false))
+    for (const auto& [article, count] : CheckMessages("piped", &Article::toPipe))
       EXPECT_EQ(count, 1) << "command got " << article << " " << count << " times";
+    for (const auto& [article, count] : CheckMessages("later/mbox", &Article::toLater))
+      EXPECT_EQ(count, 1) << "first mailbox holds " << article << " " << count << " times";
     CheckNoLockLeft();
   }
 
@@ -235,14 +255,18 @@ class FaultTrials : public ::testing::Test {
     std::map<std::string, long> progress = CheckNewsrc();
     EXPECT_EQ(progress[kGroupOne], 10);
     EXPECT_EQ(progress[kGroupTwo], 4);
-    std::map<std::string, int> inMailbox = CheckMessages("mbox", true);
-    std::map<std::string, int> inPipe = CheckMessages("piped", false);
+    std::map<std::string, int> inMailbox = CheckMessages("mbox", &Article::toMailbox);
+    std::map<std::string, int> inPipe = CheckMessages("piped", &Article::toPipe);
+    std::map<std::string, int> inLater = CheckMessages("later/mbox", &Article::toLater);
     EXPECT_EQ(inMailbox.size(), expectedInMailbox_);
     EXPECT_EQ(inPipe.size(), expectedInPipe_);
+    EXPECT_EQ(inLater.size(), expectedInLater_);
     for (const auto& [article, count] : inMailbox)
       EXPECT_EQ(count, 1) << "mailbox holds " << article << " " << count << " times";
     for (const auto& [article, count] : inPipe)
       EXPECT_EQ(count, 1) << "command got " << article << " " << count << " times";
+    for (const auto& [article, count] : inLater)
+      EXPECT_EQ(count, 1) << "first mailbox holds " << article << " " << count << " times";
     CheckNoLockLeft();
   }
 
@@ -258,6 +282,7 @@ class FaultTrials : public ::testing::Test {
   const std::vector<Article> articles_ = Articles();
   std::size_t expectedInMailbox_ = 0;
   std::size_t expectedInPipe_ = 0;
+  std::size_t expectedInLater_ = 0;
   testserver::NewsServer server_;
   int port_ = -1;
   std::unique_ptr<testutil::TempDir> trial_;
@@ -327,12 +352,19 @@ class StopTrials : public FaultTrials {
  protected:
   // The filter file of NewTrial, with another command for the kept and
   // piped articles of the first newsgroup, written before its mailbox
-  // action or after it.
-  void WriteFilters(const std::string& command, bool commandFirst) const {
+  // action or after it; withLater keeps the first action of NewTrial's
+  // filters, which takes article six alone.
+  void WriteFilters(const std::string& command, bool commandFirst, bool withLater = true) {
+    expectedInLater_ = withLater ? static_cast<std::size_t>(std::count_if(
+                                       articles_.begin(), articles_.end(),
+                                       [](const Article& a) { return a.toLater; }))
+                                 : 0;
+    const std::string toLater =
+        withLater ? kGroupOne + ":\n* ^Subject: keep six$\n" + file("later/mbox") + "\n" : "";
     const std::string toMailbox = kGroupOne + ":\n* ^Subject: keep\n" + file("mbox") + "\n";
     const std::string toCommand = kGroupOne + ":\n* ^Subject: (keep|pipe)\n| " + command + "\n";
     testutil::WriteFile(file("filters"),
-                        "pelliton.fault.*:\n* !^X-Spam: yes\n" +
+                        "pelliton.fault.*:\n* !^X-Spam: yes\n" + toLater +
                             (commandFirst ? toCommand + toMailbox : toMailbox + toCommand) +
                             kGroupTwo + ":\n* ^Subject: keep\n" + file("mbox") + "\n");
   }
@@ -432,7 +464,7 @@ TEST_F(StopTrials, TerminatedWhileADeliveryWaits) {
 // limit for itself, since its output is not pelliton's to keep whole.
 TEST_F(StopTrials, FileSizeLimitFailsLikeAFullDisk) {
   NewTrial();
-  WriteFilters(UnlimitedCommand(), false);
+  WriteFilters(UnlimitedCommand(), false, false);
   CheckComplete(Run(1));
   const std::size_t fullSize = testutil::ReadFile(file("mbox")).size();
   ASSERT_GT(fullSize, 1024u);
@@ -444,7 +476,7 @@ TEST_F(StopTrials, FileSizeLimitFailsLikeAFullDisk) {
   for (std::size_t blocks = 1; blocks * 512 < fullSize; ++blocks) {
     SCOPED_TRACE("limit " + std::to_string(blocks * 512) + " bytes");
     NewTrial();
-    WriteFilters(UnlimitedCommand(), false);
+    WriteFilters(UnlimitedCommand(), false, false);
     // POSIX sh counts the limit in blocks of 512 bytes.
     std::vector<std::string> args{"/bin/sh", "-c",
                                   "ulimit -S -f " + std::to_string(blocks) + " && exec \"$@\"",
@@ -461,6 +493,105 @@ TEST_F(StopTrials, FileSizeLimitFailsLikeAFullDisk) {
     if (HasFailure()) break;
   }
   EXPECT_GT(cut, 1);
+}
+
+// Delivery into the first mailbox fails for article six, with every window
+// size: the run stops, and nothing numbered above the failed delivery is
+// delivered, though bodies behind it may be on their way; the next run,
+// with the mailbox's directory in place, delivers the rest.
+TEST_F(FaultTrials, DeliveriesFailForSomeArticles) {
+  for (int maxReq : {1, 2, 3, 4, 8}) {
+    SCOPED_TRACE("-n " + std::to_string(maxReq));
+    NewTrial(false);
+    testutil::RunResult first = Run(maxReq);
+    EXPECT_EQ(0, first.status);
+    EXPECT_NE(std::string::npos, first.err.find("unable to open file")) << first.err;
+    CheckInterrupted(first);
+    EXPECT_EQ(0u, CheckMessages("mbox", &Article::toMailbox).count(kGroupOne + "/8"));
+    MakeLater();
+    CheckComplete(Run(maxReq));
+    if (HasFailure()) break;
+  }
+}
+
+// The server refuses some requests with 503: each newsgroup stops at its
+// first refused article and the run goes on; the next run fetches from
+// there.
+TEST_F(FaultTrials, ServerRefusesSomeArticles) {
+  const std::vector<std::vector<std::string>> refusals = {
+      {"HEAD 1"}, {"BODY 1"}, {"BODY 3"}, {"HEAD 4"}, {"BODY 6", "HEAD 2"}, {"HEAD 7"}, {"BODY 8"},
+      {"HEAD 10"},
+  };
+  int trial = 0;
+  for (const auto& refused : refusals) {
+    for (int maxReq : {1, 4}) {
+      std::string name;
+      for (const std::string& command : refused) name += command + ", ";
+      SCOPED_TRACE(name + "-n " + std::to_string(maxReq));
+      ++trial;
+      NewTrial();
+      for (const std::string& command : refused)
+        server_.SetReply(command, "503 program fault\r\n");
+      testutil::RunResult first = Run(maxReq);
+      server_.ClearReplies();
+      EXPECT_EQ(0, first.status);
+      EXPECT_NE(std::string::npos, first.err.find(": server refused ")) << first.err;
+      EXPECT_EQ(std::string::npos, first.err.find("out of step")) << first.err;
+      CheckInterrupted(first);
+      CheckComplete(Run(maxReq));
+      if (HasFailure()) return;
+    }
+  }
+}
+
+// The server trickles the body of article six a byte at a time, so that
+// a drain waiting for it would never end, while SIGINT lands twice: the
+// first time after the k-th command, or a while after body six was asked
+// for, and again a moment later.
+TEST_F(FaultTrials, SecondSignalWhileTheServerTrickles) {
+  std::string endless = "222 6 <6.trickle@fault.example>\r\n";
+  for (int i = 0; i < 20000; ++i) endless += "a line of a body that takes hours " + std::to_string(i) + "\r\n";
+  for (int trial = 0; trial < 10; ++trial) {
+    NewTrial();
+    const int maxReq = trial % 2 == 0 ? 1 : 4;
+    const bool early = trial < 4;
+    const int k = 2 + 2 * trial;
+    const auto offset = std::chrono::milliseconds(40 * (trial - 4));
+    SCOPED_TRACE((early ? "SIGINT after command " + std::to_string(k)
+                        : "SIGINT " + std::to_string(offset.count()) + " ms into body six") +
+                 ", -n " + std::to_string(maxReq));
+    server_.SetChunkSize(1);
+    server_.SetReply("BODY 6", endless + ".\r\n");
+    server_.ClearLog();
+    auto child = Start(maxReq);
+    std::atomic<bool> finished{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 200 && !finished; ++i) std::this_thread::sleep_for(100ms);
+      if (!finished) child->Signal(SIGKILL);
+    });
+    if (early) {
+      server_.WaitForLog(static_cast<std::size_t>(k), 5s);
+    } else {
+      for (int i = 0; i < 500; ++i) {
+        std::vector<std::string> commands = server_.Commands();
+        if (std::find(commands.begin(), commands.end(), "BODY 6") != commands.end()) break;
+        std::this_thread::sleep_for(10ms);
+      }
+      std::this_thread::sleep_for(offset);
+    }
+    child->Signal(SIGINT);
+    std::this_thread::sleep_for(300ms);
+    child->Signal(SIGINT);
+    testutil::RunResult first = child->Finish();
+    finished = true;
+    watchdog.join();
+    server_.SetChunkSize(0);
+    server_.ClearReplies();
+    EXPECT_EQ(0, first.status) << first.err;
+    CheckInterrupted(first);
+    CheckComplete(Run(maxReq));
+    if (HasFailure()) break;
+  }
 }
 
 }  // namespace

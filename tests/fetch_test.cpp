@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -197,6 +196,10 @@ TEST_F(FetchTest, GroupReplyDecidesWhereReadingStarts) {
       {"empty group", "211 0 300 299 comp.test\r\n", "", {}, "", "comp.test: 1-299\n"},
   };
   server.AddArticle("other.test", 1, Header("other.test", 1, "article 1"), Body(1));
+  // comp.test exists only in the canned GROUP answers, so the server would
+  // refuse its HEADs for want of a selected newsgroup: its articles are
+  // gone instead.
+  for (int n = 200; n <= 299; ++n) server.SetReply("HEAD " + std::to_string(n), "423 gone\r\n");
   WriteFilters(
       "comp.test:\n"
       "$DIR/mbox\n"
@@ -249,6 +252,10 @@ TEST_F(FetchTest, GroupNumbersPastThirtyTwoBits) {
        "pelliton: bad NNTP server response -- 211 3 1 9223372036854775808 comp.test\n",
        "comp.test: 1-5\n"},
   };
+  // The server knows no such newsgroup, nor numbers past 2^31: the
+  // articles asked for are gone.
+  for (const auto& c : cases)
+    for (const std::string& head : c.heads) server.SetReply(head, "423 gone\r\n");
   WriteFilters(
       "comp.test:\n"
       "$DIR/mbox\n");
@@ -479,11 +486,11 @@ TEST_F(FetchTest, FailedDeliveryIsFetchedAgainByTheNextRun) {
   RunResult r = Run({"-n", "4"});
   EXPECT_EQ(0, r.status);
   EXPECT_NE(std::string::npos, r.err.find("/later/bad"));
-  // Articles after 110 may have been delivered while the engine drained;
-  // the next run still starts no later than 110.
-  std::vector<int> first = ArticlesIn(Mailbox("mbox"));
+  // Bodies behind 110 that were on their way are read and dropped: nothing
+  // numbered above the failed article is delivered, so the next run, which
+  // starts at 110, repeats nothing.
   EXPECT_EQ((std::vector<int>{101, 102, 103, 104, 105, 106, 107, 108, 109}),
-            std::vector<int>(first.begin(), first.begin() + std::min<std::size_t>(9, first.size())));
+            ArticlesIn(Mailbox("mbox")));
   EXPECT_EQ("comp.test: 1-109\n", Newsrc());
 
   mkdir(dir.file("later").c_str(), 0700);
@@ -493,12 +500,10 @@ TEST_F(FetchTest, FailedDeliveryIsFetchedAgainByTheNextRun) {
   EXPECT_EQ("", r.err);
   EXPECT_EQ((std::vector<int>{-1}), ArticlesIn(Mailbox("later/bad")));  // its subject differs
   EXPECT_EQ(1u, Messages(Mailbox("later/bad")).size());
-  std::vector<int> all = ArticlesIn(Mailbox("mbox"));
-  std::set<int> distinct(all.begin(), all.end());
-  std::set<int> expected;
+  std::vector<int> expected;
   for (int n = 101; n <= 130; ++n)
-    if (n != 110) expected.insert(n);
-  EXPECT_EQ(expected, distinct);
+    if (n != 110) expected.push_back(n);
+  EXPECT_EQ(expected, ArticlesIn(Mailbox("mbox")));
   EXPECT_EQ("comp.test: 1-130\n", Newsrc());
 }
 

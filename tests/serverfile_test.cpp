@@ -56,6 +56,15 @@ TEST_F(ServerFileTest, FaultsAreReportedWithTheirLineAndStopTheReading) {
       {"[a]\ntimeout 86401\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\ntimeout 99999999999999999999\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\ntimeout soon\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\narticlelimit\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\narticlelimit k\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\narticlelimit 10K\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\narticlelimit 10kb\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\narticlelimit 10 k\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\narticlelimit -1\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\narticlelimit +1\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\narticlelimit 99999999999999999999\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\narticlelimit 0x10000000000000m\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\r\n\r\nuser\r\n", "pelliton: servers:3: invalid server attribute\n"},
       {"[a]\ntls\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\ntls maybe\n", "pelliton: servers:2: invalid server attribute\n"},
@@ -187,6 +196,31 @@ TEST_F(ServerFileTest, TlsKeysAndWhetherThePortWasGiven) {
     EXPECT_EQ(c.caFile, servInfo->caFile.value_or(""));
     EXPECT_EQ(c.portGiven, servInfo->portGiven);
   }
+}
+
+// The size syntax of -m.
+TEST_F(ServerFileTest, ArticleLimitTakesASizeWithAnOptionalSuffix) {
+  static const struct {
+    const char* value;
+    unsigned long bytes;
+  } cases[] = {
+      {"10k", 10240},  {"1m", 1048576},         {"2b", 1024},  {"0x10", 16},
+      {"0x1b", 27},    {"010", 8},              {"0", 0},      {"0k", 0},
+      {"4096m", 4096UL << 20},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    ReleaseConfigModel();
+    int result = -1;
+    EXPECT_EQ("", Read(std::string("[s]\nArticleLimit ") + c.value + "\n", &result));
+    EXPECT_EQ(1, result);
+    ASSERT_NE(nullptr, FindServer("s"));
+    EXPECT_EQ(c.bytes, FindServer("s")->articleLimit);
+  }
+  ReleaseConfigModel();
+  int result = -1;
+  EXPECT_EQ("", Read("[s]\nhost h\n", &result));
+  EXPECT_EQ(64UL << 20, FindServer("s")->articleLimit);
 }
 
 TEST_F(ServerFileTest, SectionNamesAreTakenExactlyAndMergedIgnoringCase) {

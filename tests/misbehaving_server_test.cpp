@@ -1,0 +1,282 @@
+// A server that refuses articles, answers out of step with the requests,
+// sends articles larger than the limit, NUL bytes, or holds up a run that
+// is stopping: the real binary against the scripted news server, over two
+// runs.  Whatever the first run meets, the two runs together deliver every
+// matching article exactly once, and the first run leaves the newsrc where
+// the second must start.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <iostream>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "mailbox.h"
+#include "newsserver.h"
+#include "test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testserver::NewsServer;
+using testutil::Messages;
+using testutil::ReadFile;
+using testutil::RunResult;
+using testutil::WriteFile;
+
+constexpr int kArticlesOne = 12;  // comp.one: 1 to 12
+constexpr int kArticlesTwo = 3;   // comp.two: 1 to 3
+
+std::string Header(const std::string& group, int n) {
+  return "From: carol@example.org\nNewsgroups: " + group + "\nSubject: article " +
+         std::to_string(n) + "\nMessage-ID: <" + std::to_string(n) + "." + group + "@test>";
+}
+
+std::string Body(int n) { return "Body of article " + std::to_string(n) + ".\n.dotted line"; }
+
+// Answers as the server itself sends them.
+std::string HeadAnswer(int n) {
+  return "221 " + std::to_string(n) + " <" + std::to_string(n) +
+         ".comp.one@test>\r\nFrom: carol@example.org\r\nNewsgroups: comp.one\r\nSubject: "
+         "article " +
+         std::to_string(n) + "\r\nMessage-ID: <" + std::to_string(n) + ".comp.one@test>\r\n.\r\n";
+}
+std::string BodyAnswer(int n) {
+  return "222 " + std::to_string(n) + " <" + std::to_string(n) +
+         ".comp.one@test>\r\nBody of article " + std::to_string(n) + ".\r\n..dotted line\r\n.\r\n";
+}
+
+// How often each article stands in a mailbox, by its "Subject: article N".
+std::map<int, int> Counts(const std::string& path) {
+  std::map<int, int> counts;
+  for (const std::string& message : Messages(path)) {
+    std::size_t pos = message.find("Subject: article ");
+    ++counts[pos == std::string::npos ? -1 : std::stoi(message.substr(pos + 17))];
+  }
+  return counts;
+}
+
+// True while the process has not ended (a zombie has).
+bool Running(pid_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+class MisbehavingServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = server.Start();
+    ASSERT_GT(port, 0);
+  }
+
+  // Fresh files and the articles as they really are.
+  void NewCase(const std::string& serverExtra = "") {
+    server.ClearReplies();
+    server.SetChunkSize(0);
+    server.StallAfterCommands(-1);
+    for (int n = 1; n <= kArticlesOne; ++n) server.AddArticle("comp.one", n, Header("comp.one", n), Body(n));
+    for (int n = 1; n <= kArticlesTwo; ++n) server.AddArticle("comp.two", n, Header("comp.two", n), Body(n));
+    dir = std::make_unique<testutil::TempDir>();
+    WriteFile(file("servers"), "[news]\nhost 127.0.0.1\nport " + std::to_string(port) +
+                                   "\nconfig " + file("filters") + "\nnewsrc " + file("newsrc") +
+                                   "\n" + serverExtra);
+    chmod(file("servers").c_str(), 0600);
+    WriteFile(file("filters"), "comp.one:\n* ^Subject: article\n" + file("one") +
+                                   "\ncomp.two:\n* ^Subject: article\n" + file("two") + "\n");
+    WriteFile(file("newsrc"), "comp.one: 1-0\ncomp.two: 1-0\n");
+  }
+
+  std::string file(const std::string& name) const { return dir->file(name); }
+
+  std::vector<std::string> Args(int maxReq) const {
+    return {testutil::PellitonBinary(), "-n", std::to_string(maxReq), "-f", file("servers"), "news"};
+  }
+
+  RunResult Run(int maxReq) {
+    RunResult r = testutil::Child(Args(maxReq)).Finish();
+    EXPECT_TRUE(server.WaitForIdle(5000ms));
+    return r;
+  }
+
+  // The clean second run: it finishes both newsgroups, and the two runs
+  // together have delivered every article but `never` exactly once.
+  void CheckSecondRun(int maxReq, const std::vector<int>& never) {
+    server.ClearReplies();
+    server.SetChunkSize(0);
+    server.StallAfterCommands(-1);
+    RunResult r = Run(maxReq);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ("comp.one: 1-12\ncomp.two: 1-3\n", ReadFile(file("newsrc")));
+    std::map<int, int> expected;
+    for (int n = 1; n <= kArticlesOne; ++n)
+      if (std::find(never.begin(), never.end(), n) == never.end()) expected[n] = 1;
+    EXPECT_EQ(expected, Counts(file("one")));
+    EXPECT_EQ((std::map<int, int>{{1, 1}, {2, 1}, {3, 1}}), Counts(file("two")));
+  }
+
+  NewsServer server;
+  int port = 0;
+  std::unique_ptr<testutil::TempDir> dir;
+};
+
+TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
+  const struct {
+    const char* name;
+    int maxReq;
+    std::vector<std::pair<std::string, std::string>> replies;  // for the first run
+    const char* serverExtra;
+    void (*content)(NewsServer&);  // articles changed for both runs
+    const char* err;
+    const char* newsrc;  // after the first run
+    std::vector<int> never;
+  } cases[] = {
+      // A refusal holds comp.one at the article; comp.two is fetched all the same.
+      {"BODY refused", 4, {{"BODY 6", "503 program fault\r\n"}}, "", nullptr,
+       "pelliton: article 6: server refused BODY -- 503 program fault\n",
+       "comp.one: 1-5\ncomp.two: 1-3\n", {}},
+      // Body 5 goes unasked when the refusal comes before a slot for it.
+      {"HEAD refused", 4, {{"HEAD 6", "480 authentication required\r\n"}}, "", nullptr,
+       "pelliton: article 6: server refused HEAD -- 480 authentication required\n", nullptr, {}},
+      {"HEAD refused, one request at a time", 1, {{"HEAD 6", "502 no permission\r\n"}}, "",
+       nullptr, "pelliton: article 6: server refused HEAD -- 502 no permission\n",
+       "comp.one: 1-5\ncomp.two: 1-3\n", {}},
+      // Gone articles are dealt with for good.
+      {"HEAD and BODY gone", 4, {{"HEAD 6", "423 no such article\r\n"}, {"BODY 8", "430 gone\r\n"}},
+       "", nullptr, "", "comp.one: 1-12\ncomp.two: 1-3\n", {6, 8}},
+      // Out of step: the walk ends at the first article not dealt with.
+      {"header with another number", 1, {{"HEAD 6", HeadAnswer(7)}}, "", nullptr,
+       "pelliton: article 6: answer out of step with the requests -- 221 7 <7.comp.one@test>\n",
+       "comp.one: 1-5\ncomp.two: 1-0\n", {}},
+      {"body to a HEAD", 1, {{"HEAD 6", BodyAnswer(6)}}, "", nullptr,
+       "pelliton: article 6: answer out of step with the requests -- 222 6 <6.comp.one@test>\n",
+       "comp.one: 1-5\ncomp.two: 1-0\n", {}},
+      {"status of the wrong kind", 4, {{"HEAD 6", "223 6 <x>\r\n"}}, "", nullptr,
+       "pelliton: article 6: answer out of step with the requests -- 223 6 <x>\n", nullptr, {}},
+      {"empty line", 1, {{"BODY 6", "\r\n"}}, "", nullptr,
+       "pelliton: article 6: answer out of step with the requests -- \n",
+       "comp.one: 1-5\ncomp.two: 1-0\n", {}},
+      // The slot that delivery 6 left went to HEAD 7 at once, and the copy
+      // is taken for its answer.
+      {"body sent twice", 1, {{"BODY 6", BodyAnswer(6) + BodyAnswer(6)}}, "", nullptr,
+       "pelliton: article 7: answer out of step with the requests -- 222 6 <6.comp.one@test>\n",
+       "comp.one: 1-6\ncomp.two: 1-0\n", {}},
+      {"line that answers nothing", 1, {{"HEAD 6", HeadAnswer(6) + "211 12 1 12 comp.one\r\n"}}, "",
+       nullptr,
+       "pelliton: article 6: answer out of step with the requests -- 211 12 1 12 comp.one\n",
+       "comp.one: 1-5\ncomp.two: 1-0\n", {}},
+      // Over the limit: read, reported, dealt with.
+      {"articles over the limit", 1, {}, "articlelimit 2k\n",
+       [](NewsServer& s) {
+         s.AddArticle("comp.one", 6, Header("comp.one", 6), std::string(5000, 'b'));
+         s.AddArticle("comp.one", 9, Header("comp.one", 9) + "\nX-Pad: " + std::string(3000, 'h'),
+                      Body(9));
+       },
+       "pelliton: article 6: larger than 2048 bytes, skipped\n"
+       "pelliton: article 9: larger than 2048 bytes, skipped\n",
+       "comp.one: 1-12\ncomp.two: 1-3\n", {6, 9}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    NewCase(c.serverExtra);
+    if (c.content != nullptr) c.content(server);
+    for (const auto& [command, raw] : c.replies) server.SetReply(command, raw);
+
+    RunResult first = Run(c.maxReq);
+    EXPECT_EQ(0, first.status);
+    EXPECT_EQ(c.err, first.err);
+    if (c.newsrc != nullptr) {
+      EXPECT_EQ(c.newsrc, ReadFile(file("newsrc")));
+    }
+    for (const auto& [article, count] : Counts(file("one"))) EXPECT_EQ(1, count) << article;
+    CheckSecondRun(c.maxReq, c.never);
+    if (HasFailure()) break;
+  }
+}
+
+TEST_F(MisbehavingServerTest, NulBytesReachTheMailboxAndEndNothing) {
+  NewCase();
+  using namespace std::string_literals;
+  const std::string header = Header("comp.one", 6) + "\nX-Nul: a\0b"s;
+  server.AddArticle("comp.one", 6, header, "\0\n.\0 not the end\nlast"s);
+  WriteFile(file("filters"), "comp.one:\n* ^X-Nul: a\n" + file("one") + "\n");
+
+  RunResult r = Run(4);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ((std::vector<std::string>{header + "\n\n\0\n.\0 not the end\nlast\n\n"s}),
+            Messages(file("one")));
+}
+
+// The first signal leaves the answers outstanding to be read; a server
+// that stalls, or trickles a byte now and then so that its timeout never
+// runs out, would keep the run waiting for ever.  The second signal ends
+// the wait at once, and the newsrc is saved.
+TEST_F(MisbehavingServerTest, SecondSignalEndsADrainThatTheServerHoldsUp) {
+  const struct {
+    const char* name;
+    bool trickle;
+  } cases[] = {{"silent server", false}, {"trickling server", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    NewCase();
+    if (c.trickle) {
+      // 200 µs a byte: the first articles pass in a moment, body 6 never.
+      server.SetChunkSize(1);
+      std::string huge = "222 6 <6.comp.one@test>\r\n";
+      for (int i = 0; i < 40000; ++i) huge += "line " + std::to_string(i) + " of a body without end\r\n";
+      server.SetReply("BODY 6", huge + ".\r\n");
+    } else {
+      // GROUP and the first 13 requests are answered; then nothing is
+      // read or answered any more.
+      server.StallAfterCommands(14);
+    }
+    server.ClearLog();
+    testutil::Child child(Args(4));
+    std::atomic<bool> finished{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 300 && !finished; ++i) std::this_thread::sleep_for(100ms);
+      if (!finished) child.Signal(SIGKILL);
+    });
+    // Wait until requests are outstanding that will never be answered.
+    for (int i = 0; i < 1000; ++i) {
+      std::vector<std::string> log = server.Commands();
+      if (c.trickle ? std::find(log.begin(), log.end(), "BODY 6") != log.end() : log.size() >= 14)
+        break;
+      std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(200ms);
+    child.Signal(SIGINT);
+    std::this_thread::sleep_for(500ms);
+    const bool waited = Running(child.pid());
+    child.Signal(SIGINT);
+    RunResult first = child.Finish();
+    finished = true;
+    watchdog.join();
+    EXPECT_TRUE(server.WaitForIdle(5000ms));
+
+    EXPECT_TRUE(waited) << "the first signal did not leave the drain waiting";
+    EXPECT_EQ(0, first.status);
+    EXPECT_EQ("pelliton: signal caught... exiting\npelliton: signal caught... exiting\n", first.err);
+    // Everything before the resume point is there, nothing after it.
+    std::string newsrc = ReadFile(file("newsrc"));
+    ASSERT_EQ(0u, newsrc.rfind("comp.one: 1-", 0)) << newsrc;
+    const int resume = std::stoi(newsrc.substr(12)) + 1;
+    EXPECT_LE(resume, 6);
+    std::map<int, int> before;
+    for (int n = 1; n < resume; ++n) before[n] = 1;
+    EXPECT_EQ(before, Counts(file("one")));
+    CheckSecondRun(4, {});
+  }
+}
+
+}  // namespace
