@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -679,7 +680,8 @@ long NntpConnection::Read(char* buf, std::size_t cap) {
   return -1;
 }
 
-NntpConnection::WaitResult NntpConnection::Wait(bool pollOnly, Readiness& ready) {
+NntpConnection::WaitResult NntpConnection::Wait(bool pollOnly, Readiness& ready,
+                                                sig_atomic_t signalsSeen) {
   ready = Readiness{};
   if (HasBufferedInput() || endOfStream_) {
     ready.readable = true;
@@ -687,7 +689,25 @@ NntpConnection::WaitResult NntpConnection::Wait(bool pollOnly, Readiness& ready)
   }
   const bool pending = PendingOutput() > 0;
   pollfd p{socket_.get(), static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0};
-  const int count = poll(&p, 1, pollOnly ? 0 : MillisecondsLeft());
+  // A signal that comes after the caller looked and before the wait began
+  // would otherwise be noticed only when the server next sends something:
+  // the stop signals are held while the count is compared, and let through
+  // only inside ppoll, which then ends with EINTR.
+  sigset_t stops;
+  sigset_t original;
+  sigemptyset(&stops);
+  for (int sig : kStopSignals) sigaddset(&stops, sig);
+  pthread_sigmask(SIG_BLOCK, &stops, &original);
+  if (signalsSeen >= 0 && signalsCaught != signalsSeen) {
+    pthread_sigmask(SIG_SETMASK, &original, nullptr);
+    return WaitResult::kInterrupted;
+  }
+  const int waitMs = pollOnly ? 0 : MillisecondsLeft();
+  timespec timeout{waitMs / 1000, static_cast<long>(waitMs % 1000) * 1000000};
+  const int count = ppoll(&p, 1, waitMs < 0 ? nullptr : &timeout, &original);
+  const int waitErrno = errno;
+  pthread_sigmask(SIG_SETMASK, &original, nullptr);
+  errno = waitErrno;
   if (count < 0) {
     if (errno == EINTR) return WaitResult::kInterrupted;
     ReportFailure(errno);

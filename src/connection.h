@@ -141,8 +141,11 @@ class NntpConnection {
   // Waits until a Read has something to return (response bytes, or the end
   // of the stream) or, with output pending, until the socket takes more.
   // pollOnly looks without waiting; otherwise the wait ends at the
-  // deadline with "timeout talking to NNTP server".
-  WaitResult Wait(bool pollOnly, Readiness& ready);
+  // deadline with "timeout talking to NNTP server".  signalsSeen is the
+  // count of signals caught that the caller has already looked at: when
+  // another has come since, the wait ends at once with kInterrupted, even
+  // if it came just before the wait began (-1: no such check).
+  WaitResult Wait(bool pollOnly, Readiness& ready, sig_atomic_t signalsSeen = -1);
   // Forgets pending output and buffered input, after the engine has given
   // up on the connection.  A TLS session that loses records this way
   // sends nothing more.

@@ -146,10 +146,12 @@ class SignalGate {
   SignalGate() {
     sigset_t held;
     sigemptyset(&held);
-    for (int sig : kSignals) sigaddset(&held, sig);
+    for (int sig : kStopSignals) sigaddset(&held, sig);
+    sigaddset(&held, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &held, &original_);
     waitMask_ = original_;
-    for (int sig : kSignals) sigdelset(&waitMask_, sig);
+    for (int sig : kStopSignals) sigdelset(&waitMask_, sig);
+    sigdelset(&waitMask_, SIGCHLD);
   }
   ~SignalGate() { pthread_sigmask(SIG_SETMASK, &original_, nullptr); }
   SignalGate(const SignalGate&) = delete;
@@ -181,7 +183,6 @@ class SignalGate {
   }
 
  private:
-  static constexpr int kSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGCHLD};
   sigset_t original_;
   sigset_t waitMask_;
 };

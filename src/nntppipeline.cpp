@@ -129,6 +129,8 @@ struct Engine {
   // The count of signals caught at which the answers still outstanding
   // are given up.
   sig_atomic_t abandonAt = 2;
+  // The count of signals caught when the current pass began.
+  sig_atomic_t signalsSeen = 0;
   NewsgroupInfo* ngInfo = nullptr;
   ArticleNumber lastArticle = 0;  // the last article to request
 };
@@ -734,7 +736,7 @@ void waitAndTransfer() {
   const bool pollOnly = sending() && !pending && engine.freeSlots != 0 && somethingToRequest;
 
   NntpConnection::Readiness ready;
-  switch (connection.Wait(pollOnly, ready)) {
+  switch (connection.Wait(pollOnly, ready, engine.signalsSeen)) {
     case NntpConnection::WaitResult::kReady:
       break;
     case NntpConnection::WaitResult::kFailed:
@@ -792,6 +794,9 @@ void PipelineEngine(NewsgroupInfo* ngInfo, ArticleNumber lastArticle) {
   buildGeneralList(ngInfo);
 
   for (;;) {
+    // Whatever signal comes after this is noticed by the wait, and the
+    // next pass looks at it.
+    engine.signalsSeen = signalsCaught;
     if (signalAbandons() && engine.freeSlots != engine.maxReq) abandonConnection();
     if (engine.freeSlots != 0) sendRequests();
     if (engine.freeSlots == engine.maxReq) {

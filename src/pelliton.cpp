@@ -108,10 +108,7 @@ void surviveBrokenPipes() { installHandler(SIGPIPE, ignoreSignal); }
 void surviveFileSizeLimits() { installHandler(SIGXFSZ, ignoreSignal); }
 
 void catchTerminationSignals() {
-  installHandler(SIGHUP, catchSignal);
-  installHandler(SIGINT, catchSignal);
-  installHandler(SIGQUIT, catchSignal);
-  installHandler(SIGTERM, catchSignal);
+  for (int sig : kStopSignals) installHandler(sig, catchSignal);
 }
 
 int nntpServicePort() {

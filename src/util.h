@@ -24,6 +24,9 @@ extern volatile sig_atomic_t keepRunning;  // cleared by a signal, a failed
 // Signals caught so far.  The handler counts before it clears keepRunning,
 // so whoever finds keepRunning clear by a signal finds it counted.
 extern volatile sig_atomic_t signalsCaught;
+// The signals that stop a run: SIGHUP, SIGINT, SIGQUIT and SIGTERM.  The
+// run frame catches them; whoever waits must not miss one.
+inline constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 // The one printer of everything pelliton says on standard error.
 //

@@ -1,6 +1,7 @@
 // The connection's own seams: the addresses a host text stands for, the
-// loop that tries them in turn, and the plaintext that a TLS session holds
-// where no socket event announces it.
+// loop that tries them in turn, the plaintext that a TLS session holds
+// where no socket event announces it, and the engine's wait, which must
+// not sleep through a signal that came just before it began.
 #include "connection.h"
 
 #include <arpa/inet.h>
@@ -261,6 +262,25 @@ TEST(ConnectionTlsTest, PlaintextHeldByTheSessionNeedsNoSocketEvent) {
   EXPECT_GT(got.size(), 500u);
   connection.SendQuietly("QUIT\r\n");
   connection.Close();
+}
+
+// A signal counted after the engine looked, but before it waits, ends the
+// wait at once: with a silent server the engine would otherwise sleep
+// until the timeout.
+TEST(ConnectionWait, ASignalCountedBeforeTheWaitEndsIt) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  UniqueFd peer(fds[1]);
+  NntpConnection connection(60);
+  connection.Adopt(UniqueFd(fds[0]));
+  const sig_atomic_t before = signalsCaught;
+  NntpConnection::Readiness ready;
+
+  signalsCaught = before + 1;  // as the handler counts a signal
+  EXPECT_EQ(connection.Wait(false, ready, before), NntpConnection::WaitResult::kInterrupted);
+  // Nothing new since the caller looked: a poll finds nothing to do.
+  EXPECT_EQ(connection.Wait(true, ready, signalsCaught), NntpConnection::WaitResult::kNothing);
+  signalsCaught = before;
 }
 
 }  // namespace
