@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Shows pelliton at work, without any outside news server: builds pelliton
-# and the project's test news server, starts the server on a free port of
-# 127.0.0.1 with the sample newsgroups of tests/data/spool, writes a server
-# file, a filter file and a newsrc into a temporary directory, and runs
-# pelliton twice against it: the first run files the new articles into a
-# mailbox and a command, the second finds nothing new.
+# and the project's test news server, makes a throwaway certificate
+# authority and server certificate, starts the server with TLS on a free
+# port of 127.0.0.1 with the sample newsgroups of tests/data/spool, writes
+# a server file, a filter file and a newsrc into a temporary directory, and
+# runs pelliton twice against it: the first run files the new articles
+# into mailboxes, a Maildir and a command, the second finds nothing new.
 #
 #   scripts/demo.sh            (set PELLITON_DEMO_KEEP=1 to keep the files)
 set -euo pipefail
@@ -13,9 +14,10 @@ repo=$(pwd)
 
 PELLITON_WITH_INN=0 scripts/install-deps.sh
 cmake -S . -B build >/dev/null
-cmake --build build --target pelliton pelliton-testserver
+cmake --build build --target pelliton pelliton-testserver pelliton-testcerts
 pelliton=$repo/build/pelliton
 testserver=$repo/build/pelliton-testserver
+testcerts=$repo/build/pelliton-testcerts
 
 demo=$(mktemp -d /tmp/pelliton-demo.XXXXXX)
 server_pid=
@@ -38,7 +40,12 @@ show() {  # show TITLE FILE
   if [ -s "$2" ]; then cat "$2"; else echo "(empty)"; fi
 }
 
-"$testserver" --spool tests/data/spool --port-file "$demo/port" >"$demo/server.out" 2>&1 &
+# The certificate names localhost and 127.0.0.1; pelliton trusts it through
+# the server file's cafile, never without checking it.
+"$testcerts" "$demo/certs" >/dev/null
+"$testserver" --spool tests/data/spool --port-file "$demo/port" \
+  --tls implicit --cert "$demo/certs/server-chain.pem" --key "$demo/certs/server-key.pem" \
+  >"$demo/server.out" 2>&1 &
 server_pid=$!
 for ((i = 0; i < 100; i++)); do
   [ -s "$demo/port" ] && break
@@ -49,10 +56,13 @@ done
 port=$(cat "$demo/port")
 
 cat > "$demo/servers" <<EOF
-# The server file: the name "demo" stands for the test news server.
+# The server file: the name "demo" stands for the test news server, which
+# speaks TLS from the first byte with a certificate of its own authority.
 [demo]
-host    127.0.0.1
+host    localhost
 port    $port
+tls     yes
+cafile  $demo/certs/ca.pem
 config  $demo/pellitonrc
 newsrc  $demo/newsrc
 timeout 30
@@ -78,10 +88,11 @@ pelliton.test.announce:
 pelliton.test.tricky:
 $demo/tricky.mbox
 
-# Only the articles that carry one header line.
+# Only the articles that carry one header line, into a Maildir (a path
+# that ends in "/"), which pelliton makes with its tmp/, new/ and cur/.
 pelliton.test.misc:
 * ^X-Filter-Me: yes
-$demo/misc.mbox
+$demo/misc/
 EOF
 
 cat > "$demo/newsrc" <<'EOF'
@@ -90,7 +101,7 @@ EOF
 
 cd "$demo"
 echo
-echo "A news server with sample newsgroups listens on 127.0.0.1:$port."
+echo "A news server with sample newsgroups listens on 127.0.0.1:$port (TLS)."
 show "The server file" "$demo/servers"
 show "The filter file" "$demo/pellitonrc"
 show "The newsrc before the first run: article 1 of the announcements counts as read" "$demo/newsrc"
@@ -102,18 +113,20 @@ echo "(exit status $status)"
 
 show "The announcements that are not replies" "$demo/announce.mbox"
 show "The awkward articles, shaped as mail" "$demo/tricky.mbox"
-show "The one article with the X-Filter-Me header" "$demo/misc.mbox"
+for message in "$demo"/misc/new/*; do
+  show "The one article with the X-Filter-Me header, in the Maildir" "$message"
+done
 show "What the pipe action's command wrote" "$demo/replies.txt"
 show "The newsrc after the first run" "$demo/newsrc"
 
-cat announce.mbox tricky.mbox misc.mbox replies.txt newsrc > "$demo/before" 2>/dev/null || true
+cat announce.mbox tricky.mbox misc/new/* replies.txt newsrc > "$demo/before" 2>/dev/null || true
 printf '\n==> The second run: pelliton -v -n 4 -f %s demo\n' "$demo/servers"
 status=0
 "$pelliton" -v -n 4 -f "$demo/servers" demo || status=$?
 echo "(exit status $status)"
-cat announce.mbox tricky.mbox misc.mbox replies.txt newsrc > "$demo/after" 2>/dev/null || true
+cat announce.mbox tricky.mbox misc/new/* replies.txt newsrc > "$demo/after" 2>/dev/null || true
 if cmp -s "$demo/before" "$demo/after"; then
-  printf '\nThe second run fetched nothing new: the mailboxes, the command'"'"'s output\nand the newsrc are unchanged.\n'
+  printf '\nThe second run fetched nothing new: the mailboxes, the Maildir, the\ncommand'"'"'s output and the newsrc are unchanged.\n'
 else
   printf '\nThe second run changed the files:\n'
   diff "$demo/before" "$demo/after" || true
