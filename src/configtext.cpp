@@ -53,16 +53,6 @@ bool ParseSize(const char* text, unsigned long& size, bool* exact) {
   return *end == '\0';
 }
 
-const char* skipBlanks(const char* p) {
-  while (isBlank(static_cast<unsigned char>(*p))) ++p;
-  return p;
-}
-
-char* skipBlanks(char* p) {
-  while (isBlank(static_cast<unsigned char>(*p))) ++p;
-  return p;
-}
-
 bool onlyBlanks(const char* p) { return *skipBlanks(p) == '\0'; }
 
 bool LineReader::next() {

@@ -32,8 +32,6 @@ char* cleanLine(char* line);
 // overflow.
 bool ParseSize(const char* text, unsigned long& size, bool* exact = nullptr);
 
-char* skipBlanks(char* p);
-const char* skipBlanks(const char* p);
 bool onlyBlanks(const char* p);
 
 // Reads a stream one fgets piece at a time and counts every piece read,

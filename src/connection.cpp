@@ -298,6 +298,10 @@ ssize_t NntpConnection::SendPending() {
     }
   }
   if (wirePos_ == wire_.size()) return 0;
+  return WriteWire();
+}
+
+ssize_t NntpConnection::WriteWire() {
   const ssize_t n = WriteRaw(wire_.data() + wirePos_, wire_.size() - wirePos_);
   if (n > 0) {
     BytesMoved();
@@ -324,17 +328,7 @@ void NntpConnection::SendSessionOutput() {
   CollectSessionOutput();
   if (tlsBroken_ || !IsOpen()) return;
   const int savedErrno = errno;
-  ssize_t n;
-  do {
-    n = WriteRaw(wire_.data() + wirePos_, wire_.size() - wirePos_);
-  } while (n < 0 && errno == EINTR);
-  if (n > 0) {
-    BytesMoved();
-    wirePos_ += static_cast<std::size_t>(n);
-    if (wirePos_ == wire_.size()) {
-      wire_.clear();
-      wirePos_ = 0;
-    }
+  while (WriteWire() < 0 && errno == EINTR) {
   }
   errno = savedErrno;
 }

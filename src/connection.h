@@ -174,6 +174,8 @@ class NntpConnection {
   // Writes all pending output, waiting as the deadline allows.  1 when it
   // is out; 0 after the timeout's message; -1 with errno, unreported.
   int DrainOutput();
+  // One write of the ciphertext on the wire: the result of the write.
+  ssize_t WriteWire();
   // Moves what the session has queued for the server to the wire.
   void CollectSessionOutput();
   // The same, and tries one write of the wire, so that no call of the session waits for its

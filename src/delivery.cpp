@@ -402,7 +402,9 @@ class MailboxLock {
       ReportUnableToOpen(mailbox_);
       return false;
     }
-    SignalGate gate;
+    // Signals are held back only once there is a wait to end: most locks
+    // are taken at the first attempt.
+    std::optional<SignalGate> gate;
     for (;;) {
       switch (TryOnce()) {
         case Attempt::kTaken:
@@ -414,11 +416,12 @@ class MailboxLock {
         case Attempt::kBusy:
           break;
       }
+      if (!gate) gate.emplace();
       if (!keepRunning) return Interrupted();
       if (!RemoveIfStale()) return false;
       const auto until = Clock::now() + kLockRetryInterval;
       // Other signals (SIGCHLD of some child) only shorten the wait.
-      while (keepRunning && Clock::now() < until) gate.Wait(-1, until);
+      while (keepRunning && Clock::now() < until) gate->Wait(-1, until);
       if (!keepRunning) return Interrupted();
     }
   }

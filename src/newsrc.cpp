@@ -17,36 +17,6 @@ namespace pelliton {
 namespace {
 
 constexpr ArticleNumber kHighest = LLONG_MAX;
-constexpr ArticleNumber kLowest = LLONG_MIN;
-
-// A number as scanf's "%d" takes it: blanks, an optional sign, at least one
-// digit.  Values beyond the range of an article number are held at its
-// ends rather than wrapped.
-bool scanNumber(const char*& p, ArticleNumber& number) {
-  const char* q = skipBlanks(p);
-  bool negative = false;
-  if (*q == '+' || *q == '-') {
-    negative = *q == '-';
-    ++q;
-  }
-  if (!std::isdigit(static_cast<unsigned char>(*q))) return false;
-  // Gathered as a negative number, whose range reaches one further.
-  ArticleNumber value = 0;
-  bool held = false;
-  for (; std::isdigit(static_cast<unsigned char>(*q)); ++q) {
-    const int digit = *q - '0';
-    if (held || value < (kLowest + digit) / 10) {
-      held = true;
-      continue;
-    }
-    value = value * 10 - digit;
-  }
-  if (held) value = kLowest;
-  if (!negative) value = value < -kHighest ? kHighest : -value;
-  number = value;
-  p = q;
-  return true;
-}
 
 // "%[^:]:%d -%d": the name up to the first ':', the first number (ignored),
 // optional blanks, '-', the last number; anything behind it is ignored.
@@ -55,11 +25,11 @@ bool parseNewsrcLine(const char* text, std::string& name, ArticleNumber& last) {
   if (colon == nullptr || colon == text) return false;
   const char* p = colon + 1;
   ArticleNumber first;
-  if (!scanNumber(p, first)) return false;
+  if (!ScanNumber(p, first)) return false;
   p = skipBlanks(p);
   if (*p != '-') return false;
   ++p;
-  if (!scanNumber(p, last)) return false;
+  if (!ScanNumber(p, last)) return false;
   const char* nameEnd = text;
   while (nameEnd < colon && !isBlank(static_cast<unsigned char>(*nameEnd))) ++nameEnd;
   name.assign(text, nameEnd);

@@ -83,42 +83,11 @@ int startTls(NntpConnection& connection, std::unique_ptr<TlsSession> session,
   return connection.StartTls(std::move(session), host);
 }
 
-const char* skipWhiteSpace(const char* p) {
-  while (isBlank(static_cast<unsigned char>(*p))) ++p;
-  return p;
-}
-
-// One "%d" of scanf: white space, an optional sign, at least one digit.
-// False when there is no number, or when it does not fit 64 bits.
+// One "%d" of scanf; a number that does not fit 64 bits is refused rather
+// than held, since a range taken from it would be wrong.
 bool scanArticleNumber(const char*& p, ArticleNumber* number) {
-  const char* q = skipWhiteSpace(p);
-  const bool negative = *q == '-';
-  if (*q == '+' || *q == '-') ++q;
-  if (*q < '0' || *q > '9') return false;
-  unsigned long long magnitude = 0;
-  const unsigned long long limit = negative ? 1ULL + LLONG_MAX : LLONG_MAX;
-  for (; *q >= '0' && *q <= '9'; ++q) {
-    const unsigned digit = static_cast<unsigned>(*q - '0');
-    if (magnitude > (limit - digit) / 10) return false;
-    magnitude = magnitude * 10 + digit;
-  }
-  if (number != nullptr) {
-    *number = negative ? (magnitude == 1ULL + LLONG_MAX ? LLONG_MIN
-                                                        : -static_cast<ArticleNumber>(magnitude))
-                       : static_cast<ArticleNumber>(magnitude);
-  }
-  p = q;
-  return true;
-}
-
-// "%*d": any run of digits, whatever its size, as scanf skips it.
-bool skipNumber(const char*& p) {
-  const char* q = skipWhiteSpace(p);
-  if (*q == '+' || *q == '-') ++q;
-  if (*q < '0' || *q > '9') return false;
-  while (*q >= '0' && *q <= '9') ++q;
-  p = q;
-  return true;
+  bool overflow = false;
+  return ScanNumber(p, *number, &overflow) && !overflow;
 }
 
 }  // namespace
@@ -129,9 +98,11 @@ GroupAnswer ParseGroupAnswer(const char* line, const char* newsgroup, ArticleNum
   if (!hasCode(line, "211")) return GroupAnswer::kUnusable;
   const char* p = line + 3;
   ArticleNumber low = 0, high = 0;
-  if (!skipNumber(p) || !scanArticleNumber(p, &low) || !scanArticleNumber(p, &high))
+  // The count is skipped whatever its size, as "%*d" skips it.
+  ArticleNumber count = 0;
+  if (!ScanNumber(p, count) || !scanArticleNumber(p, &low) || !scanArticleNumber(p, &high))
     return GroupAnswer::kUnusable;
-  p = skipWhiteSpace(p);
+  p = skipBlanks(p);
   const char* end = p;
   while (*end != '\0' && !isBlank(static_cast<unsigned char>(*end))) ++end;
   if (end != p && std::string_view(p, end - p) != newsgroup) return GroupAnswer::kOtherNewsgroup;

@@ -438,33 +438,31 @@ bool fitsLimit(std::size_t collected, std::size_t more) {
                                       more <= engine.articleLimit - collected);
 }
 
-void headerLine(std::string_view line) {
+// Appends the line and a LF to a collection buffer, unless that would
+// take the text past the article limit.
+void collectLine(CharBuffer& buf, std::size_t& bufSize, std::size_t& len,
+                 std::string_view line) {
   if (engine.text != Text::kKept) return;
-  if (!fitsLimit(engine.hdrLen, line.size())) {
+  if (!fitsLimit(len, line.size())) {
     engine.text = Text::kTooLarge;
     return;
   }
-  growBuffer(engine.hdrBuf, engine.hdrBufSize, engine.hdrLen + line.size() + 2);
-  char* dst = engine.hdrBuf.get() + engine.hdrLen;
+  growBuffer(buf, bufSize, len + line.size() + 2);
+  char* dst = buf.get() + len;
   std::memcpy(dst, line.data(), line.size());
   dst[line.size()] = '\n';
-  engine.hdrLen += line.size() + 1;
+  len += line.size() + 1;
+}
+
+void headerLine(std::string_view line) {
+  collectLine(engine.hdrBuf, engine.hdrBufSize, engine.hdrLen, line);
 }
 
 // Unstuffed only: delivery writes the mailbox form ("From " quoting)
 // where it is wanted, and a Maildir keeps the text as it is.
 void bodyLine(std::string_view line) {
-  if (engine.text != Text::kKept) return;
   if (!line.empty() && line[0] == '.') line.remove_prefix(1);
-  if (!fitsLimit(engine.bodyLen, line.size())) {
-    engine.text = Text::kTooLarge;
-    return;
-  }
-  growBuffer(engine.bodyBuf, engine.bodyBufSize, engine.bodyLen + line.size() + 2);
-  char* dst = engine.bodyBuf.get() + engine.bodyLen;
-  std::memcpy(dst, line.data(), line.size());
-  dst[line.size()] = '\n';
-  engine.bodyLen += line.size() + 1;
+  collectLine(engine.bodyBuf, engine.bodyBufSize, engine.bodyLen, line);
 }
 
 // The "." line that ends a header or a body.

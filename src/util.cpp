@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +65,43 @@ std::string printable(std::string_view text) {
 bool isBlank(int c) {
   // isspace() of a negative char is undefined.
   return c >= 0 && c < 128 && std::isspace(c) != 0;
+}
+
+const char* skipBlanks(const char* p) {
+  while (isBlank(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+char* skipBlanks(char* p) {
+  while (isBlank(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+bool ScanNumber(const char*& p, long long& number, bool* overflow) {
+  const char* q = skipBlanks(p);
+  const bool negative = *q == '-';
+  if (*q == '+' || *q == '-') ++q;
+  if (*q < '0' || *q > '9') return false;
+  // Gathered as a negative number, whose range reaches one further.
+  long long value = 0;
+  bool held = false;
+  for (; *q >= '0' && *q <= '9'; ++q) {
+    const int digit = *q - '0';
+    if (held || value < (LLONG_MIN + digit) / 10) {
+      held = true;
+      continue;
+    }
+    value = value * 10 - digit;
+  }
+  if (held) value = LLONG_MIN;
+  if (!negative) {
+    if (value == LLONG_MIN) held = true;
+    value = value == LLONG_MIN ? LLONG_MAX : -value;
+  }
+  if (overflow != nullptr) *overflow = held;
+  number = value;
+  p = q;
+  return true;
 }
 
 void* mymalloc(std::size_t size) {

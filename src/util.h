@@ -49,6 +49,14 @@ std::string printable(std::string_view text);
 // tab, form feed, carriage return).  Bytes from 128 up never are, so that
 // the bytes of UTF-8 text are never taken for separators.
 bool isBlank(int c);
+char* skipBlanks(char* p);
+const char* skipBlanks(const char* p);
+
+// One "%d" of scanf, for 64-bit numbers: blanks, an optional sign, at
+// least one digit, and p moved behind them.  False, with p unmoved, when
+// there is no number.  A number beyond the range is held at its end
+// (never wrapped) and *overflow, when given, says so.
+bool ScanNumber(const char*& p, long long& number, bool* overflow = nullptr);
 
 // Allocation that never returns null: on failure they print
 // "pelliton: malloc() failed" (or strdup()) and exit with status 1.

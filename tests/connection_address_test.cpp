@@ -219,10 +219,8 @@ TEST(ConnectionAddressTest, WhenNoneTakesItTheLastFailureIsReported) {
 // holds must be read without waiting for the socket, which has nothing
 // more to say until the next request.
 TEST(ConnectionTlsTest, PlaintextHeldByTheSessionNeedsNoSocketEvent) {
-  testutil::TempDir dir;
-  testcerts::CertSet certs;
+  const testcerts::CertSet& certs = testcerts::SharedCerts();
   std::string error;
-  ASSERT_TRUE(testcerts::MakeCerts(dir.path(), &certs, &error)) << error;
   testserver::NewsServer server;
   server.AddSyntheticGroup("big", 1, 1);
   testserver::TlsSettings tls;

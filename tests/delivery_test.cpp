@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -17,7 +16,6 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -36,6 +34,9 @@ using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 using testutil::ParseMailbox;
 using testutil::IsSeparatorLine;
+using testutil::Delivered;
+using testutil::ListDir;
+using testutil::Tmpfs;
 
 std::unique_ptr<ActionInfo> MakeAction(int type, const std::string& target,
                                        unsigned long sizeLimit = 0) {
@@ -56,19 +57,6 @@ Outcome Deliver(const ActionInfo& actInfo, const std::string& header, const std:
   int result = ProcessAction(&actInfo, header.data(), static_cast<int>(header.size()),
                              body.data(), static_cast<int>(body.size()));
   return {result, testing::internal::GetCapturedStderr()};
-}
-
-// What follows the separator line of a delivered message.
-std::string MessageText(const std::string& header, const std::string& body) {
-  return header + "\n\n" + body + "\n\n";
-}
-
-std::vector<std::string> ListDir(const std::string& path) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(path, ec))
-    names.push_back(entry.path().filename().string());
-  return names;
 }
 
 void SetMtimeSecondsAgo(const std::string& path, long seconds) {
@@ -122,9 +110,9 @@ TEST_F(DeliveryTest, AppendsMessagesInMailboxLayout) {
 
   std::string content = testutil::ReadFile(mbox);
   EXPECT_THAT(ParseMailbox(content),
-              ElementsAre(MessageText(header1, body1), MessageText(header2, body2)));
+              ElementsAre(Delivered(header1, body1), Delivered(header2, body2)));
   std::size_t firstLineEnd = content.find('\n');
-  EXPECT_EQ(firstLineEnd + 1 + MessageText(header1, body1).size(),
+  EXPECT_EQ(firstLineEnd + 1 + Delivered(header1, body1).size(),
             content.find("From pelliton ", 1));
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
 }
@@ -182,7 +170,7 @@ TEST_F(DeliveryTest, SizeLimitIsTestedBeforeTheMessage) {
       std::string content = testutil::ReadFile(mbox);
       ASSERT_EQ(0u, content.find(c.content));
       EXPECT_THAT(ParseMailbox(content.substr(c.content.size())),
-                  ElementsAre(MessageText("Subject: s", "b")));
+                  ElementsAre(Delivered("Subject: s", "b")));
     }
     EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("mbox"));
   }
@@ -206,7 +194,7 @@ TEST_F(DeliveryTest, WaitsWhileAFreshLockIsHeld) {
   EXPECT_EQ("", outcome.err);
   EXPECT_FALSE(appendedUnderForeignLock);
   EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)),
-              ElementsAre(MessageText("Subject: w", "waited")));
+              ElementsAre(Delivered("Subject: w", "waited")));
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
 }
 
@@ -221,7 +209,7 @@ TEST_F(DeliveryTest, RemovesAStaleLock) {
   EXPECT_EQ(1, outcome.result);
   EXPECT_EQ("", outcome.err);
   EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)),
-              ElementsAre(MessageText("Subject: s", "stale")));
+              ElementsAre(Delivered("Subject: s", "stale")));
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
 }
 
@@ -286,7 +274,7 @@ TEST_F(DeliveryTest, RefusesAPathWhoseTemporaryNameWouldNotFit) {
 
   EXPECT_THAT(ListDir(deep), UnorderedElementsAre(fits.substr(deep.size() + 1)));
   EXPECT_THAT(ParseMailbox(testutil::ReadFile(fits)),
-              ElementsAre(MessageText("Subject: long", "path")));
+              ElementsAre(Delivered("Subject: long", "path")));
 }
 
 TEST_F(DeliveryTest, PipesTheSameLayoutIntoACommand) {
@@ -299,8 +287,8 @@ TEST_F(DeliveryTest, PipesTheSameLayoutIntoACommand) {
   EXPECT_EQ(1, second.result);
   EXPECT_EQ("", second.err);
   EXPECT_THAT(ParseMailbox(testutil::ReadFile(out)),
-              ElementsAre(MessageText("Subject: p1\nX-Two: lines", "one\ntwo"),
-                          MessageText("Subject: p2", "")));
+              ElementsAre(Delivered("Subject: p1\nX-Two: lines", "one\ntwo"),
+                          Delivered("Subject: p2", "")));
 }
 
 TEST_F(DeliveryTest, ReportsCommandsThatFailOrStopReading) {
@@ -390,44 +378,15 @@ TEST_F(DeliveryTest, ConcurrentWritersKeepEveryMessageWhole) {
   std::multiset<std::string> expected;
   for (int writer = 0; writer < kWriters; ++writer)
     for (int n = 0; n < kMessagesEach; ++n)
-      expected.insert(MessageText(header(writer, n), body(writer, n)));
+      expected.insert(Delivered(header(writer, n), body(writer, n)));
   std::vector<std::string> messages = ParseMailbox(testutil::ReadFile(mbox));
   EXPECT_EQ(expected, std::multiset<std::string>(messages.begin(), messages.end()));
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
 }
 
-// A small tmpfs of its own, for a file system that runs out of space or
-// inodes.  Needs the right to mount; unmounted when it goes.
-class ScopedTmpfs {
- public:
-  ScopedTmpfs(const std::string& path, const std::string& options) : path_(path) {
-    if (mkdir(path.c_str(), 0755) != 0) {
-      why_ = std::string("mkdir: ") + std::strerror(errno);
-      return;
-    }
-    if (mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-      why_ = std::string("mount tmpfs: ") + std::strerror(errno);
-      return;
-    }
-    mounted_ = true;
-  }
-  ~ScopedTmpfs() {
-    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-  }
-  ScopedTmpfs(const ScopedTmpfs&) = delete;
-  ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
-  bool mounted() const { return mounted_; }
-  const std::string& why() const { return why_; }
-
- private:
-  std::string path_;
-  std::string why_;
-  bool mounted_ = false;
-};
-
 TEST_F(DeliveryTest, FullFileSystemLeavesTheMailboxAsItWas) {
   const std::string mountPoint = dir_.file("small");
-  ScopedTmpfs fs(mountPoint, "size=64k");
+  Tmpfs fs(mountPoint, "size=64k");
   if (!fs.mounted()) GTEST_SKIP() << "no small file system to fill: " << fs.why();
   const std::string mbox = mountPoint + "/mbox";
   const std::string old = "From pelliton Thu Jan  1 00:00:00 1970\nSubject: old\n\nkept\n\n";
@@ -444,14 +403,14 @@ TEST_F(DeliveryTest, FullFileSystemLeavesTheMailboxAsItWas) {
   Outcome next = Deliver(*actInfo, "Subject: small", "fits");
   EXPECT_EQ(1, next.result);
   EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)),
-              ElementsAre(MessageText("Subject: old", "kept"), MessageText("Subject: small", "fits")));
+              ElementsAre(Delivered("Subject: old", "kept"), Delivered("Subject: small", "fits")));
 }
 
 // With one inode to spare, mkstemp succeeds but link fails with ENOSPC:
 // an error that waiting would never cure.
 TEST_F(DeliveryTest, LinkFailureOtherThanAnExistingLockEndsTheDelivery) {
   const std::string mountPoint = dir_.file("tiny");
-  ScopedTmpfs fs(mountPoint, "size=64k,nr_inodes=2");
+  Tmpfs fs(mountPoint, "size=64k,nr_inodes=2");
   if (!fs.mounted()) GTEST_SKIP() << "no small file system to fill: " << fs.why();
   const std::string probe = mountPoint + "/probe";
   testutil::WriteFile(probe, "");
@@ -472,7 +431,7 @@ TEST_F(DeliveryTest, LinkFailureOtherThanAnExistingLockEndsTheDelivery) {
 // lock file it was waiting for is someone else's and stays.
 TEST_F(DeliveryTest, GivingUpLeavesAForeignLockAlone) {
   const std::string mountPoint = dir_.file("tiny");
-  ScopedTmpfs fs(mountPoint, "size=64k,nr_inodes=3");
+  Tmpfs fs(mountPoint, "size=64k,nr_inodes=3");
   if (!fs.mounted()) GTEST_SKIP() << "no small file system to fill: " << fs.why();
   const std::string mbox = mountPoint + "/mbox";
   const std::string lock = mbox + ".lock";
@@ -549,14 +508,14 @@ TEST_F(DeliveryTest, SeparatorLineAlwaysStartsAMessage) {
     EXPECT_EQ(1, Deliver(*actInfo, "Subject: s", "b").result);
     std::string content = testutil::ReadFile(mbox);
     ASSERT_EQ(0u, content.find(c.before + c.added + "From pelliton "));
-    EXPECT_EQ(MessageText("Subject: s", "b"),
+    EXPECT_EQ(Delivered("Subject: s", "b"),
               AfterSeparator(content.substr(c.before.size() + c.added.size())));
   }
 }
 
 TEST_F(DeliveryTest, FailedWriteCutsBackTheAddedLineEndsToo) {
   const std::string mountPoint = dir_.file("small");
-  ScopedTmpfs fs(mountPoint, "size=64k");
+  Tmpfs fs(mountPoint, "size=64k");
   if (!fs.mounted()) GTEST_SKIP() << "no small file system to fill: " << fs.why();
   const std::string mbox = mountPoint + "/mbox";
   testutil::WriteFile(mbox, "From pelliton Thu Jan  1 00:00:00 1970\nSubject: torn\n\ncut off");
@@ -593,7 +552,7 @@ TEST_F(DeliveryTest, AMailboxThatIsNoRegularFileIsRefusedWithoutBlocking) {
   auto linked = MakeAction(ACTION_TYPE_FILE, link);
   EXPECT_EQ(1, Deliver(*linked, "Subject: l", "linked").result);
   EXPECT_THAT(ParseMailbox(testutil::ReadFile(dir_.file("real"))),
-              ElementsAre(MessageText("Subject: l", "linked")));
+              ElementsAre(Delivered("Subject: l", "linked")));
 }
 
 // Sends SIGINT to the calling thread after a delay, to be handled as
@@ -648,7 +607,7 @@ TEST_F(DeliveryTest, ASignalEndsTheWaitForALock) {
   Outcome free = Deliver(*actInfo, "Subject: x", "body");
   EXPECT_EQ(1, free.result);
   EXPECT_EQ("", free.err);
-  EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)), ElementsAre(MessageText("Subject: x", "body")));
+  EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)), ElementsAre(Delivered("Subject: x", "body")));
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
 }
 
@@ -714,7 +673,7 @@ TEST_F(DeliveryTest, ACommandThatReadsCompletesAfterASignal) {
     Outcome outcome = Deliver(*actInfo, "Subject: slow", body);
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ("", outcome.err);
-    EXPECT_EQ(MessageText("Subject: slow", body), AfterSeparator(testutil::ReadFile(out)));
+    EXPECT_EQ(Delivered("Subject: slow", body), AfterSeparator(testutil::ReadFile(out)));
   }
 }
 

@@ -1,7 +1,6 @@
 // Maildir targets end to end: the real binary against the scripted news
 // server, the Maildir read back by an independent reader (Python's mailbox
 // module, through tests/maildir_read.py).
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include <chrono>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,14 +25,8 @@ using testserver::NewsServer;
 using testutil::ReadFile;
 using testutil::RunResult;
 using testutil::WriteFile;
-
-std::vector<std::string> ListDir(const std::string& path) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(path, ec))
-    names.push_back(entry.path().filename().string());
-  return names;
-}
+using testutil::ListDir;
+using testutil::Tmpfs;
 
 struct Article {
   std::string header;
@@ -152,25 +144,18 @@ TEST_F(MaildirEndToEnd, AnUnwritableMaildirHoldsTheNewsrcBack) {
   AddArticles(articles);
   const std::string maildir = dir_.file("md/");
   const std::string mountPoint = dir_.file("md");
-  ASSERT_EQ(0, mkdir(mountPoint.c_str(), 0700));
-  bool mounted = false;
+  std::unique_ptr<Tmpfs> fs;
+  if (geteuid() == 0) {
+    fs = std::make_unique<Tmpfs>(mountPoint, "size=1m");
+    if (!fs->mounted()) GTEST_SKIP() << "cannot mount a tmpfs: " << fs->why();
+  } else {
+    ASSERT_EQ(0, mkdir(mountPoint.c_str(), 0700));
+  }
+  const bool mounted = fs != nullptr;
   auto setWritable = [&](bool on) {
-    if (mounted)
-      return mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_REMOUNT | (on ? 0 : MS_RDONLY), "") == 0;
+    if (mounted) return fs->SetReadOnly(!on);
     return chmod((maildir + "tmp").c_str(), on ? 0700 : 0500) == 0;
   };
-  if (geteuid() == 0) {
-    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0)
-      GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
-    mounted = true;
-  }
-  struct Unmount {
-    bool& mounted;
-    std::string path;
-    ~Unmount() {
-      if (mounted) umount2(path.c_str(), MNT_DETACH);
-    }
-  } unmount{mounted, mountPoint};
   for (const char* sub : {"tmp", "new", "cur"}) ASSERT_EQ(0, mkdir((maildir + sub).c_str(), 0700));
   ASSERT_TRUE(setWritable(false)) << std::strerror(errno);
   WriteFile(dir_.file("filters"), "comp.test:\n" + maildir + "\n");

@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <regex>
 #include <set>
@@ -29,6 +28,8 @@ namespace {
 
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
+using testutil::ListDir;
+using testutil::Tmpfs;
 
 struct Outcome {
   int result;
@@ -45,14 +46,6 @@ Outcome Deliver(const std::string& target, const std::string& header, const std:
   return {result, testing::internal::GetCapturedStderr()};
 }
 
-std::vector<std::string> ListDir(const std::string& path) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(path, ec))
-    names.push_back(entry.path().filename().string());
-  return names;
-}
-
 mode_t ModeOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(0, stat(path.c_str(), &st)) << path;
@@ -60,35 +53,6 @@ mode_t ModeOf(const std::string& path) {
 }
 
 std::string ErrorText(int err) { return std::strerror(err); }
-
-// A small tmpfs of its own, to fill or to make read-only.  Needs the right
-// to mount; unmounted when it goes.
-class Tmpfs {
- public:
-  Tmpfs(const std::string& path, const std::string& options) : path_(path) {
-    if (mkdir(path.c_str(), 0755) != 0 ||
-        mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-      why_ = std::strerror(errno);
-      return;
-    }
-    mounted_ = true;
-  }
-  ~Tmpfs() {
-    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-  }
-  Tmpfs(const Tmpfs&) = delete;
-  Tmpfs& operator=(const Tmpfs&) = delete;
-  bool mounted() const { return mounted_; }
-  const std::string& why() const { return why_; }
-  bool SetReadOnly(bool on) {
-    return mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT | (on ? MS_RDONLY : 0), "") == 0;
-  }
-
- private:
-  std::string path_;
-  std::string why_;
-  bool mounted_ = false;
-};
 
 class MaildirTest : public ::testing::Test {
  protected:

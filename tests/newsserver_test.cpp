@@ -192,17 +192,8 @@ class Client {
 
 const std::string kGreeting = "200 testserver ready (posting ok)\r\n";
 
-// Certificates made once for all the tests of this file.
-const testcerts::CertSet& Certs() {
-  static testutil::TempDir dir;
-  static testcerts::CertSet certs = [] {
-    testcerts::CertSet set;
-    std::string error;
-    if (!testcerts::MakeCerts(dir.path(), &set, &error)) ADD_FAILURE() << error;
-    return set;
-  }();
-  return certs;
-}
+// Certificates made once for all the tests of the process.
+const testcerts::CertSet& Certs() { return testcerts::SharedCerts(); }
 
 TlsSettings ServerTls(TlsMode mode) {
   TlsSettings settings;

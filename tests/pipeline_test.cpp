@@ -366,6 +366,15 @@ const char* const kOneMailbox =
     "comp.test:\n"
     "* ^Subject: .*match\n"
     "$DIR/mbox\n";
+// Articles whose subject is "bad" go to a mailbox that cannot be made,
+// those whose subject is "good" to one that can.
+const char* const kBadFailsGoodDelivered =
+    "comp.test:\n"
+    "* ^Subject: bad\n"
+    "$DIR/missing/mbox\n"
+    "comp.test:\n"
+    "* ^Subject: good\n"
+    "$DIR/mbox\n";
 
 std::string Header(int n, const char* subject) {
   return "From: a@b\nSubject: " + std::string(subject) + "\nMessage-ID: <" + std::to_string(n) +
@@ -932,13 +941,7 @@ TEST_F(PipelineTest, StoppedEndResumesBehindWhatWasDealtWith) {
 }
 
 TEST_F(PipelineTest, NothingAboveAFailedDeliveryIsDelivered) {
-  NewsgroupInfo* ngInfo = Filters(
-      "comp.test:\n"
-      "* ^Subject: bad\n"
-      "$DIR/missing/mbox\n"
-      "comp.test:\n"
-      "* ^Subject: good\n"
-      "$DIR/mbox\n");
+  NewsgroupInfo* ngInfo = Filters(kBadFailsGoodDelivered);
   for (int n = 101; n <= 130; ++n)
     peer.AddArticle(n, Header(n, n == 110 ? "bad" : n == 112 ? "good" : "x"), "b");
   peer.SetLockstep(4);
@@ -1080,13 +1083,7 @@ TEST_F(PipelineTest, FurtherSignalGivesUpTheAnswersStillOutstanding) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedPeer local;
-    NewsgroupInfo* ngInfo = Filters(
-        "comp.test:\n"
-        "* ^Subject: bad\n"
-        "$DIR/missing/mbox\n"
-        "comp.test:\n"
-        "* ^Subject: good\n"
-        "$DIR/mbox\n");
+    NewsgroupInfo* ngInfo = Filters(kBadFailsGoodDelivered);
     for (int n = 1; n <= 6; ++n)
       local.AddArticle(n, Header(n, c.failedDelivery && n == 2 ? "bad" : "good"), "b");
     // Body 3 is asked for while bodies 1 and 2 are outstanding, and its

@@ -1,7 +1,6 @@
 // End-to-end tests of the run sequence over a working connection: the
 // work stage that the command line picks, the newsrc rewrite after it, the
 // signals during it and the exit status it gives.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,20 +31,9 @@ using testutil::FileExists;
 using testutil::ReadFile;
 using testutil::RunResult;
 using testutil::WriteFile;
+using testutil::ListDir;
 
 constexpr std::chrono::seconds kWait{10};
-
-std::vector<std::string> ListDir(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* entry = readdir(d))
-      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-        names.push_back(entry->d_name);
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -39,17 +39,8 @@ using testutil::WriteFile;
 const std::string kPassword = "s3cret-Pa55";
 const std::string kNewsrcBefore = "pelliton.test.misc: 1-9\n";
 
-// Certificates made once for all the tests of this file.
-const testcerts::CertSet& Certs() {
-  static testutil::TempDir dir;
-  static testcerts::CertSet certs = [] {
-    testcerts::CertSet set;
-    std::string error;
-    if (!testcerts::MakeCerts(dir.path(), &set, &error)) ADD_FAILURE() << error;
-    return set;
-  }();
-  return certs;
-}
+// Certificates made once for all the tests of the process.
+const testcerts::CertSet& Certs() { return testcerts::SharedCerts(); }
 
 TlsSettings ServerTls(TlsMode mode, const std::string& chain = Certs().serverChain,
                       const std::string& key = Certs().serverKey) {

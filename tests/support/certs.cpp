@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 
+#include "test_util.h"
+
 namespace testcerts {
 namespace {
 
@@ -206,6 +208,20 @@ bool MakeCerts(const std::string& dir, CertSet* out, std::string* error) {
     return false;
   if (out != nullptr) *out = s;
   return true;
+}
+
+const CertSet& SharedCerts() {
+  static testutil::TempDir dir;
+  static const CertSet certs = [] {
+    CertSet set;
+    std::string error;
+    if (!MakeCerts(dir.path(), &set, &error)) {
+      std::fprintf(stderr, "test certificates: %s\n", error.c_str());
+      set = CertSet{};
+    }
+    return set;
+  }();
+  return certs;
 }
 
 }  // namespace testcerts

@@ -38,6 +38,11 @@ struct CertSet {
 // replaced.  False and *error set when anything fails.
 bool MakeCerts(const std::string& dir, CertSet* out, std::string* error);
 
+// One set for all the tests of a process, made at its first use into a
+// directory that is removed at exit.  When it cannot be made, the reason
+// goes to stderr and every path is empty, so that whatever loads one fails.
+const CertSet& SharedCerts();
+
 }  // namespace testcerts
 
 #endif  // PELLITON_TESTS_CERTS_H

@@ -5,11 +5,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,35 @@
 extern char** environ;
 
 namespace testutil {
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(path, ec))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Tmpfs::Tmpfs(const std::string& path, const std::string& options) : path_(path) {
+  if (mkdir(path.c_str(), 0755) != 0) {
+    why_ = std::string("mkdir: ") + std::strerror(errno);
+    return;
+  }
+  if (mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    why_ = std::string("mount tmpfs: ") + std::strerror(errno);
+    return;
+  }
+  mounted_ = true;
+}
+
+Tmpfs::~Tmpfs() {
+  if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+}
+
+bool Tmpfs::SetReadOnly(bool on) {
+  return mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT | (on ? MS_RDONLY : 0), "") == 0;
+}
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");

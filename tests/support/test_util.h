@@ -28,6 +28,30 @@ class TempDir {
 };
 
 void WriteFile(const std::string& path, const std::string& content);
+// The names in a directory, "." and ".." left out, sorted; none when it
+// cannot be read.
+std::vector<std::string> ListDir(const std::string& path);
+
+// A small tmpfs of its own, to fill or to make read-only: the directory is
+// made and mounted with the options ("size=64k", "nr_inodes=2", ...).
+// Needs the right to mount; unmounted when it goes.
+class Tmpfs {
+ public:
+  Tmpfs(const std::string& path, const std::string& options);
+  ~Tmpfs();
+  Tmpfs(const Tmpfs&) = delete;
+  Tmpfs& operator=(const Tmpfs&) = delete;
+  bool mounted() const { return mounted_; }
+  // Why it is not mounted.
+  const std::string& why() const { return why_; }
+  // False with errno set when the remount fails.
+  bool SetReadOnly(bool on);
+
+ private:
+  std::string path_;
+  std::string why_;
+  bool mounted_ = false;
+};
 // The whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
