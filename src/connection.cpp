@@ -60,6 +60,12 @@ void disableNagle(int fd) {
 
 }  // namespace
 
+int ServicePort(const char* service, int fallback) {
+  const servent* entry = getservbyname(service, "tcp");
+  if (entry == nullptr) return fallback;
+  return ntohs(static_cast<uint16_t>(entry->s_port));
+}
+
 NntpConnection::NntpConnection(int timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
 
 std::vector<NntpConnection::Address> NntpConnection::Resolve(const std::string& hostText,

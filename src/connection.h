@@ -31,6 +31,10 @@ namespace pelliton {
 // most 1023 characters of a line, as fgets would.
 constexpr int kResponseLineSize = 1024;
 
+// The port of a service over TCP from the system's services database, or
+// `fallback` when the database does not know it.
+int ServicePort(const char* service, int fallback);
+
 class NntpConnection {
  public:
   // timeoutSeconds bounds every wait for the server: the connect, each

@@ -1,12 +1,9 @@
 #include "nntpcommands.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 
 #include <cassert>
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -41,13 +38,6 @@ int readGreeting(NntpConnection& connection) {
     if (line[text.size()] == '\0') Progress("\n");
   }
   return 1;
-}
-
-// The port of TLS from the first byte when the server file names none.
-int nntpsPort() {
-  const servent* service = getservbyname("nntps", "tcp");
-  if (service == nullptr) return 563;
-  return ntohs(static_cast<uint16_t>(service->s_port));
 }
 
 // The session for the server, made before anything goes to the network,
@@ -119,9 +109,11 @@ int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port) {
   assert(servInfo != NULL);
   const std::string& host = servInfo->host ? *servInfo->host : servInfo->name;
   const int tlsMode = servInfo->tlsMode;
-  if (port == 0) {
-    port = tlsMode == TLS_MODE_IMPLICIT && !servInfo->portGiven ? nntpsPort() : servInfo->port;
-  }
+  // TLS from the first byte has a port of its own, unless the server file
+  // names one.
+  if (port == 0 && tlsMode == TLS_MODE_IMPLICIT && !servInfo->portGiven)
+    port = ServicePort("nntps", 563);
+  if (port == 0) port = servInfo->port;
   std::unique_ptr<TlsSession> session;
   if (tlsMode != TLS_MODE_NONE) {
     session = newTlsSession(*servInfo, host);

@@ -1,9 +1,7 @@
 #include "pelliton.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <netdb.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -109,12 +107,6 @@ void surviveFileSizeLimits() { installHandler(SIGXFSZ, ignoreSignal); }
 
 void catchTerminationSignals() {
   for (int sig : kStopSignals) installHandler(sig, catchSignal);
-}
-
-int nntpServicePort() {
-  const servent* service = getservbyname("nntp", "tcp");
-  if (service == nullptr) return 119;
-  return ntohs(static_cast<uint16_t>(service->s_port));
 }
 
 struct RunOptions {
@@ -316,7 +308,7 @@ int RunPelliton(int argc, char** argv) {
   if (fileSizeLimit != 0) Progress("Global file size limit set to %lu bytes\n", fileSizeLimit);
 
   InitConfigLists();
-  defaultPort = nntpServicePort();
+  defaultPort = ServicePort("nntp", 119);
 
   const char* serverPath = options.serverFile != nullptr ? options.serverFile : ".pelliton-servers";
   Progress("Server config file is '%s'\n", serverPath);
