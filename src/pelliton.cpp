@@ -300,6 +300,7 @@ int RunPelliton(int argc, char** argv) {
   surviveFileSizeLimits();
   verbose = 0;
   fileSizeLimit = 0;
+  runFailed = 0;
 
   RunOptions options;
   if (const int status = parseCommandLine(argc, argv, options); status != kContinue)
@@ -349,7 +350,7 @@ int RunPelliton(int argc, char** argv) {
   lock.Release();
 
   runCommand(servInfo->postconnect, "postconnect");
-  return status;
+  return runFailed ? 1 : status;
 }
 
 }  // namespace pelliton

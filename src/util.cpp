@@ -17,6 +17,7 @@ namespace pelliton {
 int verbose = 0;
 volatile sig_atomic_t keepRunning = 0;
 volatile sig_atomic_t signalsCaught = 0;
+int runFailed = 0;
 
 namespace {
 

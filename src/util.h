@@ -24,6 +24,11 @@ extern volatile sig_atomic_t keepRunning;  // cleared by a signal, a failed
 // Signals caught so far.  The handler counts before it clears keepRunning,
 // so whoever finds keepRunning clear by a signal finds it counted.
 extern volatile sig_atomic_t signalsCaught;
+// Set where the run fails to do part of its work (no connection, a lost or
+// silent connection, an answer out of step, an article that holds its
+// newsgroup, a failed delivery); never cleared.  Such a run still saves
+// its newsrc, and ends with status 1.
+extern int runFailed;
 // The signals that stop a run: SIGHUP, SIGINT, SIGQUIT and SIGTERM.  The
 // run frame catches them; whoever waits must not miss one.
 inline constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
