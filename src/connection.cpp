@@ -98,6 +98,13 @@ class StopSignalsHeld {
   sigset_t open_;
 };
 
+// An address on the local link means nothing without the interface it is
+// on, and the kernel refuses it with no more than "Invalid argument".
+bool isLinkLocalWithoutZone(const std::string& host) {
+  in6_addr v6;
+  return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LINKLOCAL(&v6);
+}
+
 }  // namespace
 
 int ServicePort(const char* service, int fallback) {
@@ -187,6 +194,12 @@ int NntpConnection::Connect(const std::string& host, int port) {
   const std::vector<Address> addresses = Resolve(host, port);
   if (addresses.empty()) {
     Diag("%s: unknown host\n", host.c_str());
+    return 0;
+  }
+  const std::string address = withoutBrackets(host);
+  if (isLinkLocalWithoutZone(address)) {
+    Diag("%s: link-local address needs a zone, as in %s%%<interface>\n", host.c_str(),
+         address.c_str());
     return 0;
   }
   Progress("Connecting to %s:%d... ", host.c_str(), port);

@@ -286,6 +286,29 @@ TEST(ConnectionAddressTest, AStopSignalEndsTheRace) {
   EXPECT_EQ(testutil::ListDir("/proc/self/fd").size(), descriptors);
 }
 
+TEST(ConnectionAddressTest, ALinkLocalAddressNeedsAZone) {
+  const struct {
+    const char* host;
+    const char* message;
+  } cases[] = {
+      {"fe80::1",
+       "pelliton: fe80::1: link-local address needs a zone, as in fe80::1%<interface>\n"},
+      {"[fe80::1]",
+       "pelliton: [fe80::1]: link-local address needs a zone, as in fe80::1%<interface>\n"},
+  };
+  for (const auto& c : cases) {
+    NntpConnection connection(5);
+    int result = 1;
+    EXPECT_EQ(StderrOf([&] { result = connection.Connect(c.host, 119); }), c.message);
+    EXPECT_EQ(result, 0);
+  }
+  // With its zone it is tried like any other address.
+  testutil::ClosedPort closed;
+  NntpConnection connection(5);
+  const std::string err = StderrOf([&] { connection.Connect("fe80::1%lo", closed.port()); });
+  EXPECT_EQ(err.find("zone"), std::string::npos) << err;
+}
+
 TEST(ConnectionAddressTest, WhenNoneTakesItTheLastFailureIsReported) {
   testutil::ClosedPort dead4;
   ClosedPort6 dead6;
