@@ -98,6 +98,16 @@ class StopSignalsHeld {
   sigset_t open_;
 };
 
+// Where the zone of an IPv6 address begins ("fe80::1%eth0": at the '%'),
+// or npos when host is no such address.
+std::size_t zoneStart(const std::string& host) {
+  const std::size_t zone = host.find('%');
+  in6_addr v6;
+  if (zone == std::string::npos || inet_pton(AF_INET6, host.substr(0, zone).c_str(), &v6) != 1)
+    return std::string::npos;
+  return zone;
+}
+
 // An address on the local link means nothing without the interface it is
 // on, and the kernel refuses it with no more than "Invalid argument".
 bool isLinkLocalWithoutZone(const std::string& host) {
@@ -180,23 +190,24 @@ std::string NntpConnection::HostToVerify(const std::string& hostText) {
   std::string host = withoutBrackets(hostText);
   // A zone names the interface of a link-local address; the certificate
   // can only name the address.
-  const std::size_t zone = host.find('%');
-  if (zone != std::string::npos) {
-    in6_addr v6;
-    const std::string address = host.substr(0, zone);
-    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return address;
-  }
-  return host;
+  const std::size_t zone = zoneStart(host);
+  return zone != std::string::npos ? host.substr(0, zone) : host;
 }
 
 int NntpConnection::Connect(const std::string& host, int port) {
   assert(!IsOpen());
+  const std::string address = withoutBrackets(host);
   const std::vector<Address> addresses = Resolve(host, port);
   if (addresses.empty()) {
-    Diag("%s: unknown host\n", host.c_str());
+    // An address is never looked up, so only its zone can be unknown: an
+    // interface that does not exist, or a typing error in its name.
+    const std::size_t zone = zoneStart(address);
+    if (zone != std::string::npos)
+      Diag("%s: unknown zone '%s'\n", host.c_str(), address.c_str() + zone + 1);
+    else
+      Diag("%s: unknown host\n", host.c_str());
     return 0;
   }
-  const std::string address = withoutBrackets(host);
   if (isLinkLocalWithoutZone(address)) {
     Diag("%s: link-local address needs a zone, as in %s%%<interface>\n", host.c_str(),
          address.c_str());

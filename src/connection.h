@@ -69,7 +69,8 @@ class NntpConnection {
   // Connects over TCP to host and port, racing the addresses of host (see
   // ConnectAddresses).  Under -v it prints "Connecting to host:port... "
   // and "ok".  1 on success; 0 after a message ("<host>: unknown host",
-  // "<host>: link-local address needs a zone...", the system's text for
+  // "<host>: unknown zone '<zone>'", "<host>: link-local address needs a
+  // zone...", the system's text for
   // the last failed socket or connect, or "timeout talking to NNTP
   // server"), or without one when a stop signal ended the wait.
   int Connect(const std::string& host, int port);

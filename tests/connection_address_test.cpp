@@ -286,7 +286,7 @@ TEST(ConnectionAddressTest, AStopSignalEndsTheRace) {
   EXPECT_EQ(testutil::ListDir("/proc/self/fd").size(), descriptors);
 }
 
-TEST(ConnectionAddressTest, ALinkLocalAddressNeedsAZone) {
+TEST(ConnectionAddressTest, ALinkLocalAddressNeedsAZoneThatExists) {
   const struct {
     const char* host;
     const char* message;
@@ -295,6 +295,8 @@ TEST(ConnectionAddressTest, ALinkLocalAddressNeedsAZone) {
        "pelliton: fe80::1: link-local address needs a zone, as in fe80::1%<interface>\n"},
       {"[fe80::1]",
        "pelliton: [fe80::1]: link-local address needs a zone, as in fe80::1%<interface>\n"},
+      {"fe80::1%no-such-if", "pelliton: fe80::1%no-such-if: unknown zone 'no-such-if'\n"},
+      {"[fe80::1%]", "pelliton: [fe80::1%]: unknown zone ''\n"},
   };
   for (const auto& c : cases) {
     NntpConnection connection(5);
