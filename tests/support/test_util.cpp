@@ -232,30 +232,34 @@ bool Child::WaitForStderr(const std::string& text, std::chrono::milliseconds lim
   return true;
 }
 
+RunResult Child::Finish() { return Collect(std::nullopt); }
+
 RunResult Child::Finish(std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    siginfo_t info{};
-    if (waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0) break;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      Signal(SIGKILL);
-      break;
-    }
-    usleep(10000);
-  }
-  return Finish();
+  return Collect(std::chrono::steady_clock::now() + limit);
 }
 
-RunResult Child::Finish() {
+RunResult Child::Collect(std::optional<std::chrono::steady_clock::time_point> killAt) {
   RunResult result;
   result.err = errSoFar_;
   pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = errFd_ < 0 ? 1 : 2;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    int waitMs = -1;
+    if (killAt) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *killAt - std::chrono::steady_clock::now());
+      waitMs = static_cast<int>(std::max<long long>(left.count(), 0));
+    }
+    const int ready = poll(fds, 2, waitMs);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (ready == 0) {
+      Signal(SIGKILL);
+      killAt.reset();
+      continue;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,13 +135,13 @@ class Child {
   bool WaitForStderr(const std::string& text, std::chrono::milliseconds limit);
   // Collects the output until the program ends and returns everything.
   RunResult Finish();
-  // The same, but a program still running after `limit` is killed with
-  // SIGKILL: a guard against a test that would otherwise hang.  Only for
-  // programs that say less than a pipe holds, since nothing is read
-  // before they end.
+  // The same, but a program whose output is still open after `limit` is
+  // killed with SIGKILL: a guard against a test that would otherwise hang.
   RunResult Finish(std::chrono::milliseconds limit);
 
  private:
+  RunResult Collect(std::optional<std::chrono::steady_clock::time_point> killAt);
+
   pid_t pid_ = -1;
   int outFd_ = -1;
   int errFd_ = -1;
