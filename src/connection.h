@@ -70,9 +70,9 @@ class NntpConnection {
   // ConnectAddresses).  Under -v it prints "Connecting to host:port... "
   // and "ok".  1 on success; 0 after a message ("<host>: unknown host",
   // "<host>: unknown zone '<zone>'", "<host>: link-local address needs a
-  // zone...", the system's text for
-  // the last failed socket or connect, or "timeout talking to NNTP
-  // server"), or without one when a stop signal ended the wait.
+  // zone...", the system's text for the last failed socket or connect, or
+  // "timeout talking to NNTP server"), or without one when a stop signal
+  // ended the wait.
   int Connect(const std::string& host, int port);
   // Races the addresses in their order: the next attempt starts when the
   // one before has not connected within kAttemptDelay, or at once when it
