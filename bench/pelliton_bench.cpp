@@ -1,16 +1,21 @@
 // Micro-benchmarks of the paths that every fetched article passes: the
 // header filter, delivery into a mailbox or a command, and the request
 // engine itself over a local socket with a peer that answers at once.
+// Besides them, two figures of the connection: what an address that
+// swallows connection requests adds to a connect, and how soon a stop
+// signal ends a run that waits for a stalled server.
 //
 // The articles are the test server's synthetic ones (headers of about 800
 // bytes, bodies of about 2 KB), so the figures compare with bench/run.sh.
 #include <benchmark/benchmark.h>
 #include <regex.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "certs.h"
 #include "config.h"
 #include "connection.h"
 #include "delivery.h"
@@ -353,6 +359,131 @@ BENCHMARK(BM_Engine)
     ->ArgsProduct({{1, 4, 32}, {1, 10}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// ---------------------------------------------------------------------------
+// The connection's waits
+
+NntpConnection::Address LoopbackAddress(int port) {
+  NntpConnection::Address a;
+  auto* sin = reinterpret_cast<sockaddr_in*>(&a.storage);
+  sin->sin_family = AF_INET;
+  sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sin->sin_port = htons(static_cast<uint16_t>(port));
+  a.length = sizeof *sin;
+  return a;
+}
+
+// One connect over three addresses of which the first swallows connection
+// requests (argument 1) or none does (0), with the default timeout of 300
+// seconds.  The difference between the two is what a black-holed address
+// costs every run.
+void BM_ConnectPastBlackHole(benchmark::State& state) {
+  NewsServer server;
+  const int live = server.Start();
+  testutil::BlackHole hole;
+  if (live <= 0 || hole.port() == 0) {
+    state.SkipWithError("no server");
+    return;
+  }
+  const std::vector<NntpConnection::Address> addresses = {
+      LoopbackAddress(state.range(0) != 0 ? hole.port() : live), LoopbackAddress(live),
+      LoopbackAddress(live)};
+  for (auto _ : state) {
+    NntpConnection connection(300);
+    if (connection.ConnectAddresses(addresses) != 1) {
+      state.SkipWithError("no connection");
+      break;
+    }
+    connection.Close();
+  }
+}
+BENCHMARK(BM_ConnectPastBlackHole)
+    ->ArgName("holes")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The waits of a run before the walk and of its exchanges, each with a
+// server that stalls there.
+struct StalledWait {
+  const char* name;
+  std::string extra;  // server file lines
+  bool blackHole;     // the server's port swallows connection requests
+  std::string greeting;
+  int stallAfter;
+  const char* option;
+  std::string waitsAfter;  // the progress text just before the wait
+};
+
+const std::vector<StalledWait>& StalledWaits() {
+  static const std::vector<StalledWait> waits = [] {
+    const std::string ca = "cafile " + testcerts::SharedCerts().caCert + "\n";
+    const std::string greeting = "200 bench ready\r\n";
+    return std::vector<StalledWait>{
+        {"connect", "", true, greeting, -1, "-l", "Connecting to"},
+        {"TLS handshake", "tls yes\n" + ca, false, "", 0, "-l", "ok\n"},
+        {"greeting", "", false, "", 0, "-l", "ok\n"},
+        {"STARTTLS", "tls starttls\n" + ca, false, greeting, 0, "-l", "Response from"},
+        {"AUTHINFO", "user u\npassword p\n", false, greeting, 0, "-l", "Authenticating"},
+        {"GROUP", "", false, greeting, 0, "", "Processing group"},
+        {"LIST", "", false, greeting, 0, "-l", "Listing all"},
+        {"marking", "", false, greeting, 0, "-C", "Marking all"},
+    };
+  }();
+  return waits;
+}
+
+// The real program waits at one of StalledWaits() with the default timeout
+// of 300 seconds; the time measured runs from SIGTERM to its exit.
+void BM_StopInWait(benchmark::State& state) {
+  const StalledWait& wait = StalledWaits()[static_cast<std::size_t>(state.range(0))];
+  state.SetLabel(wait.name);
+  testutil::TempDir dir;
+  NewsServer server;
+  server.AddGroup("bench.stop");
+  server.SetGreeting(wait.greeting);
+  server.StallAfterCommands(wait.stallAfter);
+  const int live = server.Start();
+  testutil::BlackHole hole;
+  if (live <= 0 || hole.port() == 0) {
+    state.SkipWithError("no server");
+    return;
+  }
+  testutil::WriteFile(dir.file("filters"), "bench.stop:\n" + dir.file("mbox") + "\n");
+  testutil::WriteFile(dir.file("servers"),
+                      "[bench]\nhost 127.0.0.1\nport " +
+                          std::to_string(wait.blackHole ? hole.port() : live) + "\nconfig " +
+                          dir.file("filters") + "\nnewsrc " + dir.file("newsrc") + "\n" +
+                          wait.extra);
+  std::vector<std::string> args = {testutil::PellitonBinary(), "-v", "-f", dir.file("servers")};
+  if (*wait.option != '\0') args.push_back(wait.option);
+  args.push_back("bench");
+  for (auto _ : state) {
+    testutil::Child child(args);
+    if (!child.WaitForStderr(wait.waitsAfter, std::chrono::seconds(10))) {
+      state.SkipWithError("the run never got to the wait");
+      break;
+    }
+    // Well inside the wait, not on its way there.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto signalled = std::chrono::steady_clock::now();
+    child.Signal(SIGTERM);
+    const testutil::RunResult r = child.Finish(std::chrono::seconds(30));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - signalled;
+    if (r.err.find("signal caught") == std::string::npos || r.status >= 128) {
+      state.SkipWithError("the signal did not end the run");
+      break;
+    }
+    state.SetIterationTime(took.count());
+  }
+}
+BENCHMARK(BM_StopInWait)
+    ->ArgName("wait")
+    ->DenseRange(0, 7)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(5);
 
 }  // namespace
 }  // namespace pelliton

@@ -58,6 +58,63 @@ void disableNagle(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+int familyOf(const NntpConnection::Address& address) {
+  return reinterpret_cast<const sockaddr*>(&address.storage)->sa_family;
+}
+
+// The run counts stop signals from the moment it catches them.  One is
+// enough to end every wait but the drain of the request engine, which has
+// its own count: after it the walk, the marking and the listing end, and
+// the answer to QUIT is not read.
+bool stopSignalCaught() { return signalsCaught != 0; }
+
+// Holds the stop signals back from the look at the count of signals to
+// the wait, and lets them in only inside ppoll: one that comes in between
+// then ends the wait with EINTR instead of being slept through until the
+// server speaks or the deadline passes.
+class StopSignalsHeld {
+ public:
+  StopSignalsHeld() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : kStopSignals) sigaddset(&stops, sig);
+    pthread_sigmask(SIG_BLOCK, &stops, &open_);
+  }
+  ~StopSignalsHeld() {
+    const int savedErrno = errno;
+    pthread_sigmask(SIG_SETMASK, &open_, nullptr);
+    errno = savedErrno;
+  }
+  StopSignalsHeld(const StopSignalsHeld&) = delete;
+  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+  // poll with the signals let in; timeoutMs < 0 waits for ever.
+  int Poll(pollfd* fds, nfds_t count, int timeoutMs) const {
+    const timespec timeout{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000};
+    return ppoll(fds, count, timeoutMs < 0 ? nullptr : &timeout, &open_);
+  }
+
+ private:
+  sigset_t open_;
+};
+
+// Where the zone of an IPv6 address begins ("fe80::1%eth0": at the '%'),
+// or npos when host is no such address.
+std::size_t zoneStart(const std::string& host) {
+  const std::size_t zone = host.find('%');
+  in6_addr v6;
+  if (zone == std::string::npos || inet_pton(AF_INET6, host.substr(0, zone).c_str(), &v6) != 1)
+    return std::string::npos;
+  return zone;
+}
+
+// An address on the local link means nothing without the interface it is
+// on, and the kernel refuses it with no more than "Invalid argument".
+bool isLinkLocalWithoutZone(const std::string& host) {
+  in6_addr v6;
+  return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LINKLOCAL(&v6);
+}
+
 }  // namespace
 
 int ServicePort(const char* service, int fallback) {
@@ -110,27 +167,50 @@ std::vector<NntpConnection::Address> NntpConnection::Resolve(const std::string& 
     a.length = ai->ai_addrlen;
     addresses.push_back(a);
   }
-  return addresses;
+  return InterleaveFamilies(addresses);
+}
+
+std::vector<NntpConnection::Address> NntpConnection::InterleaveFamilies(
+    const std::vector<Address>& addresses) {
+  if (addresses.empty()) return addresses;
+  const int first = familyOf(addresses.front());
+  std::vector<const Address*> preferred;
+  std::vector<const Address*> other;
+  for (const Address& a : addresses) (familyOf(a) == first ? preferred : other).push_back(&a);
+  std::vector<Address> ordered;
+  ordered.reserve(addresses.size());
+  for (std::size_t i = 0; i < preferred.size() || i < other.size(); ++i) {
+    if (i < preferred.size()) ordered.push_back(*preferred[i]);
+    if (i < other.size()) ordered.push_back(*other[i]);
+  }
+  return ordered;
 }
 
 std::string NntpConnection::HostToVerify(const std::string& hostText) {
   std::string host = withoutBrackets(hostText);
   // A zone names the interface of a link-local address; the certificate
   // can only name the address.
-  const std::size_t zone = host.find('%');
-  if (zone != std::string::npos) {
-    in6_addr v6;
-    const std::string address = host.substr(0, zone);
-    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return address;
-  }
-  return host;
+  const std::size_t zone = zoneStart(host);
+  return zone != std::string::npos ? host.substr(0, zone) : host;
 }
 
 int NntpConnection::Connect(const std::string& host, int port) {
   assert(!IsOpen());
+  const std::string address = withoutBrackets(host);
   const std::vector<Address> addresses = Resolve(host, port);
   if (addresses.empty()) {
-    Diag("%s: unknown host\n", host.c_str());
+    // An address is never looked up, so only its zone can be unknown: an
+    // interface that does not exist, or a typing error in its name.
+    const std::size_t zone = zoneStart(address);
+    if (zone != std::string::npos)
+      Diag("%s: unknown zone '%s'\n", host.c_str(), address.c_str() + zone + 1);
+    else
+      Diag("%s: unknown host\n", host.c_str());
+    return 0;
+  }
+  if (isLinkLocalWithoutZone(address)) {
+    Diag("%s: link-local address needs a zone, as in %s%%<interface>\n", host.c_str(),
+         address.c_str());
     return 0;
   }
   Progress("Connecting to %s:%d... ", host.c_str(), port);
@@ -141,79 +221,103 @@ int NntpConnection::Connect(const std::string& host, int port) {
 
 int NntpConnection::ConnectAddresses(const std::vector<Address>& addresses) {
   assert(!IsOpen());
-  // One timeout for the whole attempt: an address that swallows
-  // connection requests must not grant the next one a fresh deadline.
+  // One timeout for the whole race: the attempts share it, however many
+  // addresses there are.
   HoldDeadline();
+  MillisecondsLeft();  // arms it
+  std::vector<UniqueFd> racing;
+  std::vector<pollfd> polled;
+  std::size_t next = 0;
+  Clock::time_point nextStart = Clock::now();
   int lastError = EDESTADDRREQ;
-  for (std::size_t i = 0; i < addresses.size(); ++i) {
-    const Address& address = addresses[i];
-    const int family = reinterpret_cast<const sockaddr*>(&address.storage)->sa_family;
-    UniqueFd sock(socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!sock) {
-      // A kernel without IPv6, say: the next address may still do.
-      lastError = errno;
-      continue;
+  auto fail = [&](bool report) {
+    ReleaseDeadline();
+    if (report) {
+      errno = lastError;
+      DiagErrno();
     }
-    // The connect finishes in the background; the wait for it is bounded
-    // by the deadline like any other.
-    if (connect(sock.get(), reinterpret_cast<const sockaddr*>(&address.storage),
-                address.length) != 0) {
-      if (errno != EINPROGRESS && errno != EINTR) {
-        lastError = errno;
-        continue;
-      }
-      socket_ = std::move(sock);
-      // An address whose host is down may swallow the request without a
-      // word: it gets its share of the time left, so that the addresses
-      // after it are still tried.  The last one gets all that is left.
-      const int waited = AwaitConnect(addresses.size() - i);
-      if (waited == 0) {
-        socket_.reset();
-        ReleaseDeadline();
-        return 0;
-      }
-      int err = ETIMEDOUT;
-      if (waited > 0) {
-        socklen_t len = sizeof err;
-        if (getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-      }
-      if (err != 0) {
-        socket_.reset();
-        lastError = err;
-        continue;
-      }
-    } else {
-      socket_ = std::move(sock);
-    }
+    return 0;
+  };
+  auto win = [&](UniqueFd sock) {
+    // The attempts still racing are closed as racing goes.
+    socket_ = std::move(sock);
     tcp_ = true;
     disableNagle(socket_.get());
     ReleaseDeadline();
     return 1;
-  }
-  ReleaseDeadline();
-  errno = lastError;
-  DiagErrno();
-  return 0;
-}
-
-int NntpConnection::AwaitConnect(std::size_t addressesLeft) {
-  if (addressesLeft <= 1 || timeoutSeconds_ <= 0) return AwaitSocket(POLLOUT);
-  MillisecondsLeft();  // arms the deadline
-  const Clock::time_point now = Clock::now();
-  const Clock::time_point shareEnd =
-      now + (deadline_ > now ? (deadline_ - now) / static_cast<long>(addressesLeft)
-                             : Clock::duration::zero());
+  };
   for (;;) {
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(shareEnd - Clock::now());
-    pollfd p{socket_.get(), POLLOUT, 0};
-    const int ready =
-        poll(&p, 1, static_cast<int>(std::clamp<long long>(wait.count(), 0, INT_MAX)));
-    if (ready > 0) return 1;
-    if (ready < 0 && errno != EINTR) {
-      ReportFailure(errno);
-      return 0;
+    while (next < addresses.size() && (racing.empty() || Clock::now() >= nextStart)) {
+      const Address& address = addresses[next++];
+      UniqueFd sock(socket(familyOf(address), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+      if (!sock) {
+        // A kernel without IPv6, say: the next address may still do.
+        lastError = errno;
+        continue;
+      }
+      if (connect(sock.get(), reinterpret_cast<const sockaddr*>(&address.storage),
+                  address.length) == 0)
+        return win(std::move(sock));
+      if (errno != EINPROGRESS && errno != EINTR) {
+        lastError = errno;
+        continue;
+      }
+      racing.push_back(std::move(sock));
+      nextStart = Clock::now() + kAttemptDelay;
     }
-    if (Clock::now() >= shareEnd) return -1;
+    if (racing.empty()) return fail(true);
+
+    polled.clear();
+    for (const UniqueFd& sock : racing) polled.push_back(pollfd{sock.get(), POLLOUT, 0});
+    int waitMs = MillisecondsLeft();
+    if (next < addresses.size()) {
+      const auto untilNext =
+          std::chrono::ceil<std::chrono::milliseconds>(nextStart - Clock::now()).count();
+      const int untilNextMs = static_cast<int>(std::clamp<long long>(untilNext, 0, INT_MAX));
+      waitMs = waitMs < 0 ? untilNextMs : std::min(waitMs, untilNextMs);
+    }
+    int ready;
+    {
+      StopSignalsHeld held;
+      if (stopSignalCaught()) {
+        Stop();
+        return fail(false);
+      }
+      ready = held.Poll(polled.data(), polled.size(), waitMs);
+    }
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      ReportFailure(errno);
+      return fail(false);
+    }
+    if (ready == 0) {
+      if (DeadlinePassed()) {
+        ReportTimeout();
+        return fail(false);
+      }
+      continue;
+    }
+    // The first address in the order that has connected wins, should
+    // several have finished together.
+    bool failed = false;
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+      if (polled[i].revents == 0) continue;
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (getsockopt(racing[i].get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      if (err == 0) return win(std::move(racing[i]));
+      lastError = err;
+      racing[i].reset();
+      failed = true;
+    }
+    if (failed) {
+      racing.erase(
+          std::remove_if(racing.begin(), racing.end(), [](const UniqueFd& sock) { return !sock; }),
+          racing.end());
+      // A refusal says all there is to say about an address: the next one
+      // need not wait for the delay.
+      nextStart = Clock::now();
+    }
   }
 }
 
@@ -476,16 +580,20 @@ int NntpConnection::AwaitSocket(short events) {
     // out while the answer is awaited.
     const bool flush = (events & POLLOUT) == 0 && wirePos_ < wire_.size() && !tlsBroken_;
     pollfd p{socket_.get(), static_cast<short>(events | (flush ? POLLOUT : 0)), 0};
-    const int ready = poll(&p, 1, MillisecondsLeft());
+    int ready;
+    {
+      StopSignalsHeld held;
+      if (stopSignalCaught()) return Stop();
+      ready = held.Poll(&p, 1, MillisecondsLeft());
+    }
     if (ready > 0) {
       if (flush && (p.revents & POLLOUT) != 0) SendPending();
       if ((p.revents & ~(flush ? POLLOUT : 0)) != 0) return 1;
       continue;
     }
     if (ready < 0) {
-      // A signal only prints its message; the answer is still wanted, and
-      // the deadline stands, so that signals cannot keep a silent server
-      // alive.
+      // Any other signal leaves the deadline standing, so that a stream of
+      // them cannot keep a silent server alive.
       if (errno == EINTR) continue;
       ReportFailure(errno);
       return 0;
@@ -528,6 +636,9 @@ int NntpConnection::SendLine(std::string_view line) {
 
 int NntpConnection::FillInput() {
   for (;;) {
+    // A server that keeps sending (a long LIST over TLS) may never make
+    // the exchange wait; the stop must not depend on it.
+    if (stopSignalCaught()) return Stop();
     if (inPos_ == in_.size()) {
       in_.clear();
       inPos_ = 0;
@@ -689,25 +800,12 @@ NntpConnection::WaitResult NntpConnection::Wait(bool pollOnly, Readiness& ready,
   }
   const bool pending = PendingOutput() > 0;
   pollfd p{socket_.get(), static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0};
-  // A signal that comes after the caller looked and before the wait began
-  // would otherwise be noticed only when the server next sends something:
-  // the stop signals are held while the count is compared, and let through
-  // only inside ppoll, which then ends with EINTR.
-  sigset_t stops;
-  sigset_t original;
-  sigemptyset(&stops);
-  for (int sig : kStopSignals) sigaddset(&stops, sig);
-  pthread_sigmask(SIG_BLOCK, &stops, &original);
-  if (signalsSeen >= 0 && signalsCaught != signalsSeen) {
-    pthread_sigmask(SIG_SETMASK, &original, nullptr);
-    return WaitResult::kInterrupted;
+  int count;
+  {
+    StopSignalsHeld held;
+    if (signalsSeen >= 0 && signalsCaught != signalsSeen) return WaitResult::kInterrupted;
+    count = held.Poll(&p, 1, pollOnly ? 0 : MillisecondsLeft());
   }
-  const int waitMs = pollOnly ? 0 : MillisecondsLeft();
-  timespec timeout{waitMs / 1000, static_cast<long>(waitMs % 1000) * 1000000};
-  const int count = ppoll(&p, 1, waitMs < 0 ? nullptr : &timeout, &original);
-  const int waitErrno = errno;
-  pthread_sigmask(SIG_SETMASK, &original, nullptr);
-  errno = waitErrno;
   if (count < 0) {
     if (errno == EINTR) return WaitResult::kInterrupted;
     ReportFailure(errno);

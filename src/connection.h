@@ -3,8 +3,8 @@
 // touches it: the one-line exchanges read and write whole lines through it,
 // and the request engine hands it request bytes and asks it for response
 // bytes without ever blocking.  Every wait for the server is bounded by one
-// deadline, and this is the one place that reports a broken or silent
-// connection.
+// deadline and ends at once on a stop signal, and this is the one place that
+// reports a broken or silent connection.
 //
 // A TLS session, once started, sits between the socket and the buffers:
 // the exchanges and the engine see plaintext only, and once it is there
@@ -53,23 +53,39 @@ class NntpConnection {
   // The addresses of host, in the order in which they are to be tried: an
   // IPv4 literal as inet_aton reads it, an IPv6 literal (in brackets or
   // not, with a zone or not), both without any look-up; else every address
-  // of the name, IPv4 and IPv6, as the resolver orders them.  Empty when
-  // nothing resolves.
+  // of the name, IPv4 and IPv6, as the resolver orders them with the
+  // families interleaved (see InterleaveFamilies).  Empty when nothing
+  // resolves.
   static std::vector<Address> Resolve(const std::string& host, int port);
+  // The addresses in their order, but taking the families in turn, the
+  // family of the first one first: a family that is broken on this host
+  // then costs one attempt delay per address of the other, not all of its
+  // own addresses.
+  static std::vector<Address> InterleaveFamilies(const std::vector<Address>& addresses);
   // The name a TLS session verifies the server's certificate against: the
   // host as written, without the brackets or the zone of an IPv6 literal.
   static std::string HostToVerify(const std::string& host);
 
-  // Connects over TCP to host and port, trying each address of host in
-  // turn.  Under -v it prints "Connecting to host:port... " and "ok".  1 on
-  // success; 0 after a message ("<host>: unknown host", the system's text
-  // for the last failed socket or connect, or "timeout talking to NNTP
-  // server").
+  // Connects over TCP to host and port, racing the addresses of host (see
+  // ConnectAddresses).  Under -v it prints "Connecting to host:port... "
+  // and "ok".  1 on success; 0 after a message ("<host>: unknown host",
+  // "<host>: unknown zone '<zone>'", "<host>: link-local address needs a
+  // zone...", the system's text for the last failed socket or connect, or
+  // "timeout talking to NNTP server"), or without one when a stop signal
+  // ended the wait.
   int Connect(const std::string& host, int port);
-  // The addresses in turn until one takes the connection, all within one
-  // timeout.  1 on success; 0 after the last failure's message, or after
-  // the timeout's.  Prints no progress.
+  // Races the addresses in their order: the next attempt starts when the
+  // one before has not connected within kAttemptDelay, or at once when it
+  // failed; the attempts started go on meanwhile, the first to connect
+  // wins and the others are closed.  All of it within one timeout.  1 on
+  // success; 0 after the last failure's message, or after the timeout's,
+  // or without a word when a stop signal ended the wait.  Prints no
+  // progress.
   int ConnectAddresses(const std::vector<Address>& addresses);
+  // How long an attempt has to itself before the next address is tried
+  // beside it: long enough for a connect across the world, short enough
+  // that an address that swallows connection requests is not noticed.
+  static constexpr std::chrono::milliseconds kAttemptDelay{250};
   // Takes over a socket that is connected already (tests, benchmarks).
   void Adopt(UniqueFd socket);
   bool IsOpen() const { return static_cast<bool>(socket_); }
@@ -81,30 +97,39 @@ class NntpConnection {
   // --- TLS ---------------------------------------------------------------
 
   // Runs the handshake of session on the open connection, within one
-  // timeout, and from then on carries everything through it.  host is the
-  // server's address text as the user wrote it, for messages.  Input
-  // buffered before the handshake is dropped: nothing that arrived in plain
-  // text can be taken for the server's words inside the session.  Under -v
-  // prints "TLS established: <version>, <cipher>, verified <name>".  1 on
-  // success; 0 after "TLS handshake with <host> failed -- <reason>" or
-  // "timeout talking to NNTP server", with the connection closed.
+  // timeout (or until a stop signal), and from then on carries everything
+  // through it.  host is the server's address text as the user wrote it,
+  // for messages.  Input buffered before the handshake is dropped: nothing
+  // that arrived in plain text can be taken for the server's words inside
+  // the session.  Under -v prints "TLS established: <version>, <cipher>,
+  // verified <name>".  1 on success; 0 after "TLS handshake with <host>
+  // failed -- <reason>" or "timeout talking to NNTP server", or when
+  // stopped, with the connection closed.
   int StartTls(std::unique_ptr<TlsSession> session, const std::string& host);
   bool IsTls() const { return static_cast<bool>(tls_); }
 
   // --- The one-line exchanges ------------------------------------------
-  // Each waits for the server as long as the deadline allows, and goes on
-  // waiting when a signal interrupts it.
+  // Each waits for the server as long as the deadline allows.  Once the
+  // run has caught a stop signal none of them waits any more (a signal
+  // that comes just before a wait ends it as surely as one during it):
+  // they fail without a message, the handler's line being enough, and
+  // Stopped() says so.
+
+  // True once a stop signal has ended a wait of the exchanges, the
+  // connect or the TLS handshake.  The answer awaited was not read, so the
+  // connection is out of step: nothing but QUIT is to follow.
+  bool Stopped() const { return stopped_; }
 
   // Writes the whole line (its CR LF included).  1 on success; 0 after
   // "error talking to NNTP server -- <reason>" or "timeout talking to NNTP
-  // server".
+  // server", or when stopped.
   int SendLine(std::string_view line);
   // Reads one answer line of at most size - 1 characters, as fgets does:
   // up to and including its line feed, or the first size - 1 characters of
   // a longer line, whose rest the next read returns.  1 on success; 0 after
   // "error talking to NNTP server -- <reason>" (also "-- connection closed
   // by server" when the stream ended before any character), or after
-  // "timeout talking to NNTP server".
+  // "timeout talking to NNTP server", or when stopped.
   int ReadLine(char* buf, int size);
   // ReadLine for a status line: the rest of a line longer than the buffer
   // is read and dropped, so that it is not taken for the answer to the next
@@ -176,7 +201,8 @@ class NntpConnection {
   // the records before it are out.
   ssize_t SendPending();
   // Writes all pending output, waiting as the deadline allows.  1 when it
-  // is out; 0 after the timeout's message; -1 with errno, unreported.
+  // is out; 0 after the timeout's message or when stopped; -1 with errno,
+  // unreported.
   int DrainOutput();
   // One write of the ciphertext on the wire: the result of the write.
   ssize_t WriteWire();
@@ -209,17 +235,17 @@ class NntpConnection {
   }
   int MillisecondsLeft();
   bool DeadlinePassed() const;
-  // Waits for the connect of one of addressesLeft addresses to finish, at
-  // most for its share of the time left.  1 when it finished (well or
-  // not); -1 when its share ran out; 0 after a message (the deadline
-  // passed, or the wait failed).
-  int AwaitConnect(std::size_t addressesLeft);
-  // Waits for the events on the socket, through signals, until the
-  // deadline; TLS records waiting to go out are sent meanwhile.  1 when
-  // they came; 0 after a message.
+  // Waits for the events on the socket until the deadline or a stop
+  // signal; TLS records waiting to go out are sent meanwhile.  1 when they
+  // came; 0 after a message, or when stopped.
   int AwaitSocket(short events);
+  // Marks the connection stopped by a signal; 0, for the caller to return.
+  int Stop() {
+    stopped_ = true;
+    return 0;
+  }
   // Reads more into in_.  1 when bytes came or the stream ended; 0 after a
-  // message.
+  // message, or when stopped.
   int FillInput();
   void ConsumeOutput(std::size_t count);
   void ReportFailure(int error);
@@ -230,6 +256,7 @@ class NntpConnection {
   UniqueFd socket_;
   bool tcp_ = false;       // TCP_QUICKACK applies
   bool endOfStream_ = false;
+  bool stopped_ = false;
   std::string in_;         // received, not yet handed out
   std::size_t inPos_ = 0;  // in_ before this was handed out
   std::string out_;        // queued, not yet written (plaintext)

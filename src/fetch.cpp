@@ -19,9 +19,11 @@ int processNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo, int maxR
   const char* name = ngInfo->name.c_str();
   Progress("Processing group %s...\n", name);
 
-  if (!connection.SendLine("GROUP " + ngInfo->name + "\r\n")) return -1;
+  // A stop signal that ends the exchange is a stopped end like one that
+  // comes while the articles are fetched: the newsgroup keeps its place.
+  if (!connection.SendLine("GROUP " + ngInfo->name + "\r\n")) return connection.Stopped() ? 0 : -1;
   char reply[kResponseLineSize];
-  if (!connection.ReadStatusLine(reply, sizeof reply)) return -1;
+  if (!connection.ReadStatusLine(reply, sizeof reply)) return connection.Stopped() ? 0 : -1;
 
   ArticleNumber first = 0;
   ArticleNumber last = 0;

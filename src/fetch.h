@@ -9,7 +9,8 @@
 namespace pelliton {
 
 // 1: go on with the next newsgroup; 0: keepRunning was found cleared after
-// the engine ran; -1: the answer to GROUP could not be read, or it answered
+// the engine ran, or a stop signal ended the GROUP exchange; -1: the answer
+// to GROUP could not be read, or it answered
 // for another newsgroup (the stream is out of step), after a message.  A
 // newsgroup without actions is passed over without a word.  maxReq and
 // articleLimit go to the engine (see PipelineInit).

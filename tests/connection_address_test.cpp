@@ -1,16 +1,20 @@
 // The connection's own seams: the addresses a host text stands for, the
-// loop that tries them in turn, the plaintext that a TLS session holds
-// where no socket event announces it, and the engine's wait, which must
-// not sleep through a signal that came just before it began.
+// race between them, the plaintext that a TLS session holds where no
+// socket event announces it, and the waits, which must not sleep through
+// a signal that came just before they began.
 #include "connection.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -151,55 +155,160 @@ TEST(ConnectionAddressTest, AddressesAreTriedInTurnUntilOneTakesTheConnection) {
   EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
-// A listener whose accept queue is full drops further connection requests
-// without a word, as a host that is down behind a router does.
-class SilentListener {
+// Ends a wait that would otherwise hang the test: after `seconds` the
+// alarm counts a stop signal, as the run's handler would, and the wait
+// that then ends fails the test instead.
+class HangGuard {
  public:
-  SilentListener() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    Address a = AddressOf(AF_INET, 0);
-    socklen_t len = a.length;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&a.storage), a.length) != 0 ||
-        listen(listener_, 0) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a.storage), &len) != 0)
-      return;
-    filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(filler_, reinterpret_cast<sockaddr*>(&a.storage), a.length) != 0) return;
-    port_ = ntohs(reinterpret_cast<sockaddr_in*>(&a.storage)->sin_port);
+  explicit HangGuard(unsigned seconds) {
+    struct sigaction action {};
+    action.sa_handler = [](int) { signalsCaught = signalsCaught + 1; };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, &old_);
+    alarm(seconds);
   }
-  ~SilentListener() {
-    close(filler_);
-    close(listener_);
+  ~HangGuard() {
+    alarm(0);
+    sigaction(SIGALRM, &old_, nullptr);
+    signalsCaught = 0;
   }
-  int port() const { return port_; }
 
  private:
-  int listener_ = -1;
-  int filler_ = -1;
-  int port_ = 0;
+  struct sigaction old_ {};
 };
 
-TEST(ConnectionAddressTest, AnAddressThatNeverAnswersLeavesTimeForTheNext) {
+TEST(ConnectionAddressTest, AnAddressThatNeverAnswersDoesNotHoldUpTheNext) {
   testserver::NewsServer server;
   const int live = server.Start();
   ASSERT_GT(live, 0);
-  SilentListener silent;
-  ASSERT_NE(silent.port(), 0);
-  NntpConnection connection(2);
+  testutil::BlackHole hole4;
+  testutil::BlackHole hole6(true);
+  ASSERT_NE(hole4.port(), 0);
+  std::vector<Address> addresses = {AddressOf(AF_INET, hole4.port())};
+  if (hole6.port() != 0) addresses.push_back(AddressOf(AF_INET6, hole6.port()));
+  addresses.push_back(AddressOf(AF_INET, live));
+
+  // No timeout: an attempt that waited for its address to answer would
+  // wait for ever.
+  NntpConnection connection(0);
   int result = 0;
-  EXPECT_EQ(StderrOf([&] {
-              result = connection.ConnectAddresses(
-                  {AddressOf(AF_INET, silent.port()), AddressOf(AF_INET, live)});
-            }),
-            "");
-  EXPECT_EQ(result, 1);
+  {
+    HangGuard guard(20);
+    EXPECT_EQ(StderrOf([&] { result = connection.ConnectAddresses(addresses); }), "");
+  }
+  ASSERT_EQ(result, 1);
+  char line[kResponseLineSize];
+  ASSERT_EQ(connection.ReadLine(line, sizeof line), 1);
+  EXPECT_STREQ(line, "200 testserver ready (posting ok)\r\n");
   connection.Close();
 
   // Alone, it has the whole timeout, and the message of a timeout.
   NntpConnection alone(1);
-  EXPECT_EQ(StderrOf([&] { result = alone.ConnectAddresses({AddressOf(AF_INET, silent.port())}); }),
+  EXPECT_EQ(StderrOf([&] { result = alone.ConnectAddresses({AddressOf(AF_INET, hole4.port())}); }),
             "pelliton: timeout talking to NNTP server\n");
   EXPECT_EQ(result, 0);
+}
+
+// An attempt goes on after the next has started beside it, and wins when
+// it connects first: a host that is slow to answer is not given up.
+TEST(ConnectionAddressTest, AnEarlierAttemptThatConnectsFirstWins) {
+  testutil::BlackHole slow;
+  testutil::BlackHole never;
+  ASSERT_NE(slow.port(), 0);
+  // The kernel asks again a second after the first request: by then the
+  // slow host is back, long after the second attempt began.
+  std::thread wakeUp([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    slow.Open();
+  });
+  const std::size_t descriptors = testutil::ListDir("/proc/self/fd").size();
+  NntpConnection connection(0);
+  int result = 0;
+  {
+    HangGuard guard(20);
+    result = connection.ConnectAddresses(
+        {AddressOf(AF_INET, slow.port()), AddressOf(AF_INET, never.port())});
+  }
+  wakeUp.join();
+  ASSERT_EQ(result, 1);
+  // The attempt that lost is closed: what is left is the connection and
+  // the slow host's end of the connection that had filled its queue.
+  EXPECT_EQ(testutil::ListDir("/proc/self/fd").size(), descriptors + 2);
+  connection.Close();
+}
+
+TEST(ConnectionAddressTest, FamiliesTakeTurnsFromTheFirst) {
+  const struct {
+    const char* families;  // of the addresses in the resolver's order
+    const char* tried;
+  } cases[] = {
+      {"4", "4"}, {"46", "46"}, {"66644", "64646"}, {"44466", "46464"}, {"6664", "6466"}, {"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.families);
+    std::vector<Address> addresses;
+    int port = 1;
+    for (const char* f = c.families; *f != '\0'; ++f)
+      addresses.push_back(AddressOf(*f == '4' ? AF_INET : AF_INET6, port++));
+    std::string tried;
+    std::vector<int> ports;
+    for (const Address& a : NntpConnection::InterleaveFamilies(addresses)) {
+      tried += reinterpret_cast<const sockaddr*>(&a.storage)->sa_family == AF_INET ? '4' : '6';
+      ports.push_back(std::stoi(Text(a).substr(Text(a).find(' ') + 1)));
+    }
+    EXPECT_EQ(tried, c.tried);
+    // Within a family the resolver's order stands.
+    for (char family : {'4', '6'}) {
+      std::vector<int> inFamily;
+      for (std::size_t i = 0; i < tried.size(); ++i)
+        if (tried[i] == family) inFamily.push_back(ports[i]);
+      EXPECT_TRUE(std::is_sorted(inFamily.begin(), inFamily.end()));
+    }
+  }
+}
+
+// A signal counted before the connect waits ends it at once, without a
+// word, with every attempt closed.
+TEST(ConnectionAddressTest, AStopSignalEndsTheRace) {
+  testutil::BlackHole hole;
+  ASSERT_NE(hole.port(), 0);
+  const std::size_t descriptors = testutil::ListDir("/proc/self/fd").size();
+  NntpConnection connection(0);
+  signalsCaught = 1;
+  int result = 1;
+  EXPECT_EQ(
+      StderrOf([&] { result = connection.ConnectAddresses({AddressOf(AF_INET, hole.port())}); }),
+      "");
+  signalsCaught = 0;
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(connection.Stopped());
+  EXPECT_FALSE(connection.IsOpen());
+  EXPECT_EQ(testutil::ListDir("/proc/self/fd").size(), descriptors);
+}
+
+TEST(ConnectionAddressTest, ALinkLocalAddressNeedsAZoneThatExists) {
+  const struct {
+    const char* host;
+    const char* message;
+  } cases[] = {
+      {"fe80::1",
+       "pelliton: fe80::1: link-local address needs a zone, as in fe80::1%<interface>\n"},
+      {"[fe80::1]",
+       "pelliton: [fe80::1]: link-local address needs a zone, as in fe80::1%<interface>\n"},
+      {"fe80::1%no-such-if", "pelliton: fe80::1%no-such-if: unknown zone 'no-such-if'\n"},
+      {"[fe80::1%]", "pelliton: [fe80::1%]: unknown zone ''\n"},
+  };
+  for (const auto& c : cases) {
+    NntpConnection connection(5);
+    int result = 1;
+    EXPECT_EQ(StderrOf([&] { result = connection.Connect(c.host, 119); }), c.message);
+    EXPECT_EQ(result, 0);
+  }
+  // With its zone it is tried like any other address.
+  testutil::ClosedPort closed;
+  NntpConnection connection(5);
+  const std::string err = StderrOf([&] { connection.Connect("fe80::1%lo", closed.port()); });
+  EXPECT_EQ(err.find("zone"), std::string::npos) << err;
 }
 
 TEST(ConnectionAddressTest, WhenNoneTakesItTheLastFailureIsReported) {

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "certs.h"
 #include "newsserver.h"
 #include "test_util.h"
 
@@ -453,24 +454,106 @@ TEST_F(ConnectionTest, VerboseLines) {
       << r.err;
 }
 
-// Listing does not look at the flag that a signal clears: the run prints
-// the message for each signal and goes on to its normal end.
-TEST_F(ConnectionTest, SignalsDuringAnExchangeOnlyPrintTheirMessage) {
-  server.SetDelay(1000ms);
-  testutil::Child child({testutil::PellitonBinary(), "-f", dir.file("servers"), "-l", "news"});
-  ASSERT_TRUE(server.WaitForLog(1, 5000ms));  // LIST is on its way
-  for (int sig : {SIGHUP, SIGINT, SIGQUIT}) {
-    child.Signal(sig);
-    usleep(20000);
+// A stop signal ends whatever wait of the connection it finds, however
+// long the timeout (0: for ever), without a word but the handler's: before
+// the work as a failed connection, during it as a stopped end.  The
+// server stalls at the point of each case; pelliton says under -v when it
+// is about to wait there.
+TEST_F(ConnectionTest, AStopSignalEndsEveryWait) {
+  const testcerts::CertSet& certs = testcerts::SharedCerts();
+  testutil::BlackHole blackHole;
+  ASSERT_NE(blackHole.port(), 0);
+  // A stopped connection ends the run as a refused one does.
+  testutil::ClosedPort closed;
+  WriteServerFile("", closed.port());
+  const int failedConnection = Run({"-l"}).status;
+
+  enum Outcome { kNoConnection, kStoppedWalk, kListingCut, kMarkedSoFar };
+  const struct {
+    const char* name;
+    std::string extra;  // server file lines
+    bool silentPort;
+    std::string greeting;
+    int stallAfter;
+    std::vector<std::string> options;
+    std::string waitsAfter;  // the progress text just before the wait
+    int sig;
+    Outcome outcome;
+  } cases[] = {
+      {"connect", "", true, kGreeting, -1, {"-l"}, ":" + std::to_string(blackHole.port()) + "... ",
+       SIGTERM, kNoConnection},
+      {"connect, no timeout", "timeout 0\n", true, kGreeting, -1, {"-l"}, "... ", SIGINT,
+       kNoConnection},
+      {"TLS handshake", "tls yes\ncafile " + certs.caCert + "\n", false, "", 0, {"-l"}, "ok\n",
+       SIGTERM, kNoConnection},
+      {"greeting", "timeout 0\n", false, "", 0, {"-l"}, "ok\n", SIGTERM, kNoConnection},
+      {"STARTTLS", "tls starttls\ncafile " + certs.caCert + "\n", false, kGreeting, 0, {"-l"},
+       "Response from NNTP server:", SIGINT, kNoConnection},
+      {"AUTHINFO", "user joe\npassword secret\n", false, kGreeting, 0, {"-l"},
+       "Authenticating with NNTP server...\n", SIGTERM, kNoConnection},
+      {"GROUP", "", false, kGreeting, 0, {}, "Processing group comp.test...\n", SIGTERM,
+       kStoppedWalk},
+      {"GROUP, no timeout", "timeout 0\n", false, kGreeting, 0, {}, "Processing group", SIGINT,
+       kStoppedWalk},
+      {"LIST", "", false, kGreeting, 0, {"-l"}, "Listing all newsgroups...\n", SIGTERM,
+       kListingCut},
+      {"marking", "timeout 0\n", false, kGreeting, 1, {"-C"},
+       "Marking all articles in group alt.test...\n", SIGTERM, kMarkedSoFar},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteServerFile(c.extra, c.silentPort ? blackHole.port() : 0);
+    WriteFile(dir.file("newsrc"), kNewsrcBefore);
+    unlink(dir.file("postconnect-ran").c_str());
+    server.SetGreeting(c.greeting);
+    server.StallAfterCommands(c.stallAfter);
+    std::vector<std::string> args = {testutil::PellitonBinary(), "-v", "-f", dir.file("servers")};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back("news");
+    testutil::Child child(args);
+    ASSERT_TRUE(child.WaitForStderr(c.waitsAfter, 10s));
+    child.Signal(c.sig);
+    RunResult r = child.Finish(10s);
+    server.StallAfterCommands(-1);
+    EXPECT_TRUE(server.WaitForIdle(5000ms));
+
+    // The handler's line is the only diagnostic.
+    EXPECT_NE(r.err.find("pelliton: signal caught... exiting\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("pelliton: "), r.err.rfind("pelliton: ")) << r.err;
+    EXPECT_TRUE(FileExists(dir.file("postconnect-ran")));
+    EXPECT_EQ(r.out, "");
+    switch (c.outcome) {
+      case kNoConnection:
+        EXPECT_EQ(r.status, failedConnection) << r.err;
+        EXPECT_TRUE(NewsrcUntouched());
+        break;
+      case kStoppedWalk:
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(Newsrc(), "comp.test: 1-5\nalt.test: 1-2\nonly.newsrc: 1-7\n");
+        break;
+      case kListingCut:
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_FALSE(NewsrcUntouched());
+        break;
+      case kMarkedSoFar:
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(Newsrc(), "comp.test: 1-20\nalt.test: 1-2\nonly.newsrc: 1-7\n");
+        break;
+    }
   }
-  RunResult r = child.Finish();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err,
-            "pelliton: signal caught... exiting\n"
-            "pelliton: signal caught... exiting\n"
-            "pelliton: signal caught... exiting\n");
+}
+
+// QUIT is a courtesy: its answer is not awaited, and a server that never
+// reads it holds nothing up, even without a timeout.
+TEST_F(ConnectionTest, QuitWaitsForNothing) {
+  WriteServerFile("timeout 0\n");
+  server.StallAfterCommands(1);  // LIST is answered, QUIT is not read
+  testutil::Child child({testutil::PellitonBinary(), "-f", dir.file("servers"), "-l", "news"});
+  RunResult r = child.Finish(10s);
+  server.StallAfterCommands(-1);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, kListing);
-  EXPECT_FALSE(NewsrcUntouched());
   EXPECT_TRUE(FileExists(dir.file("postconnect-ran")));
 }
 
@@ -503,9 +586,10 @@ TEST_F(ConnectionTest, StalledServerTimesOut) {
   }
 }
 
-// The exchanges keep one deadline however often a signal interrupts their
-// wait: a stream of signals must not keep a silent server alive.
-TEST_F(ConnectionTest, SignalsDoNotKeepASilentServerAlive) {
+// A signal that does not stop the run (SIGXFSZ is caught, to turn a file
+// size limit into a failed write) leaves the deadline standing, however
+// often it interrupts a wait: it must not keep a silent server alive.
+TEST_F(ConnectionTest, OtherSignalsDoNotKeepASilentServerAlive) {
   WriteServerFile("timeout 1\n");
   server.StallAfterCommands(0);
   testutil::Child child({testutil::PellitonBinary(), "-f", dir.file("servers"), "-l", "news"});
@@ -517,34 +601,21 @@ TEST_F(ConnectionTest, SignalsDoNotKeepASilentServerAlive) {
     siginfo_t info{};
     if (waitid(P_PID, child.pid(), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0)
       break;
-    child.Signal(SIGHUP);
+    child.Signal(SIGXFSZ);
     usleep(100000);
   }
   RunResult r = child.Finish();
   server.StallAfterCommands(-1);
   EXPECT_LT(sent, 100);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("pelliton: timeout talking to NNTP server\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err, "pelliton: timeout talking to NNTP server\n");
 }
 
 TEST_F(ConnectionTest, ConnectTimesOut) {
-  // A listener whose accept queue is full drops further connection
-  // requests, so the connect itself never completes.
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(listener, 0), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-
-  WriteServerFile("timeout 1\n", ntohs(addr.sin_port));
+  testutil::BlackHole blackHole;
+  ASSERT_NE(blackHole.port(), 0);
+  WriteServerFile("timeout 1\n", blackHole.port());
   RunResult r = Run({"-l"});
-  close(filler);
-  close(listener);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "pelliton: timeout talking to NNTP server\n");
   EXPECT_TRUE(NewsrcUntouched());

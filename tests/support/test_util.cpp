@@ -117,6 +117,42 @@ bool LocalSocket::HasPendingConnection() const {
   return poll(&p, 1, 0) == 1;
 }
 
+BlackHole::BlackHole(bool ipv6) {
+  sockaddr_storage storage{};
+  socklen_t len;
+  if (ipv6) {
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_addr = in6addr_loopback;
+    len = sizeof *sin6;
+  } else {
+    auto* sin = reinterpret_cast<sockaddr_in*>(&storage);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof *sin;
+  }
+  auto* address = reinterpret_cast<sockaddr*>(&storage);
+  listener_ = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener_ < 0 || bind(listener_, address, len) != 0 || listen(listener_, 0) != 0 ||
+      getsockname(listener_, address, &len) != 0)
+    return;
+  // The one connection that the queue holds fills it.
+  filler_ = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (filler_ < 0 || connect(filler_, address, len) != 0) return;
+  port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                     : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+}
+
+void BlackHole::Open() {
+  if (accepted_ < 0) accepted_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+BlackHole::~BlackHole() {
+  if (accepted_ >= 0) close(accepted_);
+  if (filler_ >= 0) close(filler_);
+  if (listener_ >= 0) close(listener_);
+}
+
 Child::Child(const std::vector<std::string>& argv,
              const std::map<std::string, std::string>& env) {
   int out[2], err[2];
@@ -173,15 +209,57 @@ void Child::Signal(int sig) {
   if (pid_ > 0 && !finished_) kill(pid_, sig);
 }
 
-RunResult Child::Finish() {
+bool Child::WaitForStderr(const std::string& text, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (errSoFar_.find(text) == std::string::npos) {
+    if (errFd_ < 0) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{errFd_, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char buf[4096];
+    const ssize_t n = read(errFd_, buf, sizeof buf);
+    if (n > 0) {
+      errSoFar_.append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      close(errFd_);
+      errFd_ = -1;
+    }
+  }
+  return true;
+}
+
+RunResult Child::Finish() { return Collect(std::nullopt); }
+
+RunResult Child::Finish(std::chrono::milliseconds limit) {
+  return Collect(std::chrono::steady_clock::now() + limit);
+}
+
+RunResult Child::Collect(std::optional<std::chrono::steady_clock::time_point> killAt) {
   RunResult result;
+  result.err = errSoFar_;
   pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+  int open = errFd_ < 0 ? 1 : 2;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    int waitMs = -1;
+    if (killAt) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *killAt - std::chrono::steady_clock::now());
+      waitMs = static_cast<int>(std::max<long long>(left.count(), 0));
+    }
+    const int ready = poll(fds, 2, waitMs);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (ready == 0) {
+      Signal(SIGKILL);
+      killAt.reset();
+      continue;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;

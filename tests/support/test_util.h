@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,28 @@ class ClosedPort {
   LocalSocket socket_;
 };
 
+// A port on 127.0.0.1 (or ::1) that swallows connection requests without
+// a word, as a host that is down behind a router does: a listener whose
+// accept queue is full, so that the kernel drops further SYNs.  port() is
+// 0 when it cannot be set up (a machine without ::1).
+class BlackHole {
+ public:
+  explicit BlackHole(bool ipv6 = false);
+  ~BlackHole();
+  BlackHole(const BlackHole&) = delete;
+  BlackHole& operator=(const BlackHole&) = delete;
+  int port() const { return port_; }
+  // Takes the connection that fills the queue, as a host that comes back
+  // up does: a connection request retried from now on is answered.
+  void Open();
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  int accepted_ = -1;
+  int port_ = 0;
+};
+
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
@@ -105,13 +129,23 @@ class Child {
   Child& operator=(const Child&) = delete;
   pid_t pid() const { return pid_; }
   void Signal(int sig);
+  // Reads the standard error until it holds `text` (true), or until it
+  // ends or `limit` has passed (false).  What was read is kept for
+  // Finish().
+  bool WaitForStderr(const std::string& text, std::chrono::milliseconds limit);
   // Collects the output until the program ends and returns everything.
   RunResult Finish();
+  // The same, but a program whose output is still open after `limit` is
+  // killed with SIGKILL: a guard against a test that would otherwise hang.
+  RunResult Finish(std::chrono::milliseconds limit);
 
  private:
+  RunResult Collect(std::optional<std::chrono::steady_clock::time_point> killAt);
+
   pid_t pid_ = -1;
   int outFd_ = -1;
   int errFd_ = -1;
+  std::string errSoFar_;
   bool finished_ = false;
 };
 
