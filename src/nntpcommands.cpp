@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "passwordcommand.h"
 #include "tls.h"
 #include "util.h"
 
@@ -73,6 +74,13 @@ int startTls(NntpConnection& connection, std::unique_ptr<TlsSession> session,
   return connection.StartTls(std::move(session), host);
 }
 
+// Sends AUTHINFO PASS; the line that carries the password is wiped after.
+int sendPassword(NntpConnection& connection, const std::string& password) {
+  Secret command;
+  command.text.append("AUTHINFO PASS ").append(password).append("\r\n");
+  return connection.SendLine(command.text);
+}
+
 // One "%d" of scanf; a number that does not fit 64 bits is refused rather
 // than held, since a range taken from it would be wrong.
 bool scanArticleNumber(const char*& p, ArticleNumber* number) {
@@ -133,8 +141,23 @@ int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port) {
 
 int authServer(NntpConnection& connection, ServerInfo* servInfo) {
   assert(servInfo != NULL);
-  if (!servInfo->password) return 1;
+  if (!servInfo->password && !servInfo->passwordCommand) return 1;
   Progress("Authenticating with NNTP server...\n");
+  // The command runs before anything of the authentication is sent, so
+  // that a command that fails leaves the server told nothing.  Its
+  // password lives only as long as this exchange.
+  Secret fromCommand;
+  if (servInfo->passwordCommand) {
+    Progress("Running password command...\n");
+    std::string reason;
+    if (!RunPasswordCommand(*servInfo->passwordCommand, servInfo->timeout, &fromCommand.text,
+                            &reason)) {
+      Diag("password command for server '%s' failed -- %s\n", servInfo->name.c_str(),
+           reason.c_str());
+      return 0;
+    }
+  }
+  const std::string& password = servInfo->password ? *servInfo->password : fromCommand.text;
   char line[kResponseLineSize];
   if (servInfo->user) {
     if (!connection.SendLine("AUTHINFO USER " + *servInfo->user + "\r\n")) return 0;
@@ -145,7 +168,7 @@ int authServer(NntpConnection& connection, ServerInfo* servInfo) {
       return 0;
     }
   }
-  if (!connection.SendLine("AUTHINFO PASS " + *servInfo->password + "\r\n")) return 0;
+  if (!sendPassword(connection, password)) return 0;
   if (!connection.ReadStatusLine(line, sizeof line)) return 0;
   if (hasCode(line, "281")) return 1;
   reportBadResponse(line);

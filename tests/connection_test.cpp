@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,116 @@ TEST_F(ConnectionTest, WrongPasswordFromTheServerSide) {
   RunResult r = Run({"-l"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "pelliton: bad NNTP server response -- 481 authentication failed\n");
+}
+
+// --- The password from a command --------------------------------------------
+
+// Whether a process runs (one that has ended but was not reaped does not).
+bool ProcessRuns(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+TEST_F(ConnectionTest, PasswordCommandGivesTheFirstLineOfItsOutput) {
+  const std::string longest(1023, 'x');
+  const struct {
+    const char* name;
+    std::string command;
+    std::string password;
+    std::string err;  // what the command itself says on standard error
+  } cases[] = {
+      {"first line", "printf 'secret\\nnot this\\n'", "secret", ""},
+      {"CR LF line end", "printf 'secret\\r\\n'", "secret", ""},
+      {"no line end", "printf secret", "secret", ""},
+      {"far more than a pipe holds behind it", "echo secret; seq 1 200000", "secret", ""},
+      {"standard error passes through", "echo to-stderr >&2; echo secret", "secret",
+       "to-stderr\n"},
+      {"nothing to read on standard input", "cat; echo secret", "secret", ""},
+      {"the longest", "head -c 1023 /dev/zero | tr '\\0' x", longest, ""},
+  };
+  server.SetRequireAuth(true);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.SetCredentials("alice", c.password);
+    server.ClearLog();
+    WriteServerFile("user alice\npasscmd " + c.command + "\n");
+    RunResult r = Run({"-v", "-l"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kListing);
+    EXPECT_EQ(server.Commands(),
+              (Commands{"AUTHINFO USER alice", "AUTHINFO PASS " + c.password, "LIST", "QUIT"}));
+    EXPECT_NE(r.err.find("Authenticating with NNTP server...\nRunning password command...\n" +
+                         c.err),
+              std::string::npos)
+        << r.err;
+    // Not even under -v.
+    EXPECT_EQ(r.err.find(c.password), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(ConnectionTest, FailingPasswordCommandSendsNothing) {
+  const struct {
+    std::string command;
+    std::string reason;
+  } cases[] = {
+      {"exit 3", "exit status 3"},
+      {"echo secret; exit 1", "exit status 1"},
+      {"echo secret; kill -TERM $$", "killed by signal 15"},
+      {"true", "no output"},
+      {"echo", "empty first line"},
+      {"printf '\\r\\nsecret\\n'", "empty first line"},
+      {"head -c 1024 /dev/zero | tr '\\0' x", "its first line is longer than 1023 characters"},
+      {"printf 'sec\\0ret\\n'", "its first line holds a NUL or a carriage return"},
+      {"printf 'sec\\rret\\n'", "its first line holds a NUL or a carriage return"},
+  };
+  server.SetCredentials("alice", "secret");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    server.ClearLog();
+    WriteFile(dir.file("newsrc"), kNewsrcBefore);
+    unlink(dir.file("postconnect-ran").c_str());
+    WriteServerFile("user alice\npasscmd " + c.command + "\n");
+    RunResult r = Run({"-l"});
+    EXPECT_EQ(r.err, "pelliton: password command for server 'news' failed -- " + c.reason + "\n");
+    EXPECT_EQ(r.out, "");
+    // As after a failed connection.
+    EXPECT_EQ(server.Commands(), Commands{});
+    EXPECT_TRUE(NewsrcUntouched());
+    EXPECT_TRUE(FileExists(dir.file("postconnect-ran")));
+  }
+}
+
+TEST_F(ConnectionTest, PasswordCommandThatDoesNotAnswerIsEndedWithAllItStarted) {
+  // The command leaves a process of its own behind, which must go too.
+  WriteServerFile("timeout 1\npasscmd sleep 60 & echo $! > " + dir.file("pid") + "; wait\n");
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = Run({"-l"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);  // a guard, not a measurement
+  EXPECT_EQ(r.err, "pelliton: password command for server 'news' failed -- "
+                   "no answer within 1 second\n");
+  EXPECT_EQ(server.Commands(), Commands{});
+  const pid_t pid = std::atoi(ReadFile(dir.file("pid")).c_str());
+  ASSERT_GT(pid, 0);
+  for (int i = 0; i < 100 && ProcessRuns(pid); ++i) usleep(10000);
+  EXPECT_FALSE(ProcessRuns(pid));
+}
+
+TEST_F(ConnectionTest, StopSignalEndsTheWaitForThePasswordCommand) {
+  WriteServerFile("passcmd touch " + dir.file("started") + "; sleep 60\n");
+  testutil::Child child({testutil::PellitonBinary(), "-f", dir.file("servers"), "-l", "news"});
+  for (int i = 0; i < 500 && !FileExists(dir.file("started")); ++i) usleep(10000);
+  ASSERT_TRUE(FileExists(dir.file("started")));
+  auto start = std::chrono::steady_clock::now();
+  child.Signal(SIGTERM);
+  RunResult r = child.Finish();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);  // a guard, not a measurement
+  EXPECT_EQ(r.err,
+            "pelliton: signal caught... exiting\n"
+            "pelliton: password command for server 'news' failed -- stopped by a signal\n");
+  EXPECT_TRUE(server.WaitForIdle(5000ms));
+  EXPECT_EQ(server.Commands(), Commands{});
+  EXPECT_TRUE(NewsrcUntouched());
 }
 
 // --- LIST --------------------------------------------------------------------
