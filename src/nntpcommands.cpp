@@ -1,5 +1,6 @@
 #include "nntpcommands.h"
 
+#include <unistd.h>
 
 #include <cassert>
 #include <cerrno>
@@ -184,6 +185,10 @@ int nntpListGroups(NntpConnection& connection) {
     reportBadResponse(line);
     return 0;
   }
+  // A server's text reaches a terminal as diagnostics do, without the
+  // control characters that could work it; a pipe or a file gets every
+  // byte as the server sent it.
+  const bool toTerminal = isatty(STDOUT_FILENO) == 1;
   // Only a piece that begins a line can be the end line: the tail of an
   // over-long line that happens to read ".\r\n" is data.
   bool atLineStart = true;
@@ -193,7 +198,7 @@ int nntpListGroups(NntpConnection& connection) {
     if (atLineStart && std::strcmp(line, ".\r\n") == 0) return 1;
     atLineStart = len > 0 && line[len - 1] == '\n';
     while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n')) line[--len] = '\0';
-    std::puts(line);
+    std::puts(toTerminal ? printable(line).c_str() : line);
   }
 }
 

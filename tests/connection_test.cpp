@@ -2,13 +2,16 @@
 // news server, through the greeting, AUTHINFO, LIST, marking with GROUP,
 // QUIT, and the ways a server can fail or misbehave on the way.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -341,6 +344,69 @@ TEST_F(ConnectionTest, ListingIsPrintedAsReceived) {
                        longLine.substr(0, 1023) + "\n" + longLine.substr(1023, 1023) + "\n" +
                        longLine.substr(2046) + "\n" + exact1023 + "\n.\n\nlast 9 9 y\n");
   EXPECT_FALSE(NewsrcUntouched());  // written after the listing too
+}
+
+// Runs pelliton with its standard output on a terminal and returns what
+// reached the terminal.
+std::string RunOnTerminal(const std::vector<std::string>& args) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "no terminal";
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  if (slave < 0) return "no terminal";
+  termios raw;
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);  // no CR added to each line feed
+  tcsetattr(slave, TCSANOW, &raw);
+  std::vector<std::string> all{testutil::PellitonBinary()};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(slave, STDOUT_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(slave);
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  // Once the program has ended, the terminal reads as EIO.
+  while ((n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+  waitpid(pid, nullptr, 0);
+  close(master);
+  return out;
+}
+
+// A server's listing could work the user's terminal: escape sequences
+// (here one that sets the window title, and a CSI that sets a colour, as
+// UTF-8 C1 and as a single byte) are shown as '?' there, while UTF-8 text,
+// ISO 8859 letters and tabs stay.  Into a pipe every byte goes as sent.
+TEST_F(ConnectionTest, ListingToATerminalShowsControlCharactersEscaped) {
+  const std::string lines[] = {
+      "alt.\x1b]0;owned\x07 1 1 y",
+      "red\xc2\x9b" "31m 1 1 y",
+      "red\x9b" "31m 1 1 y",
+      "del\x7f.bell\x07 1 1 y",
+      "de.sm\xc3\xb6rg\xe5s\tfine 1 1 y",
+  };
+  std::string reply = "215 list follows\r\n";
+  std::string sent;
+  for (const std::string& line : lines) {
+    reply += line + "\r\n";
+    sent += line + "\n";
+  }
+  server.SetReply("LIST", reply + ".\r\n");
+  RunResult r = Run({"-l"});
+  EXPECT_EQ(r.out, sent);
+  EXPECT_EQ(RunOnTerminal({"-f", dir.file("servers"), "-l", "news"}),
+            "alt.?]0;owned? 1 1 y\n"
+            "red?31m 1 1 y\n"
+            "red?31m 1 1 y\n"
+            "del?.bell? 1 1 y\n"
+            "de.sm\xc3\xb6rg\xe5s\tfine 1 1 y\n");
 }
 
 TEST_F(ConnectionTest, ListingFailures) {
