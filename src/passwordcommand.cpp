@@ -207,6 +207,11 @@ void WipeSecret(std::string& text) {
 bool RunPasswordCommand(const std::string& command, int timeoutSeconds, std::string* password,
                         std::string* reason) {
   const SignalGate gate;
+  // A run that is stopping already starts nothing.
+  if (!keepRunning) {
+    *reason = "stopped by a signal";
+    return false;
+  }
   int fds[2];
   // Both ends close on exec: the command gets the write end as its
   // standard output and nothing else of ours.
