@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace pelliton {
 
@@ -45,12 +46,22 @@ std::string cutName(const char* name) {
   return std::string(name, strnlen(name, kMaxNameLength));
 }
 
+// Every newsrc line and every newsgroup line of the filter file looks its
+// name up, and a newsrc carried over from a newsreader has hundreds of
+// thousands of lines: a walk of the list would make reading it quadratic.
+// The list keeps the order; this finds by name.  The keys view the records'
+// own names, which never change and live until the program exits.  Only
+// the first record of a name is indexed, as a walk from the head would
+// find it first.
+std::unordered_map<std::string_view, NewsgroupInfo*> newsgroupIndex;
+
 }  // namespace
 
 void InitConfigLists() {
   serverList.NewList();
   newsgroupList.NewList();
   wildNewsgroupList.NewList();
+  newsgroupIndex.clear();
 }
 
 ServerInfo* AddServer(const char* name) {
@@ -74,14 +85,18 @@ NewsgroupInfo* AddNewsgroup(const char* name) {
   auto* ngInfo = new NewsgroupInfo;
   ngInfo->name = cutName(name);
   AddTail(newsgroupList, ngInfo);
+  newsgroupIndex.emplace(ngInfo->name, ngInfo);
   return ngInfo;
 }
 
 NewsgroupInfo* FindNewsgroup(const char* name) {
   assert(name != NULL);
-  for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList))
-    if (std::strcmp(ngInfo->name.c_str(), name) == 0) return ngInfo;
-  return nullptr;
+  // A stored name is at most kMaxNameLength long, so a longer argument
+  // never equals one: such a name is never found again.
+  const std::size_t length = strnlen(name, kMaxNameLength + 1);
+  if (length > kMaxNameLength) return nullptr;
+  const auto it = newsgroupIndex.find(std::string_view(name, length));
+  return it == newsgroupIndex.end() ? nullptr : it->second;
 }
 
 int getWildNewsgroupType(const char* newsgroup) {

@@ -123,6 +123,9 @@ struct ServerInfo : ListNode {
   std::optional<std::string> config;
   std::optional<std::string> newsrc;
   std::optional<std::string> password;
+  // A shell command whose first line of output is the password, run only
+  // when the password is needed; never set together with password.
+  std::optional<std::string> passwordCommand;
   std::optional<std::string> user;
   std::optional<std::string> preconnect;
   std::optional<std::string> postconnect;

@@ -1,5 +1,6 @@
 #include "nntpcommands.h"
 
+#include <unistd.h>
 
 #include <cassert>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "passwordcommand.h"
 #include "tls.h"
 #include "util.h"
 
@@ -73,6 +75,13 @@ int startTls(NntpConnection& connection, std::unique_ptr<TlsSession> session,
   return connection.StartTls(std::move(session), host);
 }
 
+// Sends AUTHINFO PASS; the line that carries the password is wiped after.
+int sendPassword(NntpConnection& connection, const std::string& password) {
+  Secret command;
+  command.text.append("AUTHINFO PASS ").append(password).append("\r\n");
+  return connection.SendLine(command.text);
+}
+
 // One "%d" of scanf; a number that does not fit 64 bits is refused rather
 // than held, since a range taken from it would be wrong.
 bool scanArticleNumber(const char*& p, ArticleNumber* number) {
@@ -133,8 +142,23 @@ int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port) {
 
 int authServer(NntpConnection& connection, ServerInfo* servInfo) {
   assert(servInfo != NULL);
-  if (!servInfo->password) return 1;
+  if (!servInfo->password && !servInfo->passwordCommand) return 1;
   Progress("Authenticating with NNTP server...\n");
+  // The command runs before anything of the authentication is sent, so
+  // that a command that fails leaves the server told nothing.  Its
+  // password lives only as long as this exchange.
+  Secret fromCommand;
+  if (servInfo->passwordCommand) {
+    Progress("Running password command...\n");
+    std::string reason;
+    if (!RunPasswordCommand(*servInfo->passwordCommand, servInfo->timeout, &fromCommand.text,
+                            &reason)) {
+      Diag("password command for server '%s' failed -- %s\n", servInfo->name.c_str(),
+           reason.c_str());
+      return 0;
+    }
+  }
+  const std::string& password = servInfo->password ? *servInfo->password : fromCommand.text;
   char line[kResponseLineSize];
   if (servInfo->user) {
     if (!connection.SendLine("AUTHINFO USER " + *servInfo->user + "\r\n")) return 0;
@@ -145,7 +169,7 @@ int authServer(NntpConnection& connection, ServerInfo* servInfo) {
       return 0;
     }
   }
-  if (!connection.SendLine("AUTHINFO PASS " + *servInfo->password + "\r\n")) return 0;
+  if (!sendPassword(connection, password)) return 0;
   if (!connection.ReadStatusLine(line, sizeof line)) return 0;
   if (hasCode(line, "281")) return 1;
   reportBadResponse(line);
@@ -161,6 +185,10 @@ int nntpListGroups(NntpConnection& connection) {
     reportBadResponse(line);
     return 0;
   }
+  // A server's text reaches a terminal as diagnostics do, without the
+  // control characters that could work it; a pipe or a file gets every
+  // byte as the server sent it.
+  const bool toTerminal = isatty(STDOUT_FILENO) == 1;
   // Only a piece that begins a line can be the end line: the tail of an
   // over-long line that happens to read ".\r\n" is data.
   bool atLineStart = true;
@@ -170,7 +198,7 @@ int nntpListGroups(NntpConnection& connection) {
     if (atLineStart && std::strcmp(line, ".\r\n") == 0) return 1;
     atLineStart = len > 0 && line[len - 1] == '\n';
     while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n')) line[--len] = '\0';
-    std::puts(line);
+    std::puts(toTerminal ? printable(line).c_str() : line);
   }
 }
 

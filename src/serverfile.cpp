@@ -84,9 +84,10 @@ bool handleSectionLine(char* line, ServerFileState& state) {
   return true;
 }
 
-bool applyServerAttribute(ServerInfo* servInfo, const char* key, const char* value,
-                          ServerFileState& state) {
-  if (value == nullptr) return false;
+// A key of the table and its value; false when the key is none of them or
+// the value does not fit it.
+bool applyValueAttribute(ServerInfo* servInfo, const char* key, const char* value,
+                         ServerFileState& state) {
   if (strcasecmp(key, "port") == 0) {
     if (!parsePort(value, servInfo->port)) return false;
     servInfo->portGiven = true;
@@ -103,6 +104,7 @@ bool applyServerAttribute(ServerInfo* servInfo, const char* key, const char* val
       {"username", &ServerInfo::user},     {"pass", &ServerInfo::password},
       {"password", &ServerInfo::password}, {"preconnect", &ServerInfo::preconnect},
       {"postconnect", &ServerInfo::postconnect}, {"cafile", &ServerInfo::caFile},
+      {"passcmd", &ServerInfo::passwordCommand},
   };
   for (const StringKey& k : stringKeys) {
     if (strcasecmp(key, k.key) != 0) continue;
@@ -115,9 +117,25 @@ bool applyServerAttribute(ServerInfo* servInfo, const char* key, const char* val
   return false;
 }
 
+constexpr const char* kInvalidAttribute = "invalid server attribute";
+
+// The fault of an attribute line, or null when it took effect.
+const char* applyServerAttribute(ServerInfo* servInfo, const char* key, const char* value,
+                                 ServerFileState& state) {
+  if (value == nullptr) return kInvalidAttribute;
+  // One password or one way to get it: which of two should win is no
+  // guess to make silently.
+  const bool isPassword = strcasecmp(key, "pass") == 0 || strcasecmp(key, "password") == 0;
+  const bool isPasswordCommand = strcasecmp(key, "passcmd") == 0;
+  if ((isPassword && servInfo->passwordCommand) || (isPasswordCommand && servInfo->password))
+    return "pass and passcmd cannot both be given";
+  const bool applied = applyValueAttribute(servInfo, key, value, state);
+  return applied ? nullptr : kInvalidAttribute;
+}
+
 // An attribute line: the key up to the first blank, the value from the next
-// non-blank to the end of the line.
-bool handleAttributeLine(char* line, ServerFileState& state) {
+// non-blank to the end of the line.  The fault, or null.
+const char* handleAttributeLine(char* line, ServerFileState& state) {
   char* p = line;
   while (*p != '\0' && !isBlank(static_cast<unsigned char>(*p))) ++p;
   const char* value = nullptr;
@@ -146,8 +164,8 @@ int readServerText(FILE* stream, const char* name, ServerFileState& state) {
       if (!handleSectionLine(line, state)) fault = "bad server declaration";
     } else if (state.current == nullptr) {
       fault = "attribute defined without server declaration";
-    } else if (!handleAttributeLine(line, state)) {
-      fault = "invalid server attribute";
+    } else {
+      fault = handleAttributeLine(line, state);
     }
     if (fault != nullptr) {
       ReportLineFault(name, reader.lineNumber(), "%s", fault);

@@ -1,12 +1,15 @@
 #include "tls.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
@@ -111,6 +114,123 @@ std::string firstLine(const std::string& text) {
   return printable(line);
 }
 
+
+// A CA file larger than this is no CA file: the system's whole trust
+// store is a few hundred kilobytes.
+constexpr off_t kCaFileMax = 64 << 20;
+
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+
+// The labels under which PEM files carry certificates.
+bool isCertificateLabel(std::string_view label) {
+  return label == "CERTIFICATE" || label == "TRUSTED CERTIFICATE" || label == "X509 CERTIFICATE";
+}
+
+// The label of a PEM boundary line such as "-----BEGIN CERTIFICATE-----";
+// empty when the line is not one of the kind.
+std::string_view boundaryLabel(std::string_view line, std::string_view kind) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  constexpr std::string_view kDashes = "-----";
+  if (line.size() < 2 * kDashes.size() + kind.size() || line.substr(0, kDashes.size()) != kDashes ||
+      line.substr(kDashes.size(), kind.size()) != kind ||
+      line.substr(line.size() - kDashes.size()) != kDashes)
+    return {};
+  line.remove_prefix(kDashes.size() + kind.size());
+  line.remove_suffix(kDashes.size());
+  return line;
+}
+
+// Reads the whole CA file, which must be a regular file.  Empty reason on
+// success.
+std::string readCaFile(const std::string& path, std::string* text) {
+  // Not blocking: a FIFO or a terminal named by mistake would otherwise
+  // hold the run before anything could be said about it.
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return std::strerror(errno);
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (st.st_size > kCaFileMax) return "too large for a file of certificates";
+  text->clear();
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::strerror(errno);
+    if (n == 0) break;
+    text->append(buf, static_cast<std::size_t>(n));
+    if (text->size() > static_cast<std::size_t>(kCaFileMax))
+      return "too large for a file of certificates";
+  }
+  return std::string();
+}
+
+// The lines of a text one at a time, without their line feeds.
+class LineCursor {
+ public:
+  explicit LineCursor(std::string_view text) : text_(text) {}
+  bool Next(std::string_view* line) {
+    if (pos_ >= text_.size()) return false;
+    std::size_t end = text_.find('\n', pos_);
+    if (end == std::string_view::npos) end = text_.size();
+    *line = text_.substr(pos_, end - pos_);
+    pos_ = end < text_.size() ? end + 1 : end;
+    ++number_;
+    return true;
+  }
+  std::size_t offset() const { return pos_; }  // where the next line begins
+  int number() const { return number_; }       // of the line last read
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  int number_ = 0;
+};
+
+// Adds every certificate of the PEM file to the store.  Each block is read
+// on its own, so that a damaged one is named by its line rather than
+// spoiling the whole file without a word of where.  Blocks of other kinds
+// (keys, CRLs) and text between blocks are passed over.  Empty reason on
+// success.
+std::string loadCaFile(X509_STORE* store, const std::string& path) {
+  std::string text;
+  if (std::string why = readCaFile(path, &text); !why.empty()) return why;
+  int added = 0;
+  LineCursor lines(text);
+  std::size_t blockStart = 0;
+  std::string_view line;
+  while (blockStart = lines.offset(), lines.Next(&line)) {
+    const std::string_view label = boundaryLabel(line, "BEGIN ");
+    if (label.empty()) continue;
+    const std::string where = "the block that begins on line " + std::to_string(lines.number());
+    bool closed = false;
+    while (!closed && lines.Next(&line)) closed = boundaryLabel(line, "END ") == label;
+    if (!closed) return where + " has no \"-----END " + printable(label) + "-----\" line";
+    if (!isCertificateLabel(label)) continue;
+    std::unique_ptr<BIO, BioFree> bio(
+        BIO_new_mem_buf(text.data() + blockStart, static_cast<int>(lines.offset() - blockStart)));
+    if (!bio) return "out of memory";
+    std::unique_ptr<X509, X509Free> cert(
+        PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr));
+    if (!cert) {
+      const std::string reason = queuedReason();
+      return where + " is no readable certificate" + (reason.empty() ? "" : " -- " + reason);
+    }
+    if (X509_STORE_add_cert(store, cert.get()) != 1)
+      return where + " cannot be trusted -- " + queuedReason();
+    ERR_clear_error();
+    ++added;
+  }
+  if (added == 0) return "no PEM certificate could be read from it";
+  return std::string();
+}
+
 }  // namespace
 
 struct TlsSession::Handles {
@@ -150,17 +270,8 @@ std::unique_ptr<TlsSession> TlsSession::Create(const std::string& host, const st
   if (caFile.empty()) {
     if (SSL_CTX_set_default_verify_paths(ctx) != 1)
       return fail("cannot load the system's trusted certificates: " + queuedReason());
-  } else {
-    // Checked first so that a missing or unreadable file is named with the
-    // system's own words rather than OpenSSL's.
-    struct stat st;
-    FILE* probe = std::fopen(caFile.c_str(), "r");
-    if (probe == nullptr) return fail(caFile + ": " + std::strerror(errno));
-    bool isDir = fstat(fileno(probe), &st) == 0 && S_ISDIR(st.st_mode);
-    std::fclose(probe);
-    if (isDir) return fail(caFile + ": " + std::strerror(EISDIR));
-    if (SSL_CTX_load_verify_file(ctx, caFile.c_str()) != 1)
-      return fail(caFile + ": no PEM certificate could be read from it");
+  } else if (std::string why = loadCaFile(SSL_CTX_get_cert_store(ctx), caFile); !why.empty()) {
+    return fail(caFile + ": " + why);
   }
 
   h.ssl.reset(SSL_new(ctx));
@@ -179,14 +290,22 @@ std::unique_ptr<TlsSession> TlsSession::Create(const std::string& host, const st
   SSL_set_bio(ssl, h.in, h.out);
   SSL_set_connect_state(ssl);
 
+  // The root's dot ends a fully qualified name without changing it:
+  // certificates never carry it, and SNI must not (RFC 6066).
+  std::string name = host;
+  if (name.size() > 1 && name.back() == '.') name.pop_back();
   unsigned char addr[sizeof(in6_addr)];
-  if (std::size_t len = ipLiteral(host, addr)) {
+  if (std::size_t len = ipLiteral(name, addr)) {
     if (X509_VERIFY_PARAM_set1_ip(SSL_get0_param(ssl), addr, len) != 1)
       return fail("cannot set up TLS: bad IP address " + printable(host));
   } else {
-    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    if (SSL_set1_host(ssl, host.c_str()) != 1 ||
-        SSL_set_tlsext_host_name(ssl, host.c_str()) != 1)
+    // The name must be among the certificate's subject alternative names:
+    // a subject common name that looks like a host name is never taken for
+    // one (RFC 6125), whether or not the certificate has such names.
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS |
+                               X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+    if (SSL_set1_host(ssl, name.c_str()) != 1 ||
+        SSL_set_tlsext_host_name(ssl, name.c_str()) != 1)
       return fail("cannot set up TLS: bad host name " + printable(host));
   }
   return session;

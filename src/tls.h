@@ -10,9 +10,10 @@
 //
 // Verification cannot be turned off.  The server's chain must lead to a
 // certificate in the CA file (or, without one, in the system's trust
-// store); the certificate must name the host, as a DNS name, or as an IP
-// address when the host is an IPv4 or IPv6 literal; TLS 1.2 is the oldest
-// protocol spoken.  The host name travels as SNI; an IP literal does not
+// store); the certificate must name the host among its subject alternative
+// names, as a DNS name, or as an IP address when the host is an IPv4 or
+// IPv6 literal (the subject's common name never counts); TLS 1.2 is the
+// oldest protocol spoken.  The host name travels as SNI; an IP literal does not
 // (RFC 6066 forbids it).
 //
 // No call throws, and none leaves anything on OpenSSL's per-thread error
@@ -32,15 +33,17 @@ namespace pelliton {
 
 class TlsSession {
  public:
-  // host: the name to verify and to send as SNI; an IP literal (IPv4 as
-  // inet_aton reads it, or IPv6) is verified as an IP address and sent
-  // without SNI.  caFile: a PEM file of trusted certificates, opened as
-  // given (the caller resolves relative names), or "" for the system's
-  // trust store.
+  // host: the name to verify and to send as SNI, with or without the dot
+  // of a fully qualified name ("news.example.com." is news.example.com);
+  // an IP literal (IPv4 as inet_aton reads it, or IPv6) is verified as an
+  // IP address and sent without SNI.  caFile: a PEM file of trusted
+  // certificates, opened as given (the caller resolves relative names),
+  // or "" for the system's trust store.
   // Returns null and sets *error when the session cannot be made: the CA
-  // file cannot be read or holds no certificate (the message then begins
-  // with the file name), or the host is empty.  *error holds no program
-  // name and no line end.
+  // file cannot be read, is not a regular file, holds a block that is not
+  // a readable certificate (named by its line), or holds no certificate at
+  // all (the message then begins with the file name); or the host is
+  // empty.  *error holds no program name and no line end.
   static std::unique_ptr<TlsSession> Create(const std::string& host, const std::string& caFile,
                                             std::string* error);
   ~TlsSession();

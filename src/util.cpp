@@ -54,11 +54,55 @@ void Progress(const char* format, ...) {
   va_end(args);
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of text, or 0.
+std::size_t utf8Length(std::string_view text) {
+  const unsigned char lead = static_cast<unsigned char>(text[0]);
+  std::size_t length;
+  unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;   // no overlong forms
+    if (lead == 0xed) high = 0x9f;  // no surrogates
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;
+    if (lead == 0xf4) high = 0x8f;  // nothing beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < (i == 1 ? low : 0x80) || c > (i == 1 ? high : 0xbf)) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
 std::string printable(std::string_view text) {
-  std::string result(text);
-  for (char& ch : result) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if ((c < 0x20 && c != '\t') || c == 0x7f) ch = '?';
+  std::string result;
+  result.reserve(text.size());
+  while (!text.empty()) {
+    const unsigned char c = static_cast<unsigned char>(text[0]);
+    std::size_t length = c < 0x80 ? 1 : utf8Length(text);
+    if (length > 1) {
+      // The C1 controls U+0080 to U+009F, which some terminals obey as
+      // they obey ESC.
+      const bool c1 = c == 0xc2 && static_cast<unsigned char>(text[1]) <= 0x9f;
+      result.append(c1 ? "?" : text.substr(0, length));
+    } else {
+      length = 1;
+      // A byte of 0x80 to 0x9F outside UTF-8 is a C1 control to a
+      // terminal that speaks ISO 8859; above them are its letters.
+      const bool control = (c < 0x20 && c != '\t') || (c >= 0x7f && c <= 0x9f);
+      result += control ? '?' : static_cast<char>(c);
+    }
+    text.remove_prefix(length);
   }
   return result;
 }

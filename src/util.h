@@ -47,7 +47,9 @@ void DiagPlain(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Text from a server made safe to print on a terminal: every control
-// character other than tab is shown as '?'.
+// character other than tab is shown as '?': the C0 controls, DEL, and the
+// C1 controls, whether UTF-8 (U+0080 to U+009F) or single bytes 0x80 to
+// 0x9F outside UTF-8.  UTF-8 text and the letters of ISO 8859 stay.
 std::string printable(std::string_view text);
 
 // A blank: an ASCII white-space character (space, tab, newline, vertical

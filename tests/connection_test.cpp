@@ -2,14 +2,18 @@
 // news server, through the greeting, AUTHINFO, LIST, marking with GROUP,
 // QUIT, and the ways a server can fail or misbehave on the way.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -208,6 +212,116 @@ TEST_F(ConnectionTest, WrongPasswordFromTheServerSide) {
   EXPECT_EQ(r.err, "pelliton: bad NNTP server response -- 481 authentication failed\n");
 }
 
+// --- The password from a command --------------------------------------------
+
+// Whether a process runs (one that has ended but was not reaped does not).
+bool ProcessRuns(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+TEST_F(ConnectionTest, PasswordCommandGivesTheFirstLineOfItsOutput) {
+  const std::string longest(1023, 'x');
+  const struct {
+    const char* name;
+    std::string command;
+    std::string password;
+    std::string err;  // what the command itself says on standard error
+  } cases[] = {
+      {"first line", "printf 'secret\\nnot this\\n'", "secret", ""},
+      {"CR LF line end", "printf 'secret\\r\\n'", "secret", ""},
+      {"no line end", "printf secret", "secret", ""},
+      {"far more than a pipe holds behind it", "echo secret; seq 1 200000", "secret", ""},
+      {"standard error passes through", "echo to-stderr >&2; echo secret", "secret",
+       "to-stderr\n"},
+      {"nothing to read on standard input", "cat; echo secret", "secret", ""},
+      {"the longest", "head -c 1023 /dev/zero | tr '\\0' x", longest, ""},
+  };
+  server.SetRequireAuth(true);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.SetCredentials("alice", c.password);
+    server.ClearLog();
+    WriteServerFile("user alice\npasscmd " + c.command + "\n");
+    RunResult r = Run({"-v", "-l"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kListing);
+    EXPECT_EQ(server.Commands(),
+              (Commands{"AUTHINFO USER alice", "AUTHINFO PASS " + c.password, "LIST", "QUIT"}));
+    EXPECT_NE(r.err.find("Authenticating with NNTP server...\nRunning password command...\n" +
+                         c.err),
+              std::string::npos)
+        << r.err;
+    // Not even under -v.
+    EXPECT_EQ(r.err.find(c.password), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(ConnectionTest, FailingPasswordCommandSendsNothing) {
+  const struct {
+    std::string command;
+    std::string reason;
+  } cases[] = {
+      {"exit 3", "exit status 3"},
+      {"echo secret; exit 1", "exit status 1"},
+      {"echo secret; kill -TERM $$", "killed by signal 15"},
+      {"true", "no output"},
+      {"echo", "empty first line"},
+      {"printf '\\r\\nsecret\\n'", "empty first line"},
+      {"head -c 1024 /dev/zero | tr '\\0' x", "its first line is longer than 1023 characters"},
+      {"printf 'sec\\0ret\\n'", "its first line holds a NUL or a carriage return"},
+      {"printf 'sec\\rret\\n'", "its first line holds a NUL or a carriage return"},
+  };
+  server.SetCredentials("alice", "secret");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    server.ClearLog();
+    WriteFile(dir.file("newsrc"), kNewsrcBefore);
+    unlink(dir.file("postconnect-ran").c_str());
+    WriteServerFile("user alice\npasscmd " + c.command + "\n");
+    RunResult r = Run({"-l"});
+    EXPECT_EQ(r.err, "pelliton: password command for server 'news' failed -- " + c.reason + "\n");
+    EXPECT_EQ(r.out, "");
+    // As after a failed connection.
+    EXPECT_EQ(server.Commands(), Commands{});
+    EXPECT_TRUE(NewsrcUntouched());
+    EXPECT_TRUE(FileExists(dir.file("postconnect-ran")));
+  }
+}
+
+TEST_F(ConnectionTest, PasswordCommandThatDoesNotAnswerIsEndedWithAllItStarted) {
+  // The command leaves a process of its own behind, which must go too.
+  WriteServerFile("timeout 1\npasscmd sleep 60 & echo $! > " + dir.file("pid") + "; wait\n");
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = Run({"-l"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);  // a guard, not a measurement
+  EXPECT_EQ(r.err, "pelliton: password command for server 'news' failed -- "
+                   "no answer within 1 second\n");
+  EXPECT_EQ(server.Commands(), Commands{});
+  const pid_t pid = std::atoi(ReadFile(dir.file("pid")).c_str());
+  ASSERT_GT(pid, 0);
+  for (int i = 0; i < 100 && ProcessRuns(pid); ++i) usleep(10000);
+  EXPECT_FALSE(ProcessRuns(pid));
+}
+
+TEST_F(ConnectionTest, StopSignalEndsTheWaitForThePasswordCommand) {
+  WriteServerFile("passcmd touch " + dir.file("started") + "; sleep 60\n");
+  testutil::Child child({testutil::PellitonBinary(), "-f", dir.file("servers"), "-l", "news"});
+  for (int i = 0; i < 500 && !FileExists(dir.file("started")); ++i) usleep(10000);
+  ASSERT_TRUE(FileExists(dir.file("started")));
+  auto start = std::chrono::steady_clock::now();
+  child.Signal(SIGTERM);
+  RunResult r = child.Finish();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);  // a guard, not a measurement
+  EXPECT_EQ(r.err,
+            "pelliton: signal caught... exiting\n"
+            "pelliton: password command for server 'news' failed -- stopped by a signal\n");
+  EXPECT_TRUE(server.WaitForIdle(5000ms));
+  EXPECT_EQ(server.Commands(), Commands{});
+  EXPECT_TRUE(NewsrcUntouched());
+}
+
 // --- LIST --------------------------------------------------------------------
 
 TEST_F(ConnectionTest, ListingIsPrintedAsReceived) {
@@ -231,6 +345,69 @@ TEST_F(ConnectionTest, ListingIsPrintedAsReceived) {
                        longLine.substr(0, 1023) + "\n" + longLine.substr(1023, 1023) + "\n" +
                        longLine.substr(2046) + "\n" + exact1023 + "\n.\n\nlast 9 9 y\n");
   EXPECT_FALSE(NewsrcUntouched());  // written after the listing too
+}
+
+// Runs pelliton with its standard output on a terminal and returns what
+// reached the terminal.
+std::string RunOnTerminal(const std::vector<std::string>& args) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "no terminal";
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  if (slave < 0) return "no terminal";
+  termios raw;
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);  // no CR added to each line feed
+  tcsetattr(slave, TCSANOW, &raw);
+  std::vector<std::string> all{testutil::PellitonBinary()};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(slave, STDOUT_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(slave);
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  // Once the program has ended, the terminal reads as EIO.
+  while ((n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+  waitpid(pid, nullptr, 0);
+  close(master);
+  return out;
+}
+
+// A server's listing could work the user's terminal: escape sequences
+// (here one that sets the window title, and a CSI that sets a colour, as
+// UTF-8 C1 and as a single byte) are shown as '?' there, while UTF-8 text,
+// ISO 8859 letters and tabs stay.  Into a pipe every byte goes as sent.
+TEST_F(ConnectionTest, ListingToATerminalShowsControlCharactersEscaped) {
+  const std::string lines[] = {
+      "alt.\x1b]0;owned\x07 1 1 y",
+      "red\xc2\x9b" "31m 1 1 y",
+      "red\x9b" "31m 1 1 y",
+      "del\x7f.bell\x07 1 1 y",
+      "de.sm\xc3\xb6rg\xe5s\tfine 1 1 y",
+  };
+  std::string reply = "215 list follows\r\n";
+  std::string sent;
+  for (const std::string& line : lines) {
+    reply += line + "\r\n";
+    sent += line + "\n";
+  }
+  server.SetReply("LIST", reply + ".\r\n");
+  RunResult r = Run({"-l"});
+  EXPECT_EQ(r.out, sent);
+  EXPECT_EQ(RunOnTerminal({"-f", dir.file("servers"), "-l", "news"}),
+            "alt.?]0;owned? 1 1 y\n"
+            "red?31m 1 1 y\n"
+            "red?31m 1 1 y\n"
+            "del?.bell? 1 1 y\n"
+            "de.sm\xc3\xb6rg\xe5s\tfine 1 1 y\n");
 }
 
 TEST_F(ConnectionTest, ListingFailures) {

@@ -4,8 +4,10 @@
 #   bash tests/inn_test.sh <pelliton binary> [<binary directory>]
 #
 # Installs INN (Debian package inn2) when it is missing and this runs as
-# root; exits 77 (skipped), saying why, when INN is missing and cannot be
-# installed, or when this does not run as root (INN runs as the news user).
+# root (tests/inn/install.sh says what that changes); exits 77 (skipped),
+# saying why, when this does not run as root (INN runs as the news user),
+# or when INN is missing and this is no Debian system.  An install that
+# fails as root fails the test.
 # Posts articles with awkward bodies through NNTP POST, reads back with its
 # own small NNTP client what the server serves, runs pelliton (-l, -C, -c,
 # fetching with -n 1, -n 4 and -n 16, AUTHINFO against a second server that
@@ -28,9 +30,16 @@ skip() {
 
 [ -x "$pelliton" ] || { echo "no pelliton binary at $pelliton" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || skip "running INN needs root (its daemons run as the news user)"
-if ! reason=$(bash "$here/inn/install.sh"); then
-  skip "${reason:-INN is not installed}"
-fi
+reason=$(bash "$here/inn/install.sh")
+case $? in
+  0) ;;
+  77) skip "${reason:-INN is not installed}" ;;
+  *)
+    # As root a failed install is a failure, not a reason to skip.
+    echo "FAIL: ${reason:-installing INN failed}"
+    exit 1
+    ;;
+esac
 for tool in runuser perl sed cmp diff python3; do
   command -v "$tool" >/dev/null || skip "$tool is missing"
 done

@@ -66,8 +66,14 @@ TEST_F(ModelTest, NewsgroupsAreFoundByExactNameOnly) {
   EXPECT_EQ(lower, FindNewsgroup("comp.lang.c"));
   EXPECT_EQ(upper, FindNewsgroup("Comp.Lang.C"));
   EXPECT_EQ(nullptr, FindNewsgroup("comp.lang"));
+  EXPECT_EQ(nullptr, FindNewsgroup("comp.lang.c.x"));
   ASSERT_NE(nullptr, AddWildNewsgroup("comp.*"));
   EXPECT_EQ(nullptr, FindNewsgroup("comp."));
+  // AddNewsgroup does not look up; a second record of a name stays behind
+  // the first, which is the one found.
+  NewsgroupInfo* again = AddNewsgroup("comp.lang.c");
+  EXPECT_NE(lower, again);
+  EXPECT_EQ(lower, FindNewsgroup("comp.lang.c"));
 }
 
 TEST_F(ModelTest, OverlongNamesAreCutAndNeverFoundAgain) {
@@ -160,6 +166,7 @@ TEST_F(ModelTest, InitConfigListsEmptiesAllThreeLists) {
   EXPECT_TRUE(serverList.IsEmpty());
   EXPECT_TRUE(newsgroupList.IsEmpty());
   EXPECT_TRUE(wildNewsgroupList.IsEmpty());
+  EXPECT_EQ(nullptr, FindNewsgroup("g"));
   delete static_cast<ServerInfo*>(kept[0]);
   delete static_cast<NewsgroupInfo*>(kept[1]);
   delete static_cast<NewsgroupInfo*>(kept[2]);

@@ -272,6 +272,8 @@ TEST_F(ServerFileTest, PasswordInAFileOthersCanReadDrawsAWarning) {
       {0600, "[s]\npass secret\n", false},  {0644, "[s]\npass secret\n", true},
       {0640, "[s]\npassword secret\n", true}, {0604, "[s]\npass secret\n", true},
       {0644, "[s]\nuser someone\n", false}, {0644, "[s]\npass secret\n[t]\npass secret2\n", true},
+      // A command that gets the password is no secret.
+      {0644, "[s]\npasscmd pass show news\n", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.content);
@@ -294,6 +296,34 @@ TEST_F(ServerFileTest, PasswordsNeverAppearInMessages) {
   EXPECT_EQ(std::string::npos, err.find("hunter2"));
   EXPECT_NE(std::string::npos, err.find("servers:3: invalid server attribute"));
   EXPECT_NE(std::string::npos, err.find("holds a password"));
+}
+
+TEST_F(ServerFileTest, PassAndPasscmdForOneServerAreAFault) {
+  static const struct {
+    const char* content;
+    const char* fault;  // null: read without a fault
+  } cases[] = {
+      {"[s]\npass secret\npasscmd echo secret\n", "servers:3: pass and passcmd cannot both be given"},
+      {"[s]\nPassCmd echo secret\npassword secret\n",
+       "servers:3: pass and passcmd cannot both be given"},
+      // One server over two sections is still one server.
+      {"[s]\npasscmd echo secret\n[t]\n[S]\npass secret\n",
+       "servers:5: pass and passcmd cannot both be given"},
+      {"[s]\npasscmd echo secret\n[t]\npass secret\n", nullptr},
+      {"[s]\npasscmd\n", "servers:2: invalid server attribute"},
+      {"[s]\npasscmd echo one\npasscmd cat \"$CREDENTIALS_DIRECTORY/news\"\n", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content);
+    ReleaseConfigModel();
+    int result = -1;
+    const std::string err = Read(c.content, &result);
+    EXPECT_EQ(c.fault ? 0 : 1, result);
+    EXPECT_EQ(c.fault ? std::string("pelliton: ") + c.fault + "\n" : "", err);
+  }
+  // The later line replaces the earlier, as for every key.
+  ASSERT_NE(nullptr, FindServer("s"));
+  EXPECT_EQ("cat \"$CREDENTIALS_DIRECTORY/news\"", FindServer("s")->passwordCommand.value_or(""));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <climits>
@@ -331,17 +332,21 @@ TEST_F(TlsSessionTest, VerifiesNamesAndAddressesAndSendsSniOnlyForNames) {
   struct Case {
     const char* host;
     bool sni;
+    const char* sent;  // the name sent as SNI
   };
-  for (const Case& c : {Case{"localhost", true}, Case{"LocalHost", true},
-                        Case{"127.0.0.1", false}, Case{"127.1", false},
-                        Case{"::1", false}, Case{"0:0::1", false}}) {
+  for (const Case& c : {Case{"localhost", true, "localhost"}, Case{"LocalHost", true, "LocalHost"},
+                        // A fully qualified name verifies and travels
+                        // without the root's dot.
+                        Case{"localhost.", true, "localhost"},
+                        Case{"127.0.0.1", false, ""}, Case{"127.1", false, ""},
+                        Case{"::1", false, ""}, Case{"0:0::1", false, ""}}) {
     SCOPED_TRACE(c.host);
     auto client = Client(c.host);
     auto server = GoodServer();
     ASSERT_EQ(Connect(*client, *server), Step::kDone) << client->reason();
     EXPECT_EQ(server->sawServerName(), c.sni);
     if (c.sni) {
-      EXPECT_EQ(server->serverName(), c.host);
+      EXPECT_EQ(server->serverName(), c.sent);
     }
   }
 }
@@ -374,6 +379,11 @@ TEST_F(TlsSessionTest, RefusesCertificatesThatDoNotVerify) {
        certs_.caCert, "IP address mismatch"},
       {"expired", certs_.expiredCert, certs_.expiredKey, "localhost", certs_.caCert,
        "certificate has expired"},
+      // The common name is never taken for a host name (RFC 6125).
+      {"the name only in the subject's CN", certs_.cnOnlyCert, certs_.cnOnlyKey, "localhost",
+       certs_.caCert, "hostname mismatch"},
+      {"two dots are not a fully qualified name", certs_.serverCert, certs_.serverKey,
+       "localhost..", certs_.caCert, "hostname mismatch"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -509,20 +519,40 @@ TEST_F(TlsSessionTest, FailsOnADamagedRecord) {
 
 TEST_F(TlsSessionTest, CreateNamesTheCaFileThatCannotBeUsed) {
   testutil::TempDir dir;
+  const std::string ca = testutil::ReadFile(certs_.caCert);
+  const std::string other = testutil::ReadFile(certs_.otherCaCert);
   testutil::WriteFile(dir.file("text.pem"), "this is not a certificate\n");
   testutil::WriteFile(dir.file("empty.pem"), "");
   testutil::WriteFile(dir.file("key-only.pem"), testutil::ReadFile(certs_.caKey));
+  // A good first certificate does not hide a damaged later one.
+  std::string damaged = other;
+  damaged[damaged.find('\n') + 10] = '#';
+  testutil::WriteFile(dir.file("damaged.pem"), ca + "# the next one\n" + damaged);
+  testutil::WriteFile(dir.file("cut.pem"), ca + other.substr(0, other.size() / 2));
+  ASSERT_EQ(mkfifo(dir.file("fifo.pem").c_str(), 0600), 0);
+  // Line 1 is the first block's; the second begins behind the first and
+  // the comment line.
+  const int secondLine = static_cast<int>(std::count(ca.begin(), ca.end(), '\n')) + 2;
   struct Case {
     std::string file;
     std::string error;
   };
+  const std::string noCert = ": no PEM certificate could be read from it";
   const Case cases[] = {
       {dir.file("missing.pem"), dir.file("missing.pem") + ": No such file or directory"},
       {dir.path(), dir.path() + ": Is a directory"},
-      {dir.file("text.pem"), dir.file("text.pem") + ": no PEM certificate could be read from it"},
-      {dir.file("empty.pem"), dir.file("empty.pem") + ": no PEM certificate could be read from it"},
-      {dir.file("key-only.pem"),
-       dir.file("key-only.pem") + ": no PEM certificate could be read from it"},
+      {dir.file("text.pem"), dir.file("text.pem") + noCert},
+      {dir.file("empty.pem"), dir.file("empty.pem") + noCert},
+      {dir.file("key-only.pem"), dir.file("key-only.pem") + noCert},
+      // Neither waits for a writer or reads for ever.
+      {dir.file("fifo.pem"), dir.file("fifo.pem") + ": not a regular file"},
+      {"/dev/zero", "/dev/zero: not a regular file"},
+      {dir.file("damaged.pem"), dir.file("damaged.pem") + ": the block that begins on line " +
+                                    std::to_string(secondLine) +
+                                    " is no readable certificate -- bad base64 decode"},
+      {dir.file("cut.pem"), dir.file("cut.pem") + ": the block that begins on line " +
+                                std::to_string(secondLine - 1) +
+                                " has no \"-----END CERTIFICATE-----\" line"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -534,6 +564,22 @@ TEST_F(TlsSessionTest, CreateNamesTheCaFileThatCannotBeUsed) {
   std::string error;
   EXPECT_EQ(TlsSession::Create("", certs_.caCert, &error), nullptr);
   EXPECT_FALSE(error.empty());
+}
+
+TEST_F(TlsSessionTest, TrustsEveryCertificateOfABundleAndPassesOverTheRest) {
+  testutil::TempDir dir;
+  // Comments between blocks, a key, CR LF line ends, and the CA that
+  // matters last.
+  std::string ca = testutil::ReadFile(certs_.caCert);
+  std::string crlf;
+  for (char ch : ca) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+  testutil::WriteFile(dir.file("bundle.pem"),
+                      "# Issuer: unrelated\n" + testutil::ReadFile(certs_.otherCaCert) + "\n" +
+                          testutil::ReadFile(certs_.caKey) + "# Issuer: ours\r\n" + crlf);
+  auto client = Client("localhost", dir.file("bundle.pem"));
+  ASSERT_TRUE(client);
+  auto server = GoodServer();
+  EXPECT_EQ(Connect(*client, *server), Step::kDone) << client->reason();
 }
 
 }  // namespace

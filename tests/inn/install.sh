@@ -1,9 +1,27 @@
 #!/usr/bin/env bash
-# Installs INN (the Debian package inn2) on this machine when it is missing.
-# Exit status: 0 when INN is there (or now installed), 77 when it is missing
-# and cannot be installed (not root, or the install failed), with the
-# reason on stdout.  The package's scripts are kept from starting innd or
-# exim on the machine's interfaces; whoever needs INN starts it on loopback.
+# Installs INN (the Debian package inn2) on this machine when it is missing,
+# and changes nothing else of the system.
+#
+# Exit status: 0 when INN is there (or now installed); 77 when it is
+# missing and cannot be installed here (not root, not a Debian system);
+# 1 when this runs as root and installing fails.  The reason goes to
+# stdout.
+#
+# What an install changes beyond the packages themselves, and how it is
+# kept from changing more:
+#   - The package scripts would start innd on port 119 and exim on port 25
+#     on every interface: a /usr/sbin/policy-rc.d that forbids starting any
+#     daemon is in place during the install (made here, and removed after,
+#     when the machine has none).
+#   - They also enable innd, exim and cron to start at the next boot
+#     (/etc/rc?.d links, systemd units and timers): whatever the install
+#     enabled that was not enabled before is disabled again, in a way that
+#     upgrades keep (update-rc.d disable; the systemd links removed).
+#   - inn2's post-install step fails where the host name has no domain: it
+#     is then configured again, together with only those packages that this
+#     install left unconfigured, with a fully qualified host name of its own
+#     (a UTS namespace; only where the kernel gives none, the domain is
+#     written into /etc/news/inn.conf instead).  /etc/hosts is not touched.
 set -u
 
 innd=/usr/lib/news/bin/innd
@@ -17,7 +35,7 @@ if [ "$(id -u)" != 0 ]; then
   echo "INN (package inn2) is not installed, and installing it needs root"
   exit 77
 fi
-if ! command -v apt-get >/dev/null; then
+if ! command -v apt-get >/dev/null || ! command -v dpkg >/dev/null; then
   echo "INN (package inn2) is not installed, and this is not a Debian system"
   exit 77
 fi
@@ -30,26 +48,72 @@ if [ ! -e "$policy" ]; then
   chmod 755 "$policy"
   policy_created=1
 fi
-cleanup() { [ "$policy_created" = 1 ] && rm -f "$policy"; }
+cleanup() {
+  [ "$policy_created" = 1 ] && rm -f "$policy"
+}
 trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
 
-# Every INN program resolves the host name when it reads inn.conf.
-host=$(uname -n)
-if [ -n "$host" ] && ! grep -Eq "[[:space:]]$host([[:space:]]|\$)" /etc/hosts; then
-  echo "127.0.0.1 $host" >> /etc/hosts
-fi
+# Packages that dpkg has not finished with: unpacked, half-configured,
+# awaiting triggers.
+unfinished() {
+  dpkg-query -W -f='${Package} ${Status}\n' 2>/dev/null |
+    awk '$4 != "installed" && $4 != "not-installed" && $4 != "config-files" { print $1 }' | sort -u
+}
+
+# What starts at boot: the services that an S link of a SysV runlevel
+# starts, and the links by which a systemd target wants or requires a unit.
+enabled() {
+  local f
+  for f in /etc/rc[0-6S].d/S*; do
+    [ -L "$f" ] && echo "sysv ${f##*/S[0-9][0-9]}"
+  done
+  if [ -d /etc/systemd/system ]; then
+    find /etc/systemd/system -mindepth 2 -maxdepth 2 -type l \
+      \( -path '*.wants/*' -o -path '*.requires/*' \) -printf 'systemd %p\n'
+  fi
+  return 0
+}
+
+# The same fully qualified host name that the test's instances run under
+# (inn_uts_check, INN_UTS).
+# shellcheck source=server.sh
+source "$(dirname "$0")/server.sh"
+
+unfinished_before=$(unfinished)
+enabled_before=$(enabled | sort -u)
 
 apt-get update -qq >/dev/null 2>&1 || true
 if ! apt-get install -y -qq --no-install-recommends inn2 >/dev/null 2>&1; then
-  # The post-install step fails where the host name has no domain; the
-  # package is unpacked by then and only needs the domain to finish.
-  if [ -f /etc/news/inn.conf ]; then
-    grep -q '^domain:' /etc/news/inn.conf || echo 'domain: localdomain' >> /etc/news/inn.conf
-    dpkg --configure -a >/dev/null 2>&1 || true
+  left=$(comm -13 <(printf '%s\n' "$unfinished_before") <(unfinished))
+  if [ -n "$left" ]; then
+    inn_uts_check
+    if [ ${#INN_UTS[@]} = 0 ] && [ -f /etc/news/inn.conf ] &&
+      ! grep -q '^domain:' /etc/news/inn.conf; then
+      echo 'domain: localdomain' >> /etc/news/inn.conf
+    fi
+    # shellcheck disable=SC2086  # package names, one word each
+    "${INN_UTS[@]}" dpkg --configure $left >/dev/null 2>&1
   fi
 fi
+
+# Undone whether or not the install succeeded: a half-done install may have
+# enabled something too.
+comm -13 <(printf '%s\n' "$enabled_before") <(enabled | sort -u) |
+  while read -r kind what; do
+    case $kind in
+      # Its S links become K links: off, and kept off by upgrades, which
+      # only add links for a service that has none.
+      sysv) update-rc.d "$what" disable >/dev/null 2>&1 ;;
+      # Removing the link is what "systemctl disable" does, and it works
+      # without a running systemd; deb-systemd-helper then counts the unit
+      # as disabled, and upgrades leave it so.
+      systemd) rm -f "$what" ;;
+    esac
+  done
+
 if ! installed; then
   echo "INN (package inn2) is not installed, and installing it failed"
-  exit 77
+  exit 1
 fi
 exit 0

@@ -44,8 +44,23 @@ INN_TLS_PORT=
 INN_TLS_CA=
 INN_TLS_PID=
 
+# INN looks its host name up whenever it reads inn.conf, and nnrpd once
+# more for every article posted.  A name that /etc/hosts does not know goes
+# to a name server, which may answer after seconds, or never.  So every INN
+# program of the instance runs in a UTS namespace of its own whose host
+# name, inn.pelliton.test, is fully qualified and needs no look-up; the
+# machine's own name and /etc/hosts stay as they are.  Where the kernel
+# gives no namespace, the programs run under the machine's name.
+INN_UTS=()
+inn_uts_check() {
+  INN_UTS=()
+  if unshare --uts sh -c 'echo inn.pelliton.test > /proc/sys/kernel/hostname' 2>/dev/null; then
+    INN_UTS=(unshare --uts sh -c 'echo inn.pelliton.test > /proc/sys/kernel/hostname && exec "$@"' sh)
+  fi
+}
+
 inn_run() {  # runs an INN program as the news user, in the private instance
-  runuser -u news -- env INNCONF="$INN_DIR/etc/inn.conf" "$@"
+  "${INN_UTS[@]}" runuser -u news -- env INNCONF="$INN_DIR/etc/inn.conf" "$@"
 }
 
 inn_free_port() {
@@ -242,29 +257,6 @@ inn_wait_tls() {
   return 1
 }
 
-# Every INN program looks up the host name when it reads inn.conf.  Unless
-# /etc/hosts answers, that would ask a name server; the entry added here is
-# taken out again by inn_stop.
-INN_HOSTS_ADDED=
-inn_hosts_entry() {
-  local host
-  host=$(uname -n)
-  [ -n "$host" ] || return 0
-  grep -Eq "^[^#]*[[:space:]]$host([[:space:]]|\$)" /etc/hosts && return 0
-  if printf '127.0.0.1 %s # pelliton-inn-test\n' "$host" >> /etc/hosts 2>/dev/null; then
-    INN_HOSTS_ADDED=1
-  fi
-}
-
-inn_hosts_remove() {
-  [ -n "$INN_HOSTS_ADDED" ] || return 0
-  # In place (/etc/hosts may be a mount point that cannot be replaced).
-  local kept
-  kept=$(grep -v ' # pelliton-inn-test$' /etc/hosts)
-  printf '%s\n' "$kept" > /etc/hosts
-  INN_HOSTS_ADDED=
-}
-
 inn_start() {
   INN_DIR=$1
   INN_PORT=$2
@@ -277,7 +269,7 @@ inn_start() {
   while p=$(dirname "$p") && [ "$p" != / ]; do
     chmod o+x "$p" 2>/dev/null || true
   done
-  inn_hosts_entry
+  inn_uts_check
   inn_write_config || return 1
   unset INND_BIND_ADDRESS INND_BIND_ADDRESS6
   # In the foreground, as a child of this shell, so that it is reaped.
@@ -292,7 +284,7 @@ inn_start() {
     INN_TLS_CA=$INN_DIR/etc/tls/ca.pem
     # -S: TLS from the first byte.  Started as root like the AUTHINFO
     # reader: it binds, then becomes the news user.
-    env INNCONF="$INN_DIR/etc/inn.conf" "$INN_BIN/nnrpd" -D -f -4 127.0.0.1 \
+    "${INN_UTS[@]}" env INNCONF="$INN_DIR/etc/inn.conf" "$INN_BIN/nnrpd" -D -f -4 127.0.0.1 \
       -p "$INN_TLS_PORT" -S -n >"$INN_DIR/log/nnrpd-tls.out" 2>&1 &
     INN_TLS_PID=$!
     if ! inn_tls_check "$INN_PORT" starttls; then
@@ -311,7 +303,7 @@ inn_start() {
   if [ -n "$INN_AUTH_PORT" ]; then
     # Started as root: nnrpd binds the port, then becomes the news user.
     # It stays in the foreground, so its process id is known.
-    env INNCONF="$INN_DIR/etc/inn.conf" "$INN_BIN/nnrpd" -D -f -b 127.0.0.1 \
+    "${INN_UTS[@]}" env INNCONF="$INN_DIR/etc/inn.conf" "$INN_BIN/nnrpd" -D -f -b 127.0.0.1 \
       -p "$INN_AUTH_PORT" -c "$INN_DIR/etc/readers-auth.conf" \
       >"$INN_DIR/log/nnrpd-auth.out" 2>&1 &
     INN_AUTH_PID=$!
@@ -356,7 +348,6 @@ inn_stop() {
     wait "$INN_PID" 2>/dev/null
     INN_PID=
   fi
-  inn_hosts_remove
   INN_DIR=
 }
 

@@ -180,6 +180,8 @@ bool MakeCerts(const std::string& dir, CertSet* out, std::string* error) {
   s.untrustedChain = at("untrusted-chain.pem");
   s.expiredCert = at("expired.pem");
   s.expiredKey = at("expired-key.pem");
+  s.cnOnlyCert = at("cn-only.pem");
+  s.cnOnlyKey = at("cn-only-key.pem");
 
   Profile caProfile{"pelliton test CA", "", true};
   Key caKey = makeKey(error);
@@ -201,10 +203,12 @@ bool MakeCerts(const std::string& dir, CertSet* out, std::string* error) {
   Profile server{"localhost", kServerNames};
   Profile wrong{"wrong.example", "DNS:wrong.example"};
   Profile expired{"localhost", kServerNames, false, -30 * kDay, -kDay};
+  Profile cnOnly{"localhost", ""};
   if (!makeServer(server, byCa, s.serverCert, s.serverKey, s.serverChain, error) ||
       !makeServer(wrong, byCa, s.wrongHostCert, s.wrongHostKey, "", error) ||
       !makeServer(server, byOther, s.untrustedCert, s.untrustedKey, s.untrustedChain, error) ||
-      !makeServer(expired, byCa, s.expiredCert, s.expiredKey, "", error))
+      !makeServer(expired, byCa, s.expiredCert, s.expiredKey, "", error) ||
+      !makeServer(cnOnly, byCa, s.cnOnlyCert, s.cnOnlyKey, "", error))
     return false;
   if (out != nullptr) *out = s;
   return true;

@@ -32,6 +32,10 @@ struct CertSet {
   // until yesterday.
   std::string expiredCert;
   std::string expiredKey;
+  // cn-only.pem: signed by the CA, subject CN=localhost, no subject
+  // alternative names at all.
+  std::string cnOnlyCert;
+  std::string cnOnlyKey;
 };
 
 // Makes the set into `dir`, which must exist; files of the same names are
