@@ -228,9 +228,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NntpConnection connection(0);
     connection.Adopt(UniqueFd(inFd));
     ngInfo->nextArticle = start;
-    PipelineInit(connection, maxReq, kArticleLimit);
-    PipelineEngine(ngInfo, lastArticle);
-    PipelineCleanup();
+    PipelineEngine engine(connection, maxReq, kArticleLimit);
+    engine.Run(ngInfo, lastArticle);
   }
 
   // A normal end leaves the range behind it, unless an article whose

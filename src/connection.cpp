@@ -503,6 +503,8 @@ void NntpConnection::ReportFailure(int error) {
 
 void NntpConnection::ReportTimeout() { Diag("timeout talking to NNTP server\n"); }
 
+void NntpConnection::ReportLost() { DiagPlain("server closed connection... aborting!\n"); }
+
 void NntpConnection::ReportClosed() {
   Diag("error talking to NNTP server -- connection closed by server\n");
 }
@@ -662,11 +664,20 @@ long NntpConnection::Read(char* buf, std::size_t cap) {
     }
     return static_cast<long>(n);
   }
-  if (endOfStream_ || !IsOpen()) return -1;
+  if (endOfStream_ || !IsOpen()) {
+    ReportLost();
+    return -1;
+  }
   if (tls_) {
     const long n = ReadTls(buf, cap);
+    const int savedErrno = errno;
     if (n >= 0) return n;
-    if (n == kTlsFailed) ReportTlsFailure();
+    if (n == kTlsFailed)
+      ReportTlsFailure();
+    else if (n == kSocketFailed)
+      ReportFailure(savedErrno);
+    else
+      ReportLost();
     endOfStream_ = true;
     return -1;
   }
@@ -676,6 +687,10 @@ long NntpConnection::Read(char* buf, std::size_t cap) {
     return static_cast<long>(n);
   }
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  if (n < 0)
+    ReportFailure(errno);
+  else
+    ReportLost();
   endOfStream_ = true;
   return -1;
 }

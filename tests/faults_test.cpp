@@ -504,7 +504,7 @@ TEST_F(FaultTrials, DeliveriesFailForSomeArticles) {
     SCOPED_TRACE("-n " + std::to_string(maxReq));
     NewTrial(false);
     testutil::RunResult first = Run(maxReq);
-    EXPECT_EQ(0, first.status);
+    EXPECT_EQ(1, first.status);
     EXPECT_NE(std::string::npos, first.err.find("unable to open file")) << first.err;
     CheckInterrupted(first);
     EXPECT_EQ(0u, CheckMessages("mbox", &Article::toMailbox).count(kGroupOne + "/8"));
@@ -534,7 +534,7 @@ TEST_F(FaultTrials, ServerRefusesSomeArticles) {
         server_.SetReply(command, "503 program fault\r\n");
       testutil::RunResult first = Run(maxReq);
       server_.ClearReplies();
-      EXPECT_EQ(0, first.status);
+      EXPECT_EQ(1, first.status);
       EXPECT_NE(std::string::npos, first.err.find(": server refused ")) << first.err;
       EXPECT_EQ(std::string::npos, first.err.find("out of step")) << first.err;
       CheckInterrupted(first);

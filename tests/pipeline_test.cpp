@@ -340,9 +340,8 @@ class PipelineTest : public ::testing::Test {
       NntpConnection connection(timeout);
       connection.Adopt(UniqueFd(dup(server.engineFd())));
       testing::internal::CaptureStderr();
-      PipelineInit(connection, maxReq, articleLimit);
-      PipelineEngine(ngInfo, last);
-      PipelineCleanup();
+      PipelineEngine engine(connection, maxReq, articleLimit);
+      engine.Run(ngInfo, last, reading);
       err = testing::internal::GetCapturedStderr();
     }
     server.Finish();
@@ -360,6 +359,7 @@ class PipelineTest : public ::testing::Test {
   // A fault in the engine fails the test instead of hanging it.
   int timeout = 20;
   unsigned long articleLimit = kDefaultArticleLimit;
+  Reading reading;
 };
 
 const char* const kOneMailbox =
