@@ -46,6 +46,9 @@ constexpr std::size_t kStatusLineKept = 1024;
 // line by line, so the size bounds only the matches that one answer can
 // leave waiting for their articles.
 constexpr ArticleNumber kOverviewRange = 1000;
+// Overview requests outstanding at once: the next range is on its way
+// while one is read, so that the server is never idle between them.
+constexpr int kOverviewsAhead = 2;
 
 constexpr ArticleNumber kHighest = LLONG_MAX;
 constexpr ArticleNumber kLowest = LLONG_MIN;
@@ -235,6 +238,7 @@ class PipelineEngine::Engine {
   void oddOverviewLine();
   void overviewLine(std::string_view line, bool tooLarge);
   void overviewRefused(std::string_view line);
+  bool overviewDue() const;
 
   // --- Responses
   bool fitsLimit(std::size_t collected, std::size_t more) const;
@@ -280,7 +284,7 @@ class PipelineEngine::Engine {
   std::deque<Request> outstanding_;
   int freeSlots_ = 0;
   ArticleNumber lastRequested_ = 0;
-  bool overviewOutstanding_ = false;
+  int overviewsOutstanding_ = 0;
 
   // Resume markers.
   ArticleNumber lastDone_ = 0;      // the last article whose text was dealt with
@@ -308,6 +312,10 @@ class PipelineEngine::Engine {
   ArticleNumber overviewLast_ = 0;
   std::vector<bool> listed_;
   bool overviewTrusted_ = true;
+  // An answer that came after the overview was refused: its lines are
+  // not read, the numbers they cover go to HEAD.
+  bool overviewDropped_ = false;
+  std::string overviewHeader_;  // reused from line to line
   // The highest number the overview has listed in this newsgroup.
   ArticleNumber highestListed_ = 0;
   // Stretches in which a line that could not be placed may stand for an
@@ -342,15 +350,23 @@ class PipelineEngine::Engine {
 bool PipelineEngine::Engine::somethingToRequest() const {
   if (!waiting_.empty()) return true;
   if (cursor_ > lastArticle_) return false;
-  // One overview answer at a time: what it lists decides what comes next.
-  return way_ != Reading::Way::kOverview || !overviewOutstanding_;
+  return way_ != Reading::Way::kOverview || overviewsOutstanding_ < kOverviewsAhead;
+}
+
+// The next overview range goes ahead of the articles waiting to be
+// fetched while few are waiting, so that the server always has a range
+// to work on; the matches waiting stay bounded by two ranges' worth.
+bool PipelineEngine::Engine::overviewDue() const {
+  return way_ == Reading::Way::kOverview && cursor_ <= lastArticle_ &&
+         overviewsOutstanding_ < kOverviewsAhead &&
+         waiting_.size() < static_cast<std::size_t>(kOverviewRange);
 }
 
 // A response has been consumed completely: its request is no longer
 // outstanding.
 void PipelineEngine::Engine::responseDone() {
   assert(!outstanding_.empty());
-  if (outstanding_.front().kind == RequestKind::kOver) overviewOutstanding_ = false;
+  if (outstanding_.front().kind == RequestKind::kOver) --overviewsOutstanding_;
   outstanding_.pop_front();
   ++freeSlots_;
   // Slots are filled a few at a time while a long read is cut, not only
@@ -373,7 +389,7 @@ void PipelineEngine::Engine::resetResponse() {
 // outstanding is forgotten, and the engine takes its stopped end.
 void PipelineEngine::Engine::abandonConnection() {
   outstanding_.clear();
-  overviewOutstanding_ = false;
+  overviewsOutstanding_ = 0;
   freeSlots_ = maxReq_;
   keepRunning = 0;
   abandoned_ = true;
@@ -564,9 +580,10 @@ void PipelineEngine::Engine::oddOverviewLine() {
 }
 
 void PipelineEngine::Engine::overviewLine(std::string_view line, bool tooLarge) {
+  if (overviewDropped_) return;
   if (!line.empty() && line[0] == '.') line.remove_prefix(1);
   ArticleNumber article = 0;
-  std::string header;
+  std::string& header = overviewHeader_;
   bool usable = false;
   if (!overview_->format.ParseLine(line, &article, &header, &usable) ||
       article < overviewFirst_ || article > overviewLast_) {
@@ -738,6 +755,7 @@ void PipelineEngine::Engine::openText(const Request& request) {
 
 void PipelineEngine::Engine::openOverview(const Request& request) {
   parseState_ = Parse::kOverview;
+  overviewDropped_ = way_ != Reading::Way::kOverview;
   overviewFirst_ = request.first;
   overviewLast_ = request.last;
   overviewTrusted_ = true;
@@ -760,7 +778,8 @@ void PipelineEngine::Engine::handleStatusLine(std::string_view line) {
       // Nothing listed in the range (420: older servers' word for it).
       responseDone();
     } else if (code >= 400 && code <= 599) {
-      overviewRefused(line);
+      // Once refused, the overview is read no more in this newsgroup.
+      if (way_ == Reading::Way::kOverview) overviewRefused(line);
       responseDone();
     } else {
       outOfStep(request.first, line);
@@ -939,7 +958,7 @@ void PipelineEngine::Engine::queueRequest(const Request& request) {
   if (request.kind == RequestKind::kOver) {
     std::snprintf(line, sizeof line, "%s %lld-%lld\r\n", overview_->verb(), request.first,
                   request.last);
-    overviewOutstanding_ = true;
+    ++overviewsOutstanding_;
   } else {
     std::snprintf(line, sizeof line, "%s %lld\r\n", verbOf(request.kind), request.first);
   }
@@ -958,7 +977,7 @@ void PipelineEngine::Engine::sendRequests() {
   if (!sending()) return;
   bool queued = false;
   while (freeSlots_ > 0 && connection_.PendingOutput() <= kOutputBound && somethingToRequest()) {
-    if (!waiting_.empty()) {
+    if (!waiting_.empty() && !overviewDue()) {
       const Request request = waiting_.front();
       waiting_.pop_front();
       queueRequest(request);
@@ -1024,7 +1043,8 @@ void PipelineEngine::Engine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticl
   clearMatchTable();
   waiting_.clear();
   outstanding_.clear();
-  overviewOutstanding_ = false;
+  overviewsOutstanding_ = 0;
+  overviewDropped_ = false;
   pending_.clear();
   doubtful_.clear();
   stopAt_ = kHighest;

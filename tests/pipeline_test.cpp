@@ -1111,13 +1111,39 @@ TEST_F(OverviewPipelineTest, OneOverPerRangeAndOneArticlePerMatch) {
   verbose = 1;
 
   EXPECT_EQ(11, Run(ngInfo, 1, 2500, 4));
-  EXPECT_EQ((std::vector<std::string>{"OVER 1-1000", "ARTICLE 3", "ARTICLE 7", "OVER 1001-2000",
-                                       "OVER 2001-2500"}),
+  // The next range is asked for while one is read, ahead of the matches.
+  EXPECT_EQ((std::vector<std::string>{"OVER 1-1000", "OVER 1001-2000", "OVER 2001-2500",
+                                       "ARTICLE 3", "ARTICLE 7"}),
             peer.Requests());
+  EXPECT_LE(peer.MaxOutstanding(), 4);
   EXPECT_EQ(DeliveredOf({3, 7}), Messages(Mailbox("mbox")));
   EXPECT_NE(std::string::npos, err.find("Examining article 2... no match.\n"
                                         "Examining article 3... match!\n"));
   EXPECT_NE(std::string::npos, err.find("  Saving article 7... done!\n"));
+}
+
+// The overview refused while the next range is on its way: that range's
+// answer is not read, and HEAD covers the whole newsgroup.
+TEST_F(OverviewPipelineTest, RefusalWhileTheNextRangeIsOnItsWay) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  AddArticles(peer);
+  peer.SetReply("OVER 1-1000", "503 overview not available\r\n");
+  peer.SetReply("OVER 1001-1005", OverResponse({"1003\ta match\ta@b\t\t<1003@peer>\t\t1\t1"}));
+
+  EXPECT_EQ(1006, Run(ngInfo, 1, 1005, 4));
+  std::vector<std::string> requests = peer.Requests();
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_EQ((std::vector<std::string>{"OVER 1-1000", "OVER 1001-1005"}),
+            std::vector<std::string>(requests.begin(), requests.begin() + 2));
+  std::vector<std::string> heads, bodies;
+  for (const std::string& r : requests) {
+    if (r.rfind("HEAD ", 0) == 0) heads.push_back(r);
+    if (r.rfind("BODY ", 0) == 0) bodies.push_back(r);
+  }
+  EXPECT_EQ(Range("HEAD", 1, 1005), heads);
+  EXPECT_EQ((std::vector<std::string>{"BODY 3", "BODY 7"}), bodies);
+  EXPECT_EQ(2 + heads.size() + bodies.size(), requests.size());
+  EXPECT_EQ(DeliveredOf({3, 7}), Messages(Mailbox("mbox")));
 }
 
 // What the overview leaves out below the highest number it lists is

@@ -318,6 +318,7 @@ struct NewsServer::Impl {
   int boundPort = -1;
   std::atomic<bool> running{false};
   std::atomic<int> connections{0};
+  std::atomic<std::uint64_t> bytesSent{0};
   std::thread thread;
   std::list<Connection> conns;  // server thread only
 
@@ -816,6 +817,7 @@ void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_po
     }
     c.outPos += static_cast<std::size_t>(sent);
     c.bytesWritten += static_cast<std::uint64_t>(sent);
+    bytesSent += static_cast<std::uint64_t>(sent);
     if (c.tls && !flushRaw(c)) return;
     if (lim.closeAfterBytes >= 0 &&
         static_cast<std::int64_t>(c.bytesWritten) >= lim.closeAfterBytes) {
@@ -1380,5 +1382,7 @@ bool NewsServer::WaitForIdle(std::chrono::milliseconds timeout) const {
 }
 
 int NewsServer::ConnectionCount() const { return impl_->connections.load(); }
+
+std::uint64_t NewsServer::BytesSent() const { return impl_->bytesSent.load(); }
 
 }  // namespace testserver

@@ -210,6 +210,9 @@ class NewsServer {
   bool WaitForIdle(std::chrono::milliseconds timeout) const;
   // Connections accepted since Start().
   int ConnectionCount() const;
+  // Bytes of responses written on every connection since Start()
+  // (plaintext, without TLS records' own bytes).
+  std::uint64_t BytesSent() const;
 
  private:
   struct Impl;
