@@ -2,7 +2,7 @@
 # Runs pelliton end to end against the project's test news server on
 # 127.0.0.1 and prints what each run cost.
 #
-#   bench/run.sh [-r REPEAT] [-b BUILD_DIR] [-P] [-T] [-W WAYS] [CASE]...
+#   bench/run.sh [-r REPEAT] [-b BUILD_DIR] [-P] [-T] [-1] [-W WAYS] [CASE]...
 #
 # A CASE is K:EVERY:D:N[,N]... : a synthetic newsgroup of K articles of
 # which every EVERY-th matches the filter, served with a response delay of
@@ -23,7 +23,10 @@
 # newsrc ends at K; a row that fails this is marked FAIL.  -T speaks TLS
 # from the first byte: the runner makes throwaway certificates with
 # pelliton-testcerts, the server runs with --tls implicit, and pelliton
-# verifies it against their CA.
+# verifies it against their CA.  -1 runs the test server and
+# pelliton on one core (taskset), taking turns: on a machine whose cores
+# share their execution units, a busy server on the other core slows
+# pelliton's every instruction, and its CPU figure with it.
 #
 # Columns: the way; R requests (head: HEAD for every article, BODY for
 # every match; over: an OVER per 1000 numbers and an ARTICLE per match, or
@@ -39,19 +42,21 @@ repeat=3
 realtime=0
 tls=0
 ways=head
+onecore=0
 
 usage() {
   sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'
   exit 2
 }
 
-while getopts "r:b:PTW:h" opt; do
+while getopts "r:b:PT1W:h" opt; do
   case $opt in
     r) repeat=$OPTARG ;;
     b) build=$OPTARG ;;
     P) realtime=1 ;;
     T) tls=1 ;;
     W) ways=$OPTARG ;;
+    1) onecore=1 ;;
     *) usage ;;
   esac
 done
@@ -111,6 +116,13 @@ else
 fi
 
 prio=()
+if [ "$onecore" = 1 ]; then
+  if ! command -v taskset >/dev/null; then
+    echo "run.sh: -1 needs taskset" >&2
+    exit 2
+  fi
+  prio=(taskset -c 0)
+fi
 if [ "$realtime" = 1 ]; then
   if [ "$(id -u)" != 0 ] || ! command -v chrt >/dev/null; then
     echo "run.sh: -P needs root and chrt" >&2
@@ -118,7 +130,7 @@ if [ "$realtime" = 1 ]; then
   fi
   # Both block in poll between bursts of work, and the kernel keeps 5% of
   # every second for everything else, so the machine stays usable.
-  prio=(chrt --fifo 10)
+  prio+=(chrt --fifo 10)
 fi
 
 # --- Server and clean-up ------------------------------------------------
@@ -284,7 +296,7 @@ cpu_model=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
 echo "pelliton end-to-end benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "machine: $cores cores, ${cpu_model:-unknown CPU}; load average at start:" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
-echo "medians of $repeat runs$([ "$tls" = 1 ] && echo "; TLS from the first byte"); CPU and peak RSS from $([ "$timer" = gnu ] && echo "GNU time" || echo "wait4")$([ "$realtime" = 1 ] && echo "; server and pelliton under SCHED_FIFO")"
+echo "medians of $repeat runs$([ "$tls" = 1 ] && echo "; TLS from the first byte")$([ "$onecore" = 1 ] && echo "; server and pelliton on one core"); CPU and peak RSS from $([ "$timer" = gnu ] && echo "GNU time" || echo "wait4")$([ "$realtime" = 1 ] && echo "; server and pelliton under SCHED_FIFO")"
 echo
 printf '| %4s | %7s | %5s | %4s | %4s | %7s | %8s | %10s | %7s | %8s | %9s | %10s | %8s | %10s | %4s |\n' \
   way K match "D ms" "-n" R "wall s" "articles/s" "CPU s" "RSS KB" "server s" "bytes" \

@@ -316,6 +316,11 @@ class PipelineEngine::Engine {
   // not read, the numbers they cover go to HEAD.
   bool overviewDropped_ = false;
   std::string overviewHeader_;  // reused from line to line
+  // The fields that the newsgroup's conditions name.  Each condition looks
+  // at its own header line alone, so a header of just those lines gives
+  // every condition the verdict that the whole overview gives, and costs
+  // the matcher less.
+  std::vector<bool> overviewFields_;
   // The highest number the overview has listed in this newsgroup.
   ArticleNumber highestListed_ = 0;
   // Stretches in which a line that could not be placed may stand for an
@@ -585,7 +590,7 @@ void PipelineEngine::Engine::overviewLine(std::string_view line, bool tooLarge) 
   ArticleNumber article = 0;
   std::string& header = overviewHeader_;
   bool usable = false;
-  if (!overview_->format.ParseLine(line, &article, &header, &usable) ||
+  if (!overview_->format.ParseLine(line, &article, &header, &usable, &overviewFields_) ||
       article < overviewFirst_ || article > overviewLast_) {
     oddOverviewLine();
     return;
@@ -1033,6 +1038,12 @@ void PipelineEngine::Engine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticl
   way_ = reading.way;
   overview_ = reading.overview;
   filter_.emplace(*ngInfo);
+  if (way_ == Reading::Way::kOverview) {
+    std::vector<std::string> names;
+    for (const ConditionInfo* cond : filter_->Conditions())
+      names.push_back(ConditionHeaderName(cond->pattern));
+    overviewFields_ = overview_->format.FieldsNamed(names);
+  }
   const ArticleNumber start = ngInfo->nextArticle;
   cursor_ = start;
   freeSlots_ = maxReq_;

@@ -76,8 +76,18 @@ std::string OverviewFormat::Describe() const {
   return text;
 }
 
+std::vector<bool> OverviewFormat::FieldsNamed(const std::vector<std::string>& names) const {
+  std::vector<bool> wanted(fields_.size(), false);
+  for (std::size_t i = 0; i < fields_.size(); ++i) {
+    if (fields_[i].kind == Field::Kind::kMetadata) continue;
+    for (const std::string& name : names)
+      if (equalsIgnoringCase(fields_[i].name, name)) wanted[i] = true;
+  }
+  return wanted;
+}
+
 bool OverviewFormat::ParseLine(std::string_view line, ArticleNumber* article, std::string* header,
-                               bool* usable) const {
+                               bool* usable, const std::vector<bool>* wanted) const {
   std::size_t pos = 0;
   ArticleNumber number = 0;
   while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9') {
@@ -96,7 +106,8 @@ bool OverviewFormat::ParseLine(std::string_view line, ArticleNumber* article, st
     if (end == std::string_view::npos) end = line.size();
     const std::string_view value = line.substr(start, end - start);
     const Field& field = fields_[index];
-    if (!value.empty() && field.kind != Field::Kind::kMetadata) {
+    const bool taken = wanted == nullptr ? field.kind != Field::Kind::kMetadata : (*wanted)[index];
+    if (!value.empty() && taken) {
       if (!header->empty()) *header += '\n';
       // A full field carries its own name; one that lost it gets it back.
       const bool named = field.kind == Field::Kind::kFull &&
@@ -111,7 +122,13 @@ bool OverviewFormat::ParseLine(std::string_view line, ArticleNumber* article, st
     ++index;
     pos = end;
   }
-  *usable = index >= neededFields_;
+  std::size_t needed = neededFields_;
+  if (wanted != nullptr) {
+    needed = 0;
+    for (std::size_t i = 0; i < wanted->size(); ++i)
+      if ((*wanted)[i]) needed = i + 1;
+  }
+  *usable = index >= needed;
   return true;
 }
 

@@ -48,8 +48,13 @@ class OverviewFormat {
   // format's order, joined by LF; a full field's value already holds its
   // name.  *usable is false when the line stops before the last header
   // field: such a line tells nothing about its article.
+  // With `wanted` (one flag per field), only the header fields flagged
+  // go into *header, and a line is usable when it holds all of them.
   bool ParseLine(std::string_view line, ArticleNumber* article, std::string* header,
-                 bool* usable) const;
+                 bool* usable, const std::vector<bool>* wanted = nullptr) const;
+  // The flags for ParseLine of the header fields that carry one of the
+  // names; letter case is ignored.
+  std::vector<bool> FieldsNamed(const std::vector<std::string>& names) const;
 
  private:
   std::vector<Field> fields_;

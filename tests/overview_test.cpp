@@ -115,6 +115,28 @@ TEST(OverviewFormat, LinesBecomeHeadersInTheFormatsOrder) {
   }
 }
 
+// Only the fields that conditions name, and a line needs only those.
+TEST(OverviewFormat, LinesKeepTheFieldsAsked) {
+  const OverviewFormat format = OverviewFormat::FromLines(
+      {"Subject:", "From:", "Date:", "Message-ID:", "References:", ":bytes", ":lines",
+       "Xref:full"});
+  const std::vector<bool> wanted = format.FieldsNamed({"subject", "XREF", "Lines", ""});
+  EXPECT_EQ((std::vector<bool>{true, false, false, false, false, false, false, true}), wanted);
+  ArticleNumber article = 0;
+  std::string header;
+  bool usable = false;
+  ASSERT_TRUE(format.ParseLine("5\tS\tF\tD\t<m>\t\t1\t1\tXref: h g:5", &article, &header,
+                               &usable, &wanted));
+  EXPECT_EQ("Subject: S\nXref: h g:5", header);
+  EXPECT_TRUE(usable);
+  ASSERT_TRUE(format.ParseLine("6\tS\tF", &article, &header, &usable, &wanted));
+  EXPECT_EQ("Subject: S", header);
+  EXPECT_FALSE(usable);
+  const std::vector<bool> subject = format.FieldsNamed({"Subject"});
+  ASSERT_TRUE(format.ParseLine("7\tS", &article, &header, &usable, &subject));
+  EXPECT_TRUE(usable);
+}
+
 class DecidableTest : public ::testing::Test {
  protected:
   void SetUp() override { ReleaseConfigModel(); }

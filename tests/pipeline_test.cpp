@@ -1175,8 +1175,9 @@ TEST_F(OverviewPipelineTest, AnswersDecideWhatIsGoneAndWhereTheNextRunStarts) {
       {"a line repeated", OverResponse({Line(2), Line(3), Line(3), Line(5)}),
        {"ARTICLE 3", "HEAD 4"}, {3}, 6, ""},
       // The number is placed, so the gap before it is gone.
-      {"too few fields", OverResponse({Line(1), "3\ta match\ta@b", Line(4)}),
-       {"HEAD 3", "BODY 3"}, {3}, 5, ""},
+      {"too few fields", OverResponse({Line(1), "3", Line(4)}), {"HEAD 3", "BODY 3"}, {3}, 5, ""},
+      {"only the fields the conditions name", OverResponse({Line(1), "3\ta match", Line(4)}),
+       {"ARTICLE 3"}, {3}, 5, ""},
       {"overview refused", "503 overview not available\r\n",
        Concat({Range("HEAD", 1, 3), {"BODY 3"}, Range("HEAD", 4, 7), {"BODY 7"},
                Range("HEAD", 8, 10)}),
