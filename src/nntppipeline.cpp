@@ -702,9 +702,11 @@ void PipelineEngine::Engine::endOfText() {
   resetResponse();
   responseDone();
   // A delivery takes long beside everything else the engine does; the slot
-  // it leaves is filled at once, so that the server works while the next
-  // bodies of the same read are delivered.
-  if (delivering) sendRequests();
+  // it leaves is filled at once while few requests are outstanding, so
+  // that the server works while the next texts of the same read are
+  // delivered.  With more outstanding it has work enough, and a write for
+  // every slot would cost more than the wait it saves.
+  if (delivering && maxReq_ - freeSlots_ < kEagerSlots) sendRequests();
 }
 
 // The server no longer has the article: it is dealt with.

@@ -470,13 +470,13 @@ TEST_F(PipelineTest, RequestLinesLeaveTogetherInFewWrites) {
   // Each write of the engine is one record, and each record of requests
   // is answered in one write.  A pass fills every free slot in one write;
   // while a read is cut, its freed slots go out four at a time, bodies
-  // first; and the slot that a delivery leaves is filled at once.
+  // first; the slot that a delivery leaves is filled at once only while
+  // few requests are outstanding, for the server has work enough.
   EXPECT_EQ((std::vector<std::vector<std::string>>{
                 Range("HEAD", 1, 8),
                 Concat({{"BODY 1"}, Range("HEAD", 9, 11)}),
                 Range("HEAD", 12, 15),
-                {"HEAD 16"},
-                Range("HEAD", 17, 19),
+                Range("HEAD", 16, 19),
                 {"HEAD 20"},
             }),
             records.Batches());
