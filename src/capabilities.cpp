@@ -11,17 +11,6 @@ namespace {
 // sends more is not one to talk to.
 constexpr std::size_t kTextAnswerLimit = 1 << 20;
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::vector<std::string> words(std::string_view line) {
   std::vector<std::string> result;
   std::size_t i = 0;
@@ -53,7 +42,7 @@ int askCapabilities(NntpConnection& connection, Capabilities& capabilities) {
 
 const std::vector<std::string>* Capabilities::Arguments(std::string_view capability) const {
   for (const Entry& entry : entries_)
-    if (equalsIgnoringCase(entry.name, capability)) return &entry.arguments;
+    if (EqualsIgnoringCase(entry.name, capability)) return &entry.arguments;
   return nullptr;
 }
 

@@ -8,19 +8,8 @@
 namespace pelliton {
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
+  return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
 OverviewFormat::Field fieldOf(std::string_view entry) {
@@ -34,10 +23,10 @@ OverviewFormat::Field fieldOf(std::string_view entry) {
   const std::string_view rest = entry.substr(colon + 1);
   // The old spellings of the metadata look like headers but are counts
   // the server made.
-  if (equalsIgnoringCase(name, "Bytes") || equalsIgnoringCase(name, "Lines"))
+  if (EqualsIgnoringCase(name, "Bytes") || EqualsIgnoringCase(name, "Lines"))
     return {std::string(name), Kind::kMetadata};
   if (rest.empty()) return {std::string(name), Kind::kHeader};
-  if (equalsIgnoringCase(rest, "full")) return {std::string(name), Kind::kFull};
+  if (EqualsIgnoringCase(rest, "full")) return {std::string(name), Kind::kFull};
   return {std::string(entry), Kind::kMetadata};
 }
 
@@ -61,7 +50,7 @@ OverviewFormat OverviewFormat::FromLines(const std::vector<std::string>& lines) 
 
 bool OverviewFormat::Carries(std::string_view header) const {
   for (const Field& field : fields_)
-    if (field.kind != Field::Kind::kMetadata && equalsIgnoringCase(field.name, header)) return true;
+    if (field.kind != Field::Kind::kMetadata && EqualsIgnoringCase(field.name, header)) return true;
   return false;
 }
 
@@ -81,7 +70,7 @@ std::vector<bool> OverviewFormat::FieldsNamed(const std::vector<std::string>& na
   for (std::size_t i = 0; i < fields_.size(); ++i) {
     if (fields_[i].kind == Field::Kind::kMetadata) continue;
     for (const std::string& name : names)
-      if (equalsIgnoringCase(fields_[i].name, name)) wanted[i] = true;
+      if (EqualsIgnoringCase(fields_[i].name, name)) wanted[i] = true;
   }
   return wanted;
 }
