@@ -2,7 +2,7 @@
 # Runs pelliton end to end against the project's test news server on
 # 127.0.0.1 and prints what each run cost.
 #
-#   bench/run.sh [-r REPEAT] [-b BUILD_DIR] [-P] [-T] [CASE]...
+#   bench/run.sh [-r REPEAT] [-b BUILD_DIR] [-P] [-T] [-1] [-W WAYS] [CASE]...
 #
 # A CASE is K:EVERY:D:N[,N]... : a synthetic newsgroup of K articles of
 # which every EVERY-th matches the filter, served with a response delay of
@@ -10,20 +10,30 @@
 # measures the cases behind the speed targets (see bench/README.md).
 #
 # Every run starts from an empty newsrc and an empty mailbox; the filter is
-# "* ^X-Bench: match" with a file action into that mailbox.  Each case runs
-# REPEAT times (default 3) and the table shows the medians.  -P runs the
+# "* ^Subject:.*\(match\)" (the subjects of the matching articles end in
+# "(match)") with a file action into that mailbox, or, for EVERY 1, the
+# action alone, without a condition.  Each case runs REPEAT times (default
+# 3) and the table shows the medians.  -W names the ways of reading that
+# each case is run with, alternating run by run: "head" (overview no, HEAD
+# and BODY), "over" (overview yes: OVER and ARTICLE, or ARTICLE alone
+# without a condition), or "both"; default head.  -P runs the
 # test server and pelliton under SCHED_FIFO (root only), so that compilers
 # and tests running beside them on a shared machine delay them less.  The runner
 # checks that every matching article landed in the mailbox and that the
 # newsrc ends at K; a row that fails this is marked FAIL.  -T speaks TLS
 # from the first byte: the runner makes throwaway certificates with
 # pelliton-testcerts, the server runs with --tls implicit, and pelliton
-# verifies it against their CA.
+# verifies it against their CA.  -1 runs the test server and
+# pelliton on one core (taskset), taking turns: on a machine whose cores
+# share their execution units, a busy server on the other core slows
+# pelliton's every instruction, and its CPU figure with it.
 #
-# Columns: R requests (HEAD for every article, BODY for every match), wall
-# time, articles per second, CPU seconds (user + sys) of pelliton and of the
-# test server during the run, peak RSS of pelliton, and the latency limit
-# ceil(R/N)*D with the ratio of wall time to it.
+# Columns: the way; R requests (head: HEAD for every article, BODY for
+# every match; over: an OVER per 1000 numbers and an ARTICLE per match, or
+# an ARTICLE per article); wall time, articles per second, CPU seconds
+# (user + sys) of pelliton and of the test server during the run, peak RSS
+# of pelliton, the bytes the server sent, and the latency limit ceil(R/N)*D
+# with the ratio of wall time to it.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,23 +41,32 @@ build=${BUILD_DIR:-$repo/build-bench}
 repeat=3
 realtime=0
 tls=0
+ways=head
+onecore=0
 
 usage() {
   sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'
   exit 2
 }
 
-while getopts "r:b:PTh" opt; do
+while getopts "r:b:PT1W:h" opt; do
   case $opt in
     r) repeat=$OPTARG ;;
     b) build=$OPTARG ;;
     P) realtime=1 ;;
     T) tls=1 ;;
+    W) ways=$OPTARG ;;
+    1) onecore=1 ;;
     *) usage ;;
   esac
 done
 shift $((OPTIND - 1))
 case $repeat in '' | *[!0-9]* | 0) echo "run.sh: -r needs a positive number" >&2; exit 2 ;; esac
+case $ways in
+  head | over) ;;
+  both) ways="head over" ;;
+  *) echo "run.sh: -W takes head, over or both" >&2; exit 2 ;;
+esac
 
 cases=("$@")
 if [ ${#cases[@]} -eq 0 ]; then
@@ -97,6 +116,13 @@ else
 fi
 
 prio=()
+if [ "$onecore" = 1 ]; then
+  if ! command -v taskset >/dev/null; then
+    echo "run.sh: -1 needs taskset" >&2
+    exit 2
+  fi
+  prio=(taskset -c 0)
+fi
 if [ "$realtime" = 1 ]; then
   if [ "$(id -u)" != 0 ] || ! command -v chrt >/dev/null; then
     echo "run.sh: -P needs root and chrt" >&2
@@ -104,7 +130,7 @@ if [ "$realtime" = 1 ]; then
   fi
   # Both block in poll between bursts of work, and the kernel keeps 5% of
   # every second for everything else, so the machine stays usable.
-  prio=(chrt --fifo 10)
+  prio+=(chrt --fifo 10)
 fi
 
 # --- Server and clean-up ------------------------------------------------
@@ -150,6 +176,7 @@ start_server() {
   for g in "$@"; do args+=(--synthetic "$g"); done
   rm -f "$tmp/port"
   "${prio[@]}" "$testserver" --delay-ms "$delay" --port-file "$tmp/port" "${args[@]}" \
+    --stats "$tmp/stats" \
     "${tls_server[@]}" \
     >"$tmp/server.out" 2>&1 &
   server_pid=$!
@@ -180,17 +207,29 @@ cpu_of() {
   echo "${stat##*) }" | awk -v t="$ticks" '{ printf "%.2f", ($12 + $13) / t }'
 }
 
+# Bytes of responses the server has sent since it started.
+server_bytes() {
+  rm -f "$tmp/stats"
+  kill -USR1 "$server_pid"
+  local i
+  for ((i = 0; i < 400; i++)); do
+    [ -s "$tmp/stats" ] && break
+    sleep 0.005
+  done
+  cat "$tmp/stats" 2>/dev/null || echo 0
+}
+
 median() {
   tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 }
     END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2];
           else printf "%.6f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# run_once K EVERY N GROUP: one fetch from scratch; writes
-# "WALL USER+SYS MAXRSS_KB SERVER_CPU OK" to $tmp/result, with a message
-# on stderr when the run did not deliver what it should have.
+# run_once K EVERY N GROUP WAY: one fetch from scratch; writes
+# "WALL USER+SYS MAXRSS_KB SERVER_CPU OK BYTES" to $tmp/result, with a
+# message on stderr when the run did not deliver what it should have.
 run_once() {
-  local k=$1 every=$2 n=$3 group=$4
+  local k=$1 every=$2 n=$3 group=$4 way=$5
   local dir=$tmp/run
   rm -rf "$dir"
   mkdir -p "$dir"
@@ -200,13 +239,14 @@ host 127.0.0.1
 port $port
 config $dir/filter
 newsrc $dir/newsrc
+overview $([ "$way" = over ] && echo yes || echo no)
 $tls_client
 EOF
-  cat >"$dir/filter" <<EOF
-$group:
-* ^X-Bench: match
-$dir/mbox
-EOF
+  {
+    echo "$group:"
+    [ "$every" = 1 ] || echo '* ^Subject:.*\(match\)'
+    echo "$dir/mbox"
+  } >"$dir/filter"
   # The time limit stands outside the measuring command, so that the
   # figures are pelliton's alone.
   local cmd=(timeout 900 "${prio[@]}")
@@ -216,7 +256,8 @@ EOF
     cmd+=("$runstat" "$dir/usage")
   fi
   cmd+=("$pelliton" -f "$dir/servers" -n "$n" bench)
-  local s0 t0 t1 s1 status=0
+  local s0 t0 t1 s1 b0 b1 status=0
+  b0=$(server_bytes)
   s0=$(cpu_of "$server_pid")
   t0=$(date +%s%N)
   # Waited for in the background, so that a signal to this script ends the
@@ -227,6 +268,7 @@ EOF
   run_pid=
   t1=$(date +%s%N)
   s1=$(cpu_of "$server_pid")
+  b1=$(server_bytes)
 
   local ok=1 delivered want=$((every > 0 ? k / every : 0))
   delivered=$(grep -c '^From pelliton ' "$dir/mbox" 2>/dev/null || true)
@@ -241,9 +283,10 @@ EOF
   fi
   local usage
   usage=$(tail -1 "$dir/usage" 2>/dev/null || echo "0 0 0")
-  awk -v t0="$t0" -v t1="$t1" -v s0="$s0" -v s1="$s1" -v ok="$ok" -v u="$usage" 'BEGIN {
+  awk -v t0="$t0" -v t1="$t1" -v s0="$s0" -v s1="$s1" -v ok="$ok" -v u="$usage" \
+    -v b0="$b0" -v b1="$b1" 'BEGIN {
     split(u, f, " ");
-    printf "%.6f %.6f %d %.2f %d\n", (t1 - t0) / 1e9, f[1] + f[2], f[3], s1 - s0, ok }' \
+    printf "%.6f %.6f %d %.2f %d %d\n", (t1 - t0) / 1e9, f[1] + f[2], f[3], s1 - s0, ok, b1 - b0 }' \
     >"$tmp/result"
 }
 
@@ -253,14 +296,14 @@ cpu_model=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
 echo "pelliton end-to-end benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "machine: $cores cores, ${cpu_model:-unknown CPU}; load average at start:" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
-echo "medians of $repeat runs$([ "$tls" = 1 ] && echo "; TLS from the first byte"); CPU and peak RSS from $([ "$timer" = gnu ] && echo "GNU time" || echo "wait4")$([ "$realtime" = 1 ] && echo "; server and pelliton under SCHED_FIFO")"
+echo "medians of $repeat runs$([ "$tls" = 1 ] && echo "; TLS from the first byte")$([ "$onecore" = 1 ] && echo "; server and pelliton on one core"); CPU and peak RSS from $([ "$timer" = gnu ] && echo "GNU time" || echo "wait4")$([ "$realtime" = 1 ] && echo "; server and pelliton under SCHED_FIFO")"
 echo
-printf '| %7s | %5s | %4s | %4s | %7s | %8s | %10s | %7s | %8s | %9s | %8s | %10s | %4s |\n' \
-  K match "D ms" "-n" R "wall s" "articles/s" "CPU s" "RSS KB" "server s" "limit s" \
-  "wall/limit" ok
-printf '|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n' \
-  "--------:" "------:" "-----:" "-----:" "--------:" "---------:" "-----------:" \
-  "--------:" "---------:" "----------:" "---------:" "-----------:" "-----:"
+printf '| %4s | %7s | %5s | %4s | %4s | %7s | %8s | %10s | %7s | %8s | %9s | %10s | %8s | %10s | %4s |\n' \
+  way K match "D ms" "-n" R "wall s" "articles/s" "CPU s" "RSS KB" "server s" "bytes" \
+  "limit s" "wall/limit" ok
+printf '|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n' \
+  "------" "--------:" "------:" "-----:" "-----:" "--------:" "---------:" "-----------:" \
+  "--------:" "---------:" "----------:" "-----------:" "---------:" "-----------:" "-----:"
 
 # Cases with the same delay share one server.
 declare -A by_delay=()
@@ -281,28 +324,46 @@ for d in $(printf '%s\n' "${!by_delay[@]}" | sort -n); do
     IFS=: read -r k every _ ns <<<"$c"
     group=bench.k$k.e$every
     for n in ${ns//,/ }; do
-      walls= cpus= rsss= servers= oks=1
+      # The ways take turns, run by run, so that a change of load on the
+      # machine falls on both alike.
+      declare -A walls=() cpus=() rsss=() servers=() bytes=() oks=()
+      for way in $ways; do oks[$way]=1; done
       for ((i = 0; i < repeat; i++)); do
-        run_once "$k" "$every" "$n" "$group"
-        read -r wall cpu rss scpu ok <"$tmp/result"
-        walls+="$wall " cpus+="$cpu " rsss+="$rss " servers+="$scpu "
-        [ "$ok" = 1 ] || oks=0
+        for way in $ways; do
+          run_once "$k" "$every" "$n" "$group" "$way"
+          read -r wall cpu rss scpu ok nbytes <"$tmp/result"
+          walls[$way]+="$wall " cpus[$way]+="$cpu " rsss[$way]+="$rss "
+          servers[$way]+="$scpu " bytes[$way]+="$nbytes "
+          [ "$ok" = 1 ] || oks[$way]=0
+        done
       done
-      wall=$(median <<<"$walls")
-      cpu=$(median <<<"$cpus")
-      rss=$(median <<<"$rsss")
-      scpu=$(median <<<"$servers")
-      matches=$((every > 0 ? k / every : 0))
-      r=$((k + matches))
-      [ "$oks" = 1 ] || failed=1
-      awk -v k="$k" -v e="$every" -v d="$d" -v n="$n" -v r="$r" -v wall="$wall" \
-        -v cpu="$cpu" -v rss="$rss" -v scpu="$scpu" -v ok="$oks" 'BEGIN {
-        limit = int((r + n - 1) / n) * d / 1000;
-        match_ = e == 0 ? "none" : (e == 1 ? "all" : "1/" e);
-        if (limit > 0) { lim = sprintf("%.3f", limit); ratio = sprintf("%.2f", wall / limit) }
-        else { lim = "-"; ratio = "-" }
-        printf "| %7d | %5s | %4d | %4d | %7d | %8.3f | %10.0f | %7.2f | %8d | %9.2f | %8s | %10s | %4s |\n",
-          k, match_, d, n, r, wall, k / wall, cpu, rss, scpu, lim, ratio, ok ? "yes" : "FAIL" }'
+      for way in $ways; do
+        wall=$(median <<<"${walls[$way]}")
+        cpu=$(median <<<"${cpus[$way]}")
+        rss=$(median <<<"${rsss[$way]}")
+        scpu=$(median <<<"${servers[$way]}")
+        nbytes=$(median <<<"${bytes[$way]}")
+        matches=$((every > 0 ? k / every : 0))
+        if [ "$way" = head ]; then
+          r=$((k + matches))
+        elif [ "$every" = 1 ]; then
+          r=$k
+        else
+          r=$(((k + 999) / 1000 + matches))
+        fi
+        [ "${oks[$way]}" = 1 ] || failed=1
+        awk -v way="$way" -v k="$k" -v e="$every" -v d="$d" -v n="$n" -v r="$r" \
+          -v wall="$wall" -v cpu="$cpu" -v rss="$rss" -v scpu="$scpu" -v nbytes="$nbytes" \
+          -v ok="${oks[$way]}" 'BEGIN {
+          limit = int((r + n - 1) / n) * d / 1000;
+          match_ = e == 0 ? "none" : (e == 1 ? "all" : "1/" e);
+          if (limit > 0) { lim = sprintf("%.3f", limit); ratio = sprintf("%.2f", wall / limit) }
+          else { lim = "-"; ratio = "-" }
+          printf "| %4s | %7d | %5s | %4d | %4d | %7d | %8.3f | %10.0f | %7.2f | %8d | %9.2f | %10d | %8s | %10s | %4s |\n",
+            way, k, match_, d, n, r, wall, k / wall, cpu, rss, scpu, nbytes, lim, ratio,
+            ok ? "yes" : "FAIL" }'
+      done
+      unset walls cpus rsss servers bytes oks
     done
   done
   stop_server

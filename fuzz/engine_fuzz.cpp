@@ -6,7 +6,10 @@
 //              the server talks without waiting for requests; bit 7: the
 //              engine's socket holds only a few requests, and the server
 //              reads them slowly
-//   byte 1     number of articles in the range, modulo 64 (0: none)
+//   byte 1     bits 0-5: number of articles in the range (0: none); bits
+//              6-7: how the newsgroup is read: HEAD and BODY, the overview
+//              in RFC 3977's format, the overview in INN's (with Xref:full),
+//              or ARTICLE alone
 //   bytes 2-5  sizes of the successive recv() results, used in turn
 //              (0: as much as the engine asks for)
 //   the rest   the bytes the server sends, in order
@@ -14,8 +17,8 @@
 // The bytes go through a real socket pair, written before the engine starts
 // and followed by the end of the stream, so every input ends, at the
 // latest, in the closed-connection path.  Unless bit 6 is set, the engine
-// gets to read the n-th response (a status line, and for 221 and 222 the
-// text up to its "." line) only once it has sent its n-th request, as from
+// gets to read the n-th response (a status line, and for 220, 221, 222 and
+// 224 the text up to its "." line) only once it has sent its n-th request, as from
 // a server that answers requests; should the engine wait for more than
 // that, the next response is let through anyway.
 #include <sys/ioctl.h>
@@ -79,7 +82,8 @@ std::vector<std::size_t> ResponseEnds(const std::uint8_t* stream, std::size_t si
   while (pos < size) {
     std::size_t end = lineEnd(pos);
     bool withText = size - pos >= 3 && stream[pos] == '2' && stream[pos + 1] == '2' &&
-                    (stream[pos + 2] == '1' || stream[pos + 2] == '2');
+                    (stream[pos + 2] == '0' || stream[pos + 2] == '1' ||
+                     stream[pos + 2] == '2' || stream[pos + 2] == '4');
     while (withText && end < size) {
       std::size_t next = lineEnd(end);
       std::size_t len = next - end - (stream[next - 1] == '\n' ? 1 : 0);
@@ -182,6 +186,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int maxReq = 1 + (prefix[0] & 7);
   const ArticleNumber start = RangeStart(prefix[0] >> 4);
   const int count = prefix[1] % 64;
+  static const OverviewSupport rfcOverview = [] {
+    OverviewSupport support;
+    support.command = OverviewSupport::Command::kOver;
+    return support;
+  }();
+  static const OverviewSupport innOverview = [] {
+    OverviewSupport support;
+    support.command = OverviewSupport::Command::kXover;
+    support.format = OverviewFormat::FromLines({"Subject:", "From:", "Date:", "Message-ID:",
+                                                "References:", "Bytes:", "Lines:", "Xref:full"});
+    return support;
+  }();
+  Reading reading;
+  switch (prefix[1] >> 6) {
+    case 1:
+      reading.way = Reading::Way::kOverview;
+      reading.overview = &rfcOverview;
+      break;
+    case 2:
+      reading.way = Reading::Way::kOverview;
+      reading.overview = &innOverview;
+      break;
+    case 3:
+      reading.way = Reading::Way::kArticle;
+      break;
+    default:
+      break;
+  }
   const ArticleNumber lastArticle = count == 0 ? start - 1 : start + (count - 1);
 
   int fdBefore = fuzz::LowestFreeDescriptor();
@@ -228,15 +260,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NntpConnection connection(0);
     connection.Adopt(UniqueFd(inFd));
     ngInfo->nextArticle = start;
-    PipelineInit(connection, maxReq, kArticleLimit);
-    PipelineEngine(ngInfo, lastArticle);
-    PipelineCleanup();
+    PipelineEngine engine(connection, maxReq, kArticleLimit);
+    engine.Run(ngInfo, lastArticle, reading);
   }
 
   // A normal end leaves the range behind it, unless an article whose
   // delivery did not complete holds the next run back.
   FUZZ_CHECK(keepRunning == 0 || lastArticle == LLONG_MAX ||
              ngInfo->nextArticle <= lastArticle + 1);
+  // Whatever happened, the next run never starts before this one did.
+  FUZZ_CHECK(ngInfo->nextArticle >= start || lastArticle < start);
 
   feed.engineFd = -1;
   close(server);

@@ -132,6 +132,10 @@ struct ServerInfo : ListNode {
   // PEM file of the certificates trusted for this server; unset means the
   // system's trust store.  Resolved like the other file names.
   std::optional<std::string> caFile;
+  // "overview yes": newsgroups whose conditions name only headers that the
+  // server's overview carries are filtered from OVER and fetched with
+  // ARTICLE.
+  bool overview = false;
 };
 
 struct NewsgroupInfo : ListNode {
@@ -146,12 +150,12 @@ struct ActionInfo : ListNode {
   int type = ACTION_TYPE_UNSET;
   std::string target;  // at most kMaxTargetLength characters
   unsigned long sizeLimit = 0;  // bytes; 0 is no limit
-  int matched = 0;              // scratch of the header matcher
 };
 
 struct ConditionInfo : ListNode {
   regex_t regex;
   int negate = 0;
+  std::string pattern;  // the expression as written, without its "!"
 };
 
 // Inputs of new records, set by the run frame before anything is read.

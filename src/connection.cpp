@@ -611,6 +611,8 @@ void NntpConnection::ReportFailure(int error) {
 
 void NntpConnection::ReportTimeout() { Diag("timeout talking to NNTP server\n"); }
 
+void NntpConnection::ReportLost() { DiagPlain("server closed connection... aborting!\n"); }
+
 void NntpConnection::ReportClosed() {
   Diag("error talking to NNTP server -- connection closed by server\n");
 }
@@ -773,11 +775,20 @@ long NntpConnection::Read(char* buf, std::size_t cap) {
     }
     return static_cast<long>(n);
   }
-  if (endOfStream_ || !IsOpen()) return -1;
+  if (endOfStream_ || !IsOpen()) {
+    ReportLost();
+    return -1;
+  }
   if (tls_) {
     const long n = ReadTls(buf, cap);
+    const int savedErrno = errno;
     if (n >= 0) return n;
-    if (n == kTlsFailed) ReportTlsFailure();
+    if (n == kTlsFailed)
+      ReportTlsFailure();
+    else if (n == kSocketFailed)
+      ReportFailure(savedErrno);
+    else
+      ReportLost();
     endOfStream_ = true;
     return -1;
   }
@@ -787,6 +798,10 @@ long NntpConnection::Read(char* buf, std::size_t cap) {
     return static_cast<long>(n);
   }
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  if (n < 0)
+    ReportFailure(errno);
+  else
+    ReportLost();
   endOfStream_ = true;
   return -1;
 }

@@ -153,8 +153,9 @@ class NntpConnection {
   // reading side.
   void FlushPending();
   // Response bytes into buf: > 0 the count, 0 nothing there now, -1 the
-  // server closed the connection or reading failed (nothing is printed,
-  // but for the reason a TLS session failed).
+  // server closed the connection or reading failed, after a message:
+  // "server closed connection... aborting!" at the end of the stream, else
+  // the reason.
   long Read(char* buf, std::size_t cap);
 
   enum class WaitResult {
@@ -251,6 +252,7 @@ class NntpConnection {
   void ReportFailure(int error);
   void ReportTimeout();
   void ReportClosed();
+  void ReportLost();
 
   int timeoutSeconds_;
   UniqueFd socket_;

@@ -5,25 +5,63 @@
 #include <cstring>
 #include <string>
 
+#include "headerfilter.h"
 #include "nntpcommands.h"
-#include "nntppipeline.h"
 #include "util.h"
 
 namespace pelliton {
 
-int processNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo, int maxReq,
-                     unsigned long articleLimit) {
+NewsgroupFetcher::NewsgroupFetcher(NntpConnection& connection, const ServerInfo& servInfo,
+                                   int maxReq)
+    : connection_(connection),
+      engine_(connection, maxReq, servInfo.articleLimit),
+      overviewWanted_(servInfo.overview) {}
+
+int NewsgroupFetcher::learnOverview() {
+  overviewAsked_ = true;
+  Progress("Asking the server about its overview...\n");
+  if (!nntpOverviewSupport(connection_, capabilities_, &overview_)) return 0;
+  if (overview_.command == OverviewSupport::Command::kNone)
+    Progress("The server has no overview: every newsgroup is read with HEAD\n");
+  else
+    Progress("The server gives its overview with %s: %s\n", overview_.verb(),
+             printable(overview_.format.Describe()).c_str());
+  return 1;
+}
+
+// The overview decides a newsgroup whose every condition names a header
+// it carries; a newsgroup without any condition takes every article whole.
+Reading NewsgroupFetcher::readingFor(const NewsgroupInfo& ngInfo) const {
+  Reading reading;
+  if (!overviewWanted_ || overview_.command == OverviewSupport::Command::kNone) return reading;
+  const HeaderFilter filter(ngInfo);
+  if (filter.Conditions().empty()) {
+    reading.way = Reading::Way::kArticle;
+    Progress("Reading with ARTICLE: no condition applies\n");
+  } else if (DecidableFromOverview(filter, overview_.format)) {
+    reading.way = Reading::Way::kOverview;
+    reading.overview = &overview_;
+    Progress("Reading from the overview with %s, and ARTICLE for each match\n", overview_.verb());
+  } else {
+    Progress("Reading with HEAD and BODY: a condition names a header the overview lacks\n");
+  }
+  return reading;
+}
+
+int NewsgroupFetcher::processNewsgroup(NewsgroupInfo* ngInfo) {
   assert(ngInfo != NULL);
   assert(ngInfo->name[0] != '\0');
   if (ngInfo->actions.IsEmpty()) return 1;
+  // A stop signal that ends an exchange is a stopped end like one that
+  // comes while the articles are fetched: the newsgroup keeps its place.
+  auto exchangeFailed = [this] { return connection_.Stopped() ? 0 : -1; };
+  if (overviewWanted_ && !overviewAsked_ && !learnOverview()) return exchangeFailed();
   const char* name = ngInfo->name.c_str();
   Progress("Processing group %s...\n", name);
 
-  // A stop signal that ends the exchange is a stopped end like one that
-  // comes while the articles are fetched: the newsgroup keeps its place.
-  if (!connection.SendLine("GROUP " + ngInfo->name + "\r\n")) return connection.Stopped() ? 0 : -1;
+  if (!connection_.SendLine("GROUP " + ngInfo->name + "\r\n")) return exchangeFailed();
   char reply[kResponseLineSize];
-  if (!connection.ReadStatusLine(reply, sizeof reply)) return connection.Stopped() ? 0 : -1;
+  if (!connection_.ReadStatusLine(reply, sizeof reply)) return exchangeFailed();
 
   ArticleNumber first = 0;
   ArticleNumber last = 0;
@@ -50,9 +88,7 @@ int processNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo, int maxR
   if (ngInfo->nextArticle > last) ngInfo->nextArticle = last + 1;
   Progress("Reading articles from range %lld-%lld, starting at %lld...\n", first, last,
            ngInfo->nextArticle);
-  PipelineInit(connection, maxReq, articleLimit);
-  PipelineEngine(ngInfo, last);
-  PipelineCleanup();
+  engine_.Run(ngInfo, last, readingFor(*ngInfo));
   Progress("Done processing group %s\n", name);
   Progress("Next article to read is %lld\n", ngInfo->nextArticle);
   return keepRunning ? 1 : 0;

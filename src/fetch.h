@@ -1,21 +1,49 @@
-// Fetching one newsgroup: selecting it with GROUP, fixing where reading
-// starts, and running the request engine over its new articles.
+// Fetching the newsgroups of a walk: selecting each with GROUP, fixing
+// where reading starts, choosing how its articles are read, and running
+// the request engine over them.
 #ifndef PELLITON_FETCH_H
 #define PELLITON_FETCH_H
 
+#include "capabilities.h"
 #include "config.h"
 #include "connection.h"
+#include "nntppipeline.h"
+#include "overview.h"
 
 namespace pelliton {
 
-// 1: go on with the next newsgroup; 0: keepRunning was found cleared after
-// the engine ran, or a stop signal ended the GROUP exchange; -1: the answer
-// to GROUP could not be read, or it answered
-// for another newsgroup (the stream is out of step), after a message.  A
-// newsgroup without actions is passed over without a word.  maxReq and
-// articleLimit go to the engine (see PipelineInit).
-int processNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo, int maxReq,
-                     unsigned long articleLimit);
+// One walk over the newsgroups on one connection.  With the server file's
+// "overview yes" the server is asked once, before the first GROUP, what
+// it offers (CAPABILITIES, LIST OVERVIEW.FMT); without it the
+// conversation is the one of HEAD and BODY alone.
+class NewsgroupFetcher {
+ public:
+  // maxReq and the server's article limit go to the engine (see
+  // PipelineEngine).
+  NewsgroupFetcher(NntpConnection& connection, const ServerInfo& servInfo, int maxReq);
+
+  // 1: go on with the next newsgroup; 0: keepRunning was found cleared
+  // after the engine ran, or a stop signal ended an exchange; -1: the
+  // answer to GROUP, or to the questions about the overview, could not be
+  // read, or GROUP answered for another newsgroup (the stream is out of
+  // step), after a message.  A newsgroup without actions is passed over
+  // without a word.
+  int processNewsgroup(NewsgroupInfo* ngInfo);
+
+  // What the server said it can do; empty until asked.
+  const Capabilities& capabilities() const { return capabilities_; }
+
+ private:
+  int learnOverview();
+  Reading readingFor(const NewsgroupInfo& ngInfo) const;
+
+  NntpConnection& connection_;
+  PipelineEngine engine_;
+  const bool overviewWanted_;
+  bool overviewAsked_ = false;
+  Capabilities capabilities_;
+  OverviewSupport overview_;
+};
 
 }  // namespace pelliton
 

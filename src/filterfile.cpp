@@ -106,6 +106,7 @@ class FilterReader {
       return;
     }
     condition->negate = negate;
+    condition->pattern = text;
     AddTail(actInfo->conditions, condition.release());
   }
 

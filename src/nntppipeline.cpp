@@ -1,7 +1,5 @@
 #include "nntppipeline.h"
 
-#include <regex.h>
-
 #include <algorithm>
 #include <array>
 #include <cassert>
@@ -12,22 +10,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "delivery.h"
+#include "headerfilter.h"
 #include "util.h"
 
 namespace pelliton {
 namespace {
-
-// What the next line from the server is.
-constexpr int PARSE_STATUS = 0;
-constexpr int PARSE_HEADER = 1;
-constexpr int PARSE_BODY = 2;
 
 // Responses are read in large pieces: the slots that one piece frees are
 // filled by a few writes, so the more a read takes, the fewer reads, waits
@@ -45,7 +40,15 @@ constexpr std::size_t kBodyBufStart = 65536;
 // NNTP keeps a status line within 512 bytes.  Of a longer one this much is
 // kept and shown, and the rest is read and dropped, so that a server that
 // never ends its line cannot make the engine hold more than its buffer.
+// Of an overview line too long to use, this much is kept for its number.
 constexpr std::size_t kStatusLineKept = 1024;
+// Article numbers that one overview request covers.  Its answer is read
+// line by line, so the size bounds only the matches that one answer can
+// leave waiting for their articles.
+constexpr ArticleNumber kOverviewRange = 1000;
+// Overview requests outstanding at once: the next range is on its way
+// while one is read, so that the server is never idle between them.
+constexpr int kOverviewsAhead = 2;
 
 constexpr ArticleNumber kHighest = LLONG_MAX;
 constexpr ArticleNumber kLowest = LLONG_MIN;
@@ -61,23 +64,35 @@ struct FreeDeleter {
 // malloc'd so that it can grow with realloc in place.
 using CharBuffer = std::unique_ptr<char, FreeDeleter>;
 
-// One article whose header matched and whose body is awaited.
+// One article that matched and whose text is awaited: its body, when the
+// header came with HEAD; the whole article, when the overview decided.
 struct MatchedHeader {
   std::unique_ptr<MatchedHeader> next;  // same chain of the match table
   ArticleNumber article = 0;
   int headerLen = 0;
-  CharBuffer header;
+  CharBuffer header;  // null when the article brings its own
   std::vector<const ActionInfo*> actions;  // matched ones, in list order
 };
 
-enum class RequestKind { kHead, kBody };
+enum class RequestKind { kHead, kBody, kArticle, kOver };
 
-// A request sent and not yet answered completely.  Responses come in the
-// order of the requests, so the oldest one tells what a status line must
-// answer.
+// A request, waiting to be sent or sent and not yet answered completely.
+// Responses come in the order of the requests, so the oldest outstanding
+// one tells what a status line must answer.
 struct Request {
   RequestKind kind;
-  ArticleNumber article;
+  ArticleNumber first;  // the article; for OVER the range's first number
+  ArticleNumber last;   // the same; for OVER the range's last number
+};
+
+// What the next line from the server is.
+enum class Parse {
+  kStatus,
+  kHeader,         // of a 221
+  kBody,           // of a 222
+  kArticleHeader,  // of a 220, up to its first empty line
+  kArticleBody,    // of a 220, after it
+  kOverview,       // of a 224
 };
 
 // What becomes of the text of the response being read.
@@ -87,57 +102,15 @@ enum class Text {
   kTooLarge,  // over the article limit: read to its end and passed over
 };
 
-struct Engine {
-  NntpConnection* connection = nullptr;
-  // Resume markers.
-  ArticleNumber lastDone = 0;
-  ArticleNumber lastSeen = 0;
-  ArticleNumber pendingMatch = 0;
-  std::vector<const NewsgroupInfo*> generalList;
-  int freeSlots = 0;
-  std::deque<ArticleNumber> bodyQueue;
-  int maxReq = 1;
-  unsigned long articleLimit = 0;  // 0: none
-  char inBuf[kInBufSize] = {};
-  int inLen = 0;
-  // The beginning of a line longer than inBuf; empty in the common case.
-  std::string longLine;
-  // The rest of the current line is read and not kept.
-  bool lineCut = false;
-  CharBuffer hdrBuf;
-  std::size_t hdrBufSize = 0;
-  std::size_t hdrLen = 0;
-  CharBuffer bodyBuf;
-  std::size_t bodyBufSize = 0;
-  std::size_t bodyLen = 0;
-  int parseState = PARSE_STATUS;
-  Text text = Text::kKept;
-  std::array<std::unique_ptr<MatchedHeader>, kMatchChains> matchTable;
-  ArticleNumber curArticle = 0;
-  std::deque<Request> outstanding;
-  ArticleNumber lastRequested = 0;
-  // Articles whose header matched in this newsgroup and whose body has not
-  // been dealt with; the resume point never passes the lowest of them.
-  std::set<ArticleNumber> undelivered;
-  // Nothing numbered from here up is delivered in this newsgroup: the
-  // article that the server refused, or whose delivery failed.
-  ArticleNumber stopAt = kHighest;
-  // The server refused an article: nothing more is asked in this newsgroup.
-  bool held = false;
-  // The connection is not read any further.
-  bool abandoned = false;
-  // The count of signals caught at which the answers still outstanding
-  // are given up.
-  sig_atomic_t abandonAt = 2;
-  // The count of signals caught when the current pass began.
-  sig_atomic_t signalsSeen = 0;
-  NewsgroupInfo* ngInfo = nullptr;
-  ArticleNumber lastArticle = 0;  // the last article to request
-};
-
-// One engine for the whole run: its collection buffers are kept from one
-// newsgroup to the next.
-Engine engine;
+const char* verbOf(RequestKind kind) {
+  switch (kind) {
+    case RequestKind::kHead: return "HEAD";
+    case RequestKind::kBody: return "BODY";
+    case RequestKind::kArticle: return "ARTICLE";
+    case RequestKind::kOver: return "OVER";
+  }
+  return "";
+}
 
 [[noreturn]] void reallocFailed() {
   Diag("realloc() failed\n");
@@ -193,9 +166,9 @@ int statusCode(std::string_view line) {
   return code;
 }
 
-// The article number of a 221 or 222 line, after the code and blanks, read
-// as strtoll reads it in base 0.  False when there is none, or when it does
-// not fit 64 bits.
+// The article number of a 220, 221 or 222 line, after the code and blanks,
+// read as strtoll reads it in base 0.  False when there is none, or when
+// it does not fit 64 bits.
 bool statusArticle(std::string_view line, ArticleNumber* number) {
   std::size_t pos = 3;
   while (pos < line.size() && isBlank(static_cast<unsigned char>(line[pos]))) ++pos;
@@ -217,17 +190,263 @@ int chainOf(ArticleNumber article) {
   return chain < 0 ? chain + kMatchChains : chain;
 }
 
-void clearMatchTable() {
+}  // namespace
+
+class PipelineEngine::Engine {
+ public:
+  Engine(NntpConnection& connection, int maxReq, unsigned long articleLimit)
+      : connection_(connection), maxReq_(maxReq), articleLimit_(articleLimit) {
+    assert(maxReq >= 1);
+    hdrBufSize_ = kHeaderBufStart;
+    hdrBuf_ = freshBuffer(kHeaderBufStart);
+    bodyBufSize_ = kBodyBufStart;
+    bodyBuf_ = freshBuffer(kBodyBufStart);
+  }
+  ~Engine() { clearMatchTable(); }
+
+  void Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticle, const Reading& reading);
+
+ private:
+  // --- Slots, stops and the resume point
+  bool sending() const { return keepRunning && !held_; }
+  bool somethingToRequest() const;
+  void responseDone();
+  void resetResponse();
+  void abandonConnection();
+  bool signalAbandons() const { return !keepRunning && signalsCaught >= abandonAt_; }
+  void stopNewsgroupAt(ArticleNumber article) { stopAt_ = std::min(stopAt_, article); }
+  ArticleNumber resumePoint(bool stopped) const;
+  void headerDealtWith(ArticleNumber article);
+  void bodyDealtWith(ArticleNumber article);
+
+  // --- Matching and delivery
+  void clearMatchTable();
+  std::unique_ptr<MatchedHeader> takeRecord(ArticleNumber article);
+  void fileMatch(ArticleNumber article, CharBuffer header, int headerLen, RequestKind fetch);
+  void reportVerdict(HeaderFilter::Verdict verdict);
+  std::string_view finishText(CharBuffer& buf, std::size_t& len);
+  void processHeader();
+  void processBody();
+  void processArticle();
+  void deliver(const std::vector<const ActionInfo*>& actions, const char* header, int headerLen,
+               ArticleNumber article);
+  void deliveryFailed(ArticleNumber article);
+
+  // --- The overview
+  void askHeaderAgain(ArticleNumber article);
+  void askGapAgain(ArticleNumber from, ArticleNumber to);
+  void oddOverviewLine();
+  void overviewLine(std::string_view line, bool tooLarge);
+  void overviewRefused(std::string_view line);
+  bool overviewDue() const;
+
+  // --- Responses
+  bool fitsLimit(std::size_t collected, std::size_t more) const;
+  void collectLine(CharBuffer& buf, std::size_t& bufSize, std::size_t& len,
+                   std::string_view line);
+  void bodyLine(std::string_view line);
+  void endOfText();
+  void articleGone(const Request& request);
+  void articleRefused(const Request& request, std::string_view line);
+  void outOfStep(ArticleNumber article, std::string_view line);
+  void openText(const Request& request);
+  void openOverview(const Request& request);
+  void handleStatusLine(std::string_view line);
+  void dispatchLine(std::string_view line, bool cut);
+
+  // --- The wire
+  std::size_t lineRoom() const;
+  void keepLinePiece(const char* piece, std::size_t len);
+  void finishLine(std::string_view tail);
+  void cutLines(std::size_t received);
+  void receive();
+  void queueRequest(const Request& request);
+  void sendRequests();
+  void waitAndTransfer();
+
+  NntpConnection& connection_;
+  const int maxReq_;
+  const unsigned long articleLimit_;  // 0: none
+
+  // The newsgroup being fetched.
+  NewsgroupInfo* ngInfo_ = nullptr;
+  ArticleNumber lastArticle_ = 0;  // the last article to cover
+  Reading::Way way_ = Reading::Way::kHead;
+  const OverviewSupport* overview_ = nullptr;
+  std::optional<HeaderFilter> filter_;
+  std::vector<const ActionInfo*> matched_;  // the filter's verdict, reused
+
+  // Requests.  The cursor is the first number that no request covers yet;
+  // waiting requests (the text of a match, a header asked for again) go
+  // before the cursor's.
+  ArticleNumber cursor_ = 0;
+  std::deque<Request> waiting_;
+  std::deque<Request> outstanding_;
+  int freeSlots_ = 0;
+  ArticleNumber lastRequested_ = 0;
+  int overviewsOutstanding_ = 0;
+
+  // Resume markers.
+  ArticleNumber lastDone_ = 0;      // the last article whose text was dealt with
+  ArticleNumber lastSeen_ = 0;      // every header up to here was dealt with
+  ArticleNumber pendingMatch_ = 0;  // the most recent match; 0: none
+  // Articles that matched, or whose header is asked for again, and are not
+  // dealt with; the resume point never passes the lowest of them.
+  std::set<ArticleNumber> pending_;
+  // Nothing numbered from here up is delivered in this newsgroup: the
+  // article that the server refused, or whose delivery failed.
+  ArticleNumber stopAt_ = kHighest;
+  // The server refused an article: nothing more is asked in this newsgroup.
+  bool held_ = false;
+  // The connection is not read any further.
+  bool abandoned_ = false;
+  // The count of signals caught at which the answers still outstanding
+  // are given up.
+  sig_atomic_t abandonAt_ = 2;
+  // The count of signals caught when the current pass began.
+  sig_atomic_t signalsSeen_ = 0;
+
+  // The overview answer being read: its range, the numbers it listed, and
+  // whether all its lines could be placed.
+  ArticleNumber overviewFirst_ = 0;
+  ArticleNumber overviewLast_ = 0;
+  std::vector<bool> listed_;
+  bool overviewTrusted_ = true;
+  // An answer that came after the overview was refused: its lines are
+  // not read, the numbers they cover go to HEAD.
+  bool overviewDropped_ = false;
+  std::string overviewHeader_;  // reused from line to line
+  // The fields that the newsgroup's conditions name.  Each condition looks
+  // at its own header line alone, so a header of just those lines gives
+  // every condition the verdict that the whole overview gives, and costs
+  // the matcher less.
+  std::vector<bool> overviewFields_;
+  // The highest number the overview has listed in this newsgroup.
+  ArticleNumber highestListed_ = 0;
+  // Stretches in which a line that could not be placed may stand for an
+  // article: numbers there that no line lists are asked for with HEAD
+  // rather than taken for gone.
+  std::deque<std::pair<ArticleNumber, ArticleNumber>> doubtful_;
+
+  // Input.
+  char inBuf_[kInBufSize] = {};
+  int inLen_ = 0;
+  // The beginning of a line longer than inBuf; empty in the common case.
+  std::string longLine_;
+  // The rest of the current line is read and not kept.
+  bool lineCut_ = false;
+
+  // The response being read.
+  Parse parseState_ = Parse::kStatus;
+  Text text_ = Text::kKept;
+  ArticleNumber curArticle_ = 0;
+  CharBuffer hdrBuf_;
+  std::size_t hdrBufSize_ = 0;
+  std::size_t hdrLen_ = 0;
+  CharBuffer bodyBuf_;
+  std::size_t bodyBufSize_ = 0;
+  std::size_t bodyLen_ = 0;
+  std::array<std::unique_ptr<MatchedHeader>, kMatchChains> matchTable_;
+};
+
+// ---------------------------------------------------------------------------
+// Slots, stops and the resume point
+
+bool PipelineEngine::Engine::somethingToRequest() const {
+  if (!waiting_.empty()) return true;
+  if (cursor_ > lastArticle_) return false;
+  return way_ != Reading::Way::kOverview || overviewsOutstanding_ < kOverviewsAhead;
+}
+
+// The next overview range goes ahead of the articles waiting to be
+// fetched while few are waiting, so that the server always has a range
+// to work on; the matches waiting stay bounded by two ranges' worth.
+bool PipelineEngine::Engine::overviewDue() const {
+  return way_ == Reading::Way::kOverview && cursor_ <= lastArticle_ &&
+         overviewsOutstanding_ < kOverviewsAhead &&
+         waiting_.size() < static_cast<std::size_t>(kOverviewRange);
+}
+
+// A response has been consumed completely: its request is no longer
+// outstanding.
+void PipelineEngine::Engine::responseDone() {
+  assert(!outstanding_.empty());
+  if (outstanding_.front().kind == RequestKind::kOver) --overviewsOutstanding_;
+  outstanding_.pop_front();
+  ++freeSlots_;
+  // Slots are filled a few at a time while a long read is cut, not only
+  // at its end: requests sent together are answered together, and a
+  // window that always goes out whole would make every round trip wait
+  // for the slowest answer of the previous one.
+  if (freeSlots_ >= kEagerSlots) sendRequests();
+}
+
+void PipelineEngine::Engine::resetResponse() {
+  parseState_ = Parse::kStatus;
+  text_ = Text::kKept;
+  hdrLen_ = 0;
+  bodyLen_ = 0;
+  listed_.clear();
+}
+
+// Nothing more will be read from the connection (it is gone, silent, out
+// of step with the requests, or given up by a signal): whatever is
+// outstanding is forgotten, and the engine takes its stopped end.
+void PipelineEngine::Engine::abandonConnection() {
+  outstanding_.clear();
+  overviewsOutstanding_ = 0;
+  freeSlots_ = maxReq_;
+  keepRunning = 0;
+  abandoned_ = true;
+  resetResponse();
+  inLen_ = 0;
+  longLine_.clear();
+  lineCut_ = false;
+  connection_.DiscardBuffers();
+}
+
+// The one place that says where the next run starts: behind the last
+// header dealt with, unless the most recent match was not dealt with, and
+// then (at a stopped end) behind the last text dealt with.  It never
+// passes an article that is not dealt with, nor the article at which the
+// newsgroup stopped.
+ArticleNumber PipelineEngine::Engine::resumePoint(bool stopped) const {
+  ArticleNumber resume = after(lastSeen_);
+  const bool recentMatchDone = pendingMatch_ == 0 || pendingMatch_ <= lastDone_;
+  if (stopped && !recentMatchDone) resume = after(lastDone_);
+  // With several requests outstanding, or headers asked for again, a
+  // later article can be dealt with before an earlier one.
+  if (!pending_.empty()) resume = std::min(resume, *pending_.begin());
+  return std::min(resume, stopAt_);
+}
+
+// A header examined, or one the server no longer has.
+void PipelineEngine::Engine::headerDealtWith(ArticleNumber article) {
+  lastSeen_ = std::max(lastSeen_, article);
+  pending_.erase(article);
+}
+
+// A text that every action took, or that the server no longer has, or one
+// too large to take: it is not fetched again.
+void PipelineEngine::Engine::bodyDealtWith(ArticleNumber article) {
+  lastDone_ = std::max(lastDone_, article);
+  pending_.erase(article);
+}
+
+// ---------------------------------------------------------------------------
+// Matching and delivery
+
+void PipelineEngine::Engine::clearMatchTable() {
   // Released one record at a time: a long chain must not recurse.
-  for (auto& head : engine.matchTable) {
+  for (auto& head : matchTable_) {
     while (head) head = std::move(head->next);
   }
 }
 
 // Unlinks the record of an article from the match table; null when there
 // is none.
-std::unique_ptr<MatchedHeader> takeRecord(ArticleNumber article) {
-  std::unique_ptr<MatchedHeader>* link = &engine.matchTable[chainOf(article)];
+std::unique_ptr<MatchedHeader> PipelineEngine::Engine::takeRecord(ArticleNumber article) {
+  std::unique_ptr<MatchedHeader>* link = &matchTable_[chainOf(article)];
   while (*link && (*link)->article != article) link = &(*link)->next;
   if (!*link) return nullptr;
   std::unique_ptr<MatchedHeader> mh = std::move(*link);
@@ -235,216 +454,204 @@ std::unique_ptr<MatchedHeader> takeRecord(ArticleNumber article) {
   return mh;
 }
 
-// ---------------------------------------------------------------------------
-// Slots, stops and the resume point
-
-// Requests go out while the run goes on and no article holds the newsgroup.
-bool sending() { return keepRunning && !engine.held; }
-
-void sendRequests();
-
-// A response has been consumed completely: its request is no longer
-// outstanding.
-void responseDone() {
-  assert(!engine.outstanding.empty());
-  engine.outstanding.pop_front();
-  ++engine.freeSlots;
-  // Slots are filled a few at a time while a long read is cut, not only
-  // at its end: requests sent together are answered together, and a
-  // window that always goes out whole would make every round trip wait
-  // for the slowest answer of the previous one.
-  if (engine.freeSlots >= kEagerSlots) sendRequests();
-}
-
-void resetResponse() {
-  engine.parseState = PARSE_STATUS;
-  engine.text = Text::kKept;
-  engine.hdrLen = 0;
-  engine.bodyLen = 0;
-}
-
-// Nothing more will be read from the connection (it is gone, silent, out
-// of step with the requests, or given up by a signal): whatever is
-// outstanding is forgotten, and the engine takes its stopped end.
-void abandonConnection() {
-  engine.outstanding.clear();
-  engine.freeSlots = engine.maxReq;
-  keepRunning = 0;
-  engine.abandoned = true;
-  resetResponse();
-  engine.inLen = 0;
-  engine.longLine.clear();
-  engine.lineCut = false;
-  engine.connection->DiscardBuffers();
-}
-
-// Once the run is stopping, a further signal gives up the answers still
-// outstanding: a server that trickles them could keep the run waiting for
-// ever.
-bool signalAbandons() { return !keepRunning && signalsCaught >= engine.abandonAt; }
-
-// Nothing numbered from `article` up is delivered in this newsgroup.
-void stopNewsgroupAt(ArticleNumber article) { engine.stopAt = std::min(engine.stopAt, article); }
-
-// Where the next run starts: behind the range at a normal end; at a
-// stopped end behind the last header examined, unless the most recent
-// match was not dealt with, and then behind the last body dealt with.
-// Neither passes an article whose body was not dealt with, nor the
-// article at which the newsgroup stopped.
-ArticleNumber resumePoint(bool stopped) {
-  ArticleNumber resume = engine.ngInfo->nextArticle;
-  if (stopped) {
-    bool recentMatchDone = engine.pendingMatch == 0 || engine.pendingMatch == engine.lastDone;
-    resume = recentMatchDone ? after(engine.lastSeen) : after(engine.lastDone);
-  }
-  // With several requests outstanding a later article can be dealt with
-  // after an earlier one was not; the earlier one must not be skipped.
-  if (!engine.undelivered.empty()) resume = std::min(resume, *engine.undelivered.begin());
-  return std::min(resume, engine.stopAt);
-}
-
-// A header examined, or one the server no longer has: the next run starts
-// behind it.
-void headerDealtWith(ArticleNumber article) { engine.lastSeen = article; }
-
-// A body that every action took, or that the server no longer has, or one
-// too large to take: it is not fetched again.
-void bodyDealtWith(ArticleNumber article) {
-  engine.lastDone = article;
-  engine.undelivered.erase(article);
-}
-
-// ---------------------------------------------------------------------------
-// Header matching
-
-// The whole text, NUL bytes and all: REG_STARTEND gives regexec the text's
-// length instead of letting it stop at the first NUL.
-bool occursIn(const regex_t& regex, std::string_view text) {
-#ifdef REG_STARTEND
-  regmatch_t range[1];
-  range[0].rm_so = 0;
-  range[0].rm_eo = static_cast<regoff_t>(text.size());
-  return regexec(&regex, text.data(), 1, range, REG_STARTEND) == 0;
-#else
-  // Without REG_STARTEND a NUL ends the text for matching; the text is
-  // NUL-terminated by its collector.
-  return regexec(&regex, text.data(), 0, nullptr, 0) == 0;
-#endif
-}
-
-bool conditionsHold(const ActionInfo* actInfo, std::string_view text) {
-  for (const ConditionInfo* cond : Nodes<ConditionInfo>(actInfo->conditions)) {
-    if (occursIn(cond->regex, text) == (cond->negate != 0)) return false;
-  }
-  return true;
-}
-
-void buildGeneralList(const NewsgroupInfo* ngInfo) {
-  for (const NewsgroupInfo* wild : Nodes<NewsgroupInfo>(wildNewsgroupList)) {
-    if (MatchWildNewsgroup(ngInfo->name.c_str(), wild) != 0) engine.generalList.push_back(wild);
-  }
-}
-
-bool passesGeneralConditions(std::string_view text) {
-  for (const NewsgroupInfo* wild : engine.generalList) {
-    const ActionInfo* actInfo =
-        wild->actions.IsEmpty() ? nullptr : static_cast<const ActionInfo*>(wild->actions.head());
-    assert(actInfo != NULL);
-    if (!conditionsHold(actInfo, text)) return false;
-  }
-  return true;
-}
-
-void fileMatch(std::vector<const ActionInfo*> actions) {
+// Files the verdict's actions and queues the request for the article's
+// text: BODY behind a header, ARTICLE behind an overview line.
+void PipelineEngine::Engine::fileMatch(ArticleNumber article, CharBuffer header, int headerLen,
+                                       RequestKind fetch) {
   auto mh = std::make_unique<MatchedHeader>();
-  mh->article = engine.curArticle;
-  mh->headerLen = static_cast<int>(engine.hdrLen);
-  // The record takes the buffer; collection goes on in a fresh one.
-  mh->header = std::move(engine.hdrBuf);
-  mh->actions = std::move(actions);
-  auto& chain = engine.matchTable[chainOf(engine.curArticle)];
+  mh->article = article;
+  mh->headerLen = headerLen;
+  mh->header = std::move(header);
+  mh->actions = matched_;
+  auto& chain = matchTable_[chainOf(article)];
   mh->next = std::move(chain);
   chain = std::move(mh);
-  engine.bodyQueue.push_back(engine.curArticle);
-  engine.undelivered.insert(engine.curArticle);
-  Progress("match!\n");
-  engine.pendingMatch = engine.curArticle;
-  engine.hdrBufSize = kHeaderBufStart;
-  engine.hdrBuf = freshBuffer(kHeaderBufStart);
+  waiting_.push_back({fetch, article, article});
+  pending_.insert(article);
+  pendingMatch_ = std::max(pendingMatch_, article);
 }
 
-void processHeader() {
-  if (engine.hdrLen > 0) --engine.hdrLen;
-  engine.hdrBuf.get()[engine.hdrLen] = '\0';
-  const std::string_view text(engine.hdrBuf.get(), engine.hdrLen);
-
-  if (!passesGeneralConditions(text)) {
-    Progress("no match. (general)\n");
-  } else {
-    std::vector<const ActionInfo*> matched;
-    for (ActionInfo* actInfo : Nodes<ActionInfo>(engine.ngInfo->actions)) {
-      actInfo->matched = conditionsHold(actInfo, text) ? 1 : 0;
-      if (actInfo->matched) matched.push_back(actInfo);
-    }
-    if (matched.empty()) {
-      Progress("no match.\n");
-    } else {
-      fileMatch(std::move(matched));
-    }
+void PipelineEngine::Engine::reportVerdict(HeaderFilter::Verdict verdict) {
+  switch (verdict) {
+    case HeaderFilter::Verdict::kMatch: Progress("match!\n"); break;
+    case HeaderFilter::Verdict::kNoMatch: Progress("no match.\n"); break;
+    case HeaderFilter::Verdict::kGeneralFailed: Progress("no match. (general)\n"); break;
   }
-  headerDealtWith(engine.curArticle);
 }
 
-// ---------------------------------------------------------------------------
-// Body collection and delivery
+// A collected text without its last line feed, NUL-terminated.
+std::string_view PipelineEngine::Engine::finishText(CharBuffer& buf, std::size_t& len) {
+  if (len > 0) --len;
+  buf.get()[len] = '\0';
+  return std::string_view(buf.get(), len);
+}
 
-void deliveryFailed(ArticleNumber article) {
+void PipelineEngine::Engine::processHeader() {
+  const std::string_view text = finishText(hdrBuf_, hdrLen_);
+  const HeaderFilter::Verdict verdict = filter_->Test(text, matched_);
+  headerDealtWith(curArticle_);
+  if (verdict == HeaderFilter::Verdict::kMatch) {
+    // The record takes the buffer; collection goes on in a fresh one.
+    fileMatch(curArticle_, std::move(hdrBuf_), static_cast<int>(hdrLen_), RequestKind::kBody);
+    hdrBufSize_ = kHeaderBufStart;
+    hdrBuf_ = freshBuffer(kHeaderBufStart);
+  }
+  reportVerdict(verdict);
+}
+
+void PipelineEngine::Engine::deliveryFailed(ArticleNumber article) {
   stopNewsgroupAt(article);
+  // A delivery cut short by a stop signal (a lock no longer waited for, a
+  // command that the signal ended) is the signal's doing: the article
+  // comes with the next run, and the run was only stopped.
+  if (signalsCaught == 0) runFailed = 1;
   // When no signal stopped the run before this failure, the first signal
   // that comes is already a further one.
-  if (keepRunning) engine.abandonAt = signalsCaught + 1;
+  if (keepRunning) abandonAt_ = signalsCaught + 1;
   keepRunning = 0;
 }
 
-void deliverBody(const MatchedHeader& mh) {
-  const char* body = engine.bodyBuf.get();
-  const int bodyLen = static_cast<int>(engine.bodyLen);
-  for (const ActionInfo* actInfo : mh.actions) {
-    if (ProcessAction(actInfo, mh.header.get(), mh.headerLen, body, bodyLen) < 1) {
-      deliveryFailed(mh.article);
+void PipelineEngine::Engine::deliver(const std::vector<const ActionInfo*>& actions,
+                                     const char* header, int headerLen, ArticleNumber article) {
+  const char* body = bodyBuf_.get();
+  const int bodyLen = static_cast<int>(bodyLen_);
+  for (const ActionInfo* actInfo : actions) {
+    if (ProcessAction(actInfo, header, headerLen, body, bodyLen) < 1) {
+      deliveryFailed(article);
       return;
     }
   }
-  bodyDealtWith(mh.article);
+  bodyDealtWith(article);
   Progress("done!\n");
 }
 
-void processBody() {
-  if (engine.bodyLen > 0) --engine.bodyLen;
-  engine.bodyBuf.get()[engine.bodyLen] = '\0';
+void PipelineEngine::Engine::processBody() {
+  finishText(bodyBuf_, bodyLen_);
   // A body is asked for only for an article with a record, and its answer
   // carries the number that was asked for.
-  const std::unique_ptr<MatchedHeader> mh = takeRecord(engine.curArticle);
+  const std::unique_ptr<MatchedHeader> mh = takeRecord(curArticle_);
   assert(mh != NULL);
-  deliverBody(*mh);
+  deliver(mh->actions, mh->header.get(), mh->headerLen, curArticle_);
+}
+
+// An ARTICLE answer, split at its first empty line: the same header and
+// body that HEAD and BODY give.
+void PipelineEngine::Engine::processArticle() {
+  const std::string_view header = finishText(hdrBuf_, hdrLen_);
+  finishText(bodyBuf_, bodyLen_);
+  const int headerLen = static_cast<int>(header.size());
+  if (const std::unique_ptr<MatchedHeader> mh = takeRecord(curArticle_)) {
+    deliver(mh->actions, header.data(), headerLen, curArticle_);
+    return;
+  }
+  // Read with ARTICLE alone: the article decides for itself.
+  headerDealtWith(curArticle_);
+  if (filter_->Test(header, matched_) != HeaderFilter::Verdict::kMatch) {
+    Progress("no match.\n");
+    return;
+  }
+  pendingMatch_ = std::max(pendingMatch_, curArticle_);
+  deliver(matched_, header.data(), headerLen, curArticle_);
+}
+
+// ---------------------------------------------------------------------------
+// The overview
+
+// An article that the overview could not tell about is read with HEAD, as
+// if there were no overview.
+void PipelineEngine::Engine::askHeaderAgain(ArticleNumber article) {
+  if (!pending_.insert(article).second) return;
+  waiting_.push_back({RequestKind::kHead, article, article});
+}
+
+// Numbers from..to that no line listed: gone, unless a line that could not
+// be placed may have stood for one of them.
+void PipelineEngine::Engine::askGapAgain(ArticleNumber from, ArticleNumber to) {
+  for (const auto& [low, high] : doubtful_) {
+    for (ArticleNumber n = std::max(from, low); n <= std::min(to, high); ++n) askHeaderAgain(n);
+  }
+  while (!doubtful_.empty() && doubtful_.front().second <= to) doubtful_.pop_front();
+}
+
+// A line without a usable number, one outside the range asked for, one
+// that repeats or comes out of order: the answer no longer says for sure
+// which numbers it left out.  A line that stands where it came stands for
+// a number above the last one placed.
+void PipelineEngine::Engine::oddOverviewLine() {
+  if (!overviewTrusted_) return;
+  overviewTrusted_ = false;
+  const ArticleNumber from = std::max(overviewFirst_, after(highestListed_));
+  if (from <= overviewLast_) doubtful_.emplace_back(from, overviewLast_);
+}
+
+void PipelineEngine::Engine::overviewLine(std::string_view line, bool tooLarge) {
+  if (overviewDropped_) return;
+  if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+  ArticleNumber article = 0;
+  std::string& header = overviewHeader_;
+  bool usable = false;
+  if (!overview_->format.ParseLine(line, &article, &header, &usable, &overviewFields_) ||
+      article < overviewFirst_ || article > overviewLast_) {
+    oddOverviewLine();
+    return;
+  }
+  const std::size_t index = static_cast<std::size_t>(article - overviewFirst_);
+  if (listed_[index]) {
+    oddOverviewLine();
+    return;
+  }
+  listed_[index] = true;
+  if (article <= highestListed_) {
+    // Its place was passed for a gap: the article is read with HEAD.
+    oddOverviewLine();
+    askHeaderAgain(article);
+    return;
+  }
+  askGapAgain(after(highestListed_), before(article));
+  highestListed_ = article;
+  if (article >= stopAt_) return;
+  Progress("Examining article %lld... ", article);
+  if (tooLarge) {
+    Progress("skipped.\n");
+    Diag("article %lld: larger than %lu bytes, skipped\n", article, articleLimit_);
+  } else if (!usable) {
+    // Too few fields: what they would have said is not known.
+    Progress("incomplete overview, asking for its header.\n");
+    askHeaderAgain(article);
+  } else {
+    const HeaderFilter::Verdict verdict = filter_->Test(header, matched_);
+    if (verdict == HeaderFilter::Verdict::kMatch) fileMatch(article, nullptr, 0, RequestKind::kArticle);
+    reportVerdict(verdict);
+  }
+  lastSeen_ = std::max(lastSeen_, article);
+}
+
+// The overview is not to be had here after all: the rest of the newsgroup
+// is read with HEAD, from behind the last number it listed.
+void PipelineEngine::Engine::overviewRefused(std::string_view line) {
+  way_ = Reading::Way::kHead;
+  cursor_ = after(highestListed_);
+  Progress("%s refused -- %s; reading with HEAD from article %lld\n", overview_->verb(),
+           shown(line).c_str(), cursor_);
 }
 
 // ---------------------------------------------------------------------------
 // Responses
 
 // Whether a text of `collected` bytes may take `more`.
-bool fitsLimit(std::size_t collected, std::size_t more) {
-  return engine.articleLimit == 0 || (collected <= engine.articleLimit &&
-                                      more <= engine.articleLimit - collected);
+bool PipelineEngine::Engine::fitsLimit(std::size_t collected, std::size_t more) const {
+  return articleLimit_ == 0 ||
+         (collected <= articleLimit_ && more <= articleLimit_ - collected);
 }
 
-// Appends the line and a LF to a collection buffer, unless that would
-// take the text past the article limit.
-void collectLine(CharBuffer& buf, std::size_t& bufSize, std::size_t& len,
-                 std::string_view line) {
-  if (engine.text != Text::kKept) return;
+// The one place that collects text: appends the line and a LF to a
+// collection buffer, unless that would take the text past the article
+// limit.
+void PipelineEngine::Engine::collectLine(CharBuffer& buf, std::size_t& bufSize, std::size_t& len,
+                                         std::string_view line) {
+  if (text_ != Text::kKept) return;
   if (!fitsLimit(len, line.size())) {
-    engine.text = Text::kTooLarge;
+    text_ = Text::kTooLarge;
     return;
   }
   growBuffer(buf, bufSize, len + line.size() + 2);
@@ -454,109 +661,138 @@ void collectLine(CharBuffer& buf, std::size_t& bufSize, std::size_t& len,
   len += line.size() + 1;
 }
 
-void headerLine(std::string_view line) {
-  collectLine(engine.hdrBuf, engine.hdrBufSize, engine.hdrLen, line);
-}
-
 // Unstuffed only: delivery writes the mailbox form ("From " quoting)
-// where it is wanted, and a Maildir keeps the text as it is.
-void bodyLine(std::string_view line) {
+// where it is wanted, and a Maildir keeps the text as it is.  Header lines
+// keep their dots, as the header of a HEAD does.
+void PipelineEngine::Engine::bodyLine(std::string_view line) {
   if (!line.empty() && line[0] == '.') line.remove_prefix(1);
-  collectLine(engine.bodyBuf, engine.bodyBufSize, engine.bodyLen, line);
+  collectLine(bodyBuf_, bodyBufSize_, bodyLen_, line);
 }
 
-// The "." line that ends a header or a body.
-void endOfText() {
-  const bool header = engine.parseState == PARSE_HEADER;
-  const ArticleNumber article = engine.curArticle;
+// The "." line that ends a header, a body or an article.
+void PipelineEngine::Engine::endOfText() {
+  const Parse state = parseState_;
+  const ArticleNumber article = curArticle_;
   bool delivering = false;
-  switch (engine.text) {
+  switch (text_) {
     case Text::kKept:
-      if (header) {
+      if (state == Parse::kHeader) {
         processHeader();
-      } else {
+      } else if (state == Parse::kBody) {
         processBody();
+        delivering = true;
+      } else {
+        processArticle();
         delivering = true;
       }
       break;
     case Text::kTooLarge:
       Progress("skipped.\n");
-      Diag("article %lld: larger than %lu bytes, skipped\n", article, engine.articleLimit);
-      if (header) {
-        headerDealtWith(article);
-      } else {
+      Diag("article %lld: larger than %lu bytes, skipped\n", article, articleLimit_);
+      if (state != Parse::kBody) headerDealtWith(article);
+      if (state != Parse::kHeader) {
         takeRecord(article);
         bodyDealtWith(article);
       }
       break;
     case Text::kDropped:
-      if (!header) takeRecord(article);
+      if (state != Parse::kHeader) takeRecord(article);
       break;
   }
   resetResponse();
   responseDone();
   // A delivery takes long beside everything else the engine does; the slot
-  // it leaves is filled at once, so that the server works while the next
-  // bodies of the same read are delivered.
-  if (delivering) sendRequests();
+  // it leaves is filled at once while few requests are outstanding, so
+  // that the server works while the next texts of the same read are
+  // delivered.  With more outstanding it has work enough, and a write for
+  // every slot would cost more than the wait it saves.
+  if (delivering && maxReq_ - freeSlots_ < kEagerSlots) sendRequests();
 }
 
 // The server no longer has the article: it is dealt with.
-void articleGone(const Request& request) {
-  if (request.kind == RequestKind::kBody) takeRecord(request.article);
-  if (request.article >= engine.stopAt) return;
-  if (request.kind == RequestKind::kHead)
-    headerDealtWith(request.article);
-  else
-    bodyDealtWith(request.article);
+void PipelineEngine::Engine::articleGone(const Request& request) {
+  if (request.kind != RequestKind::kHead) takeRecord(request.first);
+  if (request.first >= stopAt_) return;
+  if (request.kind != RequestKind::kBody) headerDealtWith(request.first);
+  if (request.kind != RequestKind::kHead) bodyDealtWith(request.first);
 }
 
 // A refusal may be temporary ("503 program fault", "480 authentication
 // required"): the article holds the newsgroup, so that nothing behind it
 // is delivered before it, and the next run starts with it.
-void articleRefused(const Request& request, std::string_view line) {
-  if (request.kind == RequestKind::kBody) takeRecord(request.article);
+void PipelineEngine::Engine::articleRefused(const Request& request, std::string_view line) {
+  if (request.kind != RequestKind::kHead) takeRecord(request.first);
   // An answer that was on its way when the newsgroup stopped.
-  if (request.article >= engine.stopAt) return;
-  Diag("article %lld: server refused %s -- %s\n", request.article,
-       request.kind == RequestKind::kHead ? "HEAD" : "BODY", shown(line).c_str());
-  stopNewsgroupAt(request.article);
-  engine.held = true;
+  if (request.first >= stopAt_) return;
+  Diag("article %lld: server refused %s -- %s\n", request.first, verbOf(request.kind),
+       shown(line).c_str());
+  stopNewsgroupAt(request.first);
+  held_ = true;
+  runFailed = 1;
 }
 
 // The stream no longer tells which answer belongs to which request, so
 // nothing more from it can be trusted.
-void outOfStep(ArticleNumber article, std::string_view line) {
+void PipelineEngine::Engine::outOfStep(ArticleNumber article, std::string_view line) {
   Diag("article %lld: answer out of step with the requests -- %s\n", article,
        shown(line).c_str());
+  runFailed = 1;
   abandonConnection();
 }
 
-void openText(const Request& request) {
-  engine.parseState = request.kind == RequestKind::kHead ? PARSE_HEADER : PARSE_BODY;
-  engine.curArticle = request.article;
-  engine.hdrLen = 0;
-  engine.bodyLen = 0;
-  if (request.article >= engine.stopAt) {
-    engine.text = Text::kDropped;
+void PipelineEngine::Engine::openText(const Request& request) {
+  switch (request.kind) {
+    case RequestKind::kHead: parseState_ = Parse::kHeader; break;
+    case RequestKind::kBody: parseState_ = Parse::kBody; break;
+    default: parseState_ = Parse::kArticleHeader; break;
+  }
+  curArticle_ = request.first;
+  hdrLen_ = 0;
+  bodyLen_ = 0;
+  if (request.first >= stopAt_) {
+    text_ = Text::kDropped;
     return;
   }
-  engine.text = Text::kKept;
+  text_ = Text::kKept;
   if (request.kind == RequestKind::kHead)
-    Progress("Examining article %lld... ", request.article);
+    Progress("Examining article %lld... ", request.first);
   else
-    Progress("  Saving article %lld... ", request.article);
+    Progress("  Saving article %lld... ", request.first);
+}
+
+void PipelineEngine::Engine::openOverview(const Request& request) {
+  parseState_ = Parse::kOverview;
+  overviewDropped_ = way_ != Reading::Way::kOverview;
+  overviewFirst_ = request.first;
+  overviewLast_ = request.last;
+  overviewTrusted_ = true;
+  listed_.assign(static_cast<std::size_t>(request.last - request.first) + 1, false);
 }
 
 // A status line answers the oldest outstanding request, and only in the
 // ways that request can be answered; anything else is out of step.
-void handleStatusLine(std::string_view line) {
-  if (engine.outstanding.empty()) {
-    outOfStep(engine.lastRequested, line);
+void PipelineEngine::Engine::handleStatusLine(std::string_view line) {
+  if (outstanding_.empty()) {
+    outOfStep(lastRequested_, line);
     return;
   }
-  const Request request = engine.outstanding.front();
+  const Request request = outstanding_.front();
   const int code = statusCode(line);
+  if (request.kind == RequestKind::kOver) {
+    if (code == 224) {
+      openOverview(request);
+    } else if (code == 423 || code == 420) {
+      // Nothing listed in the range (420: older servers' word for it).
+      responseDone();
+    } else if (code >= 400 && code <= 599) {
+      // Once refused, the overview is read no more in this newsgroup.
+      if (way_ == Reading::Way::kOverview) overviewRefused(line);
+      responseDone();
+    } else {
+      outOfStep(request.first, line);
+    }
+    return;
+  }
   if (code == 423 || code == 430) {
     articleGone(request);
     responseDone();
@@ -567,34 +803,49 @@ void handleStatusLine(std::string_view line) {
     responseDone();
     return;
   }
-  const int opener = request.kind == RequestKind::kHead ? 221 : 222;
+  const int opener = request.kind == RequestKind::kHead   ? 221
+                     : request.kind == RequestKind::kBody ? 222
+                                                          : 220;
   ArticleNumber number = 0;
-  if (code == opener && statusArticle(line, &number) && number == request.article) {
+  if (code == opener && statusArticle(line, &number) && number == request.first) {
     openText(request);
     return;
   }
-  outOfStep(request.article, line);
+  outOfStep(request.first, line);
 }
 
-void dispatchLine(std::string_view line) {
-  switch (engine.parseState) {
-    case PARSE_STATUS:
+void PipelineEngine::Engine::dispatchLine(std::string_view line, bool cut) {
+  switch (parseState_) {
+    case Parse::kStatus:
       handleStatusLine(line);
-      break;
-    case PARSE_HEADER:
+      return;
+    case Parse::kOverview:
+      if (isEndLine(line)) {
+        resetResponse();
+        responseDone();
+      } else {
+        overviewLine(line, cut || (articleLimit_ != 0 && line.size() > articleLimit_));
+      }
+      return;
+    case Parse::kArticleHeader:
+      if (line.empty()) {
+        parseState_ = Parse::kArticleBody;
+        return;
+      }
+      [[fallthrough]];
+    case Parse::kHeader:
       if (isEndLine(line))
         endOfText();
       else
-        headerLine(line);
-      break;
-    case PARSE_BODY:
+        collectLine(hdrBuf_, hdrBufSize_, hdrLen_, line);
+      return;
+    case Parse::kBody:
+    case Parse::kArticleBody:
       if (isEndLine(line))
         endOfText();
       else
         bodyLine(line);
-      break;
-    default:
-      assert(0);
+      return;
   }
 }
 
@@ -602,70 +853,87 @@ void dispatchLine(std::string_view line) {
 // The wire
 
 // How much more of the current line may be kept: a status line a sane
-// length, a header or body line what the article limit leaves.
-std::size_t lineRoom() {
+// length, an overview line or a line of a text what the article limit
+// leaves.
+std::size_t PipelineEngine::Engine::lineRoom() const {
   std::size_t cap = 0;
-  if (engine.parseState == PARSE_STATUS) {
-    cap = kStatusLineKept;
-  } else if (engine.text == Text::kKept) {
-    if (engine.articleLimit == 0) return SIZE_MAX;
-    const bool header = engine.parseState == PARSE_HEADER;
-    const std::size_t collected = header ? engine.hdrLen : engine.bodyLen;
-    if (collected < engine.articleLimit) cap = engine.articleLimit - collected;
-    // A body line may still lose a stuffed dot.
-    if (!header) ++cap;
+  switch (parseState_) {
+    case Parse::kStatus:
+      cap = kStatusLineKept;
+      break;
+    case Parse::kOverview:
+      if (articleLimit_ == 0) return SIZE_MAX;
+      // A stuffed dot may still go.
+      cap = articleLimit_ + 1;
+      break;
+    default: {
+      if (text_ != Text::kKept) break;
+      if (articleLimit_ == 0) return SIZE_MAX;
+      const bool header = parseState_ == Parse::kHeader || parseState_ == Parse::kArticleHeader;
+      const std::size_t collected = header ? hdrLen_ : bodyLen_;
+      if (collected < articleLimit_) cap = articleLimit_ - collected;
+      // A body line may still lose a stuffed dot.
+      if (!header) ++cap;
+      break;
+    }
   }
-  return cap > engine.longLine.size() ? cap - engine.longLine.size() : 0;
+  return cap > longLine_.size() ? cap - longLine_.size() : 0;
 }
 
 // Part of a line that is longer than inBuf.
-void keepLinePiece(const char* piece, std::size_t len) {
-  if (engine.lineCut) return;
+void PipelineEngine::Engine::keepLinePiece(const char* piece, std::size_t len) {
+  if (lineCut_) return;
   const std::size_t room = lineRoom();
   if (len <= room) {
-    engine.longLine.append(piece, len);
+    longLine_.append(piece, len);
     return;
   }
-  engine.lineCut = true;
-  if (engine.parseState == PARSE_STATUS) {
-    engine.longLine.append(piece, room);
+  lineCut_ = true;
+  if (parseState_ == Parse::kStatus) {
+    longLine_.append(piece, room);
     return;
   }
-  engine.longLine.clear();
-  if (engine.text == Text::kKept) engine.text = Text::kTooLarge;
+  if (parseState_ == Parse::kOverview) {
+    // Only its number is still wanted.
+    if (longLine_.size() > kStatusLineKept) longLine_.resize(kStatusLineKept);
+    longLine_.append(piece, std::min(len, kStatusLineKept - longLine_.size()));
+    return;
+  }
+  longLine_.clear();
+  if (text_ == Text::kKept) text_ = Text::kTooLarge;
 }
 
 // A line has ended: `tail` is what of it stood in inBuf.
-void finishLine(std::string_view tail) {
-  if (engine.longLine.empty() && !engine.lineCut) {
-    dispatchLine(withoutCr(tail));
+void PipelineEngine::Engine::finishLine(std::string_view tail) {
+  if (longLine_.empty() && !lineCut_) {
+    dispatchLine(withoutCr(tail), false);
     return;
   }
   keepLinePiece(tail.data(), tail.size());
-  const std::string line = std::move(engine.longLine);
-  engine.longLine.clear();
-  const bool cut = engine.lineCut;
-  engine.lineCut = false;
+  const std::string line = std::move(longLine_);
+  longLine_.clear();
+  const bool cut = lineCut_;
+  lineCut_ = false;
   if (!cut)
-    dispatchLine(withoutCr(line));
-  else if (engine.parseState == PARSE_STATUS)
-    dispatchLine(line);
+    dispatchLine(withoutCr(line), false);
+  else if (parseState_ == Parse::kStatus || parseState_ == Parse::kOverview)
+    dispatchLine(line, true);
   // The rest of a cut header or body line belongs to a text that is
   // passed over.
 }
 
 // Only the bytes just received can hold a line feed: the ones before them
 // are the start of a line that had none.
-void cutLines(std::size_t received) {
-  char* lineStart = engine.inBuf;
-  char* scan = engine.inBuf + engine.inLen;
+void PipelineEngine::Engine::cutLines(std::size_t received) {
+  char* lineStart = inBuf_;
+  char* scan = inBuf_ + inLen_;
   char* const end = scan + received;
   while (char* lf = static_cast<char*>(std::memchr(scan, '\n', end - scan))) {
     const std::string_view line(lineStart, lf - lineStart);
     lineStart = scan = lf + 1;
     finishLine(line);
-    if (!engine.abandoned && signalAbandons()) abandonConnection();
-    if (engine.abandoned) return;
+    if (!abandoned_ && signalAbandons()) abandonConnection();
+    if (abandoned_) return;
   }
   std::ptrdiff_t len = end - lineStart;
   assert(len >= 0);
@@ -674,70 +942,82 @@ void cutLines(std::size_t received) {
     // kept.
     keepLinePiece(lineStart, static_cast<std::size_t>(len));
     len = 0;
-  } else if (lineStart != engine.inBuf && len > 0) {
-    std::memmove(engine.inBuf, lineStart, len);
+  } else if (lineStart != inBuf_ && len > 0) {
+    std::memmove(inBuf_, lineStart, len);
   }
-  engine.inLen = static_cast<int>(len);
+  inLen_ = static_cast<int>(len);
 }
 
-void receive() {
-  const long n =
-      engine.connection->Read(engine.inBuf + engine.inLen, kInBufSize - engine.inLen);
+void PipelineEngine::Engine::receive() {
+  const long n = connection_.Read(inBuf_ + inLen_, kInBufSize - inLen_);
   if (n == 0) return;
   if (n < 0) {
-    DiagPlain("server closed connection... aborting!\n");
+    // The connection has said why.
+    runFailed = 1;
     abandonConnection();
     return;
   }
   cutLines(static_cast<std::size_t>(n));
 }
 
-void queueRequest(RequestKind kind, ArticleNumber article) {
-  char line[64];
-  std::snprintf(line, sizeof line, "%s %lld\r\n", kind == RequestKind::kHead ? "HEAD" : "BODY",
-                article);
-  engine.outstanding.push_back({kind, article});
-  engine.lastRequested = article;
-  --engine.freeSlots;
-  sendLine(line);
+void PipelineEngine::Engine::queueRequest(const Request& request) {
+  char line[96];
+  if (request.kind == RequestKind::kOver) {
+    std::snprintf(line, sizeof line, "%s %lld-%lld\r\n", overview_->verb(), request.first,
+                  request.last);
+    ++overviewsOutstanding_;
+  } else {
+    std::snprintf(line, sizeof line, "%s %lld\r\n", verbOf(request.kind), request.first);
+  }
+  outstanding_.push_back(request);
+  lastRequested_ = request.first;
+  --freeSlots_;
+  connection_.Queue(line);
 }
 
-// Fills every free slot: queued BODY requests first, then HEAD requests
-// while no BODY waits (the bodies of matched articles go before further
-// headers, which bounds the headers that wait for their bodies).  The lines
-// leave in one write: on loopback every write is a whole TCP transmit.  A
-// huge window goes out in pieces of kOutputBound bytes, pass by pass.
-void sendRequests() {
+// Fills every free slot: waiting requests first, then the cursor's (the
+// text of matched articles goes before further headers, which bounds the
+// matches that wait for their text).  The lines leave in one write: on
+// loopback every write is a whole TCP transmit.  A huge window goes out in
+// pieces of kOutputBound bytes, pass by pass.
+void PipelineEngine::Engine::sendRequests() {
   if (!sending()) return;
   bool queued = false;
-  while (engine.freeSlots > 0 && engine.connection->PendingOutput() <= kOutputBound) {
-    if (!engine.bodyQueue.empty()) {
-      const ArticleNumber article = engine.bodyQueue.front();
-      engine.bodyQueue.pop_front();
-      queueRequest(RequestKind::kBody, article);
-    } else if (engine.ngInfo->nextArticle <= engine.lastArticle) {
-      queueRequest(RequestKind::kHead, engine.ngInfo->nextArticle);
-      ++engine.ngInfo->nextArticle;
+  while (freeSlots_ > 0 && connection_.PendingOutput() <= kOutputBound && somethingToRequest()) {
+    if (!waiting_.empty() && !overviewDue()) {
+      const Request request = waiting_.front();
+      waiting_.pop_front();
+      queueRequest(request);
+    } else if (way_ == Reading::Way::kOverview) {
+      // In unsigned arithmetic, so that no range of numbers overflows.
+      const bool lastRange = static_cast<unsigned long long>(lastArticle_) -
+                                 static_cast<unsigned long long>(cursor_) <
+                             static_cast<unsigned long long>(kOverviewRange);
+      const ArticleNumber last = lastRange ? lastArticle_ : cursor_ + (kOverviewRange - 1);
+      queueRequest({RequestKind::kOver, cursor_, last});
+      cursor_ = last + 1;
     } else {
-      break;
+      const RequestKind kind =
+          way_ == Reading::Way::kArticle ? RequestKind::kArticle : RequestKind::kHead;
+      queueRequest({kind, cursor_, cursor_});
+      ++cursor_;
     }
     queued = true;
   }
-  if (queued) engine.connection->FlushPending();
+  if (queued) connection_.FlushPending();
 }
 
-void waitAndTransfer() {
-  NntpConnection& connection = *engine.connection;
-  const bool pending = connection.PendingOutput() != 0;
-  const bool somethingToRequest =
-      !engine.bodyQueue.empty() || engine.ngInfo->nextArticle <= engine.lastArticle;
-  const bool pollOnly = sending() && !pending && engine.freeSlots != 0 && somethingToRequest;
+void PipelineEngine::Engine::waitAndTransfer() {
+  const bool pending = connection_.PendingOutput() != 0;
+  const bool pollOnly = sending() && !pending && freeSlots_ != 0 && somethingToRequest();
 
   NntpConnection::Readiness ready;
-  switch (connection.Wait(pollOnly, ready, engine.signalsSeen)) {
+  switch (connection_.Wait(pollOnly, ready, signalsSeen_)) {
     case NntpConnection::WaitResult::kReady:
       break;
     case NntpConnection::WaitResult::kFailed:
+      // The connection has said why.
+      runFailed = 1;
       abandonConnection();
       return;
     default:
@@ -745,87 +1025,82 @@ void waitAndTransfer() {
       // keepRunning and the count of signals.
       return;
   }
-  if (ready.writable) connection.FlushPending();
+  if (ready.writable) connection_.FlushPending();
   if (ready.readable) receive();
 }
 
-}  // namespace
-
-void PipelineInit(NntpConnection& connection, int maxReq, unsigned long articleLimit) {
-  assert(maxReq >= 1);
-  engine.connection = &connection;
-  engine.inLen = 0;
-  engine.longLine.clear();
-  engine.lineCut = false;
-  engine.freeSlots = maxReq;
-  engine.maxReq = maxReq;
-  engine.articleLimit = articleLimit;
-  if (!engine.hdrBuf) {
-    engine.hdrBufSize = kHeaderBufStart;
-    engine.hdrBuf = freshBuffer(kHeaderBufStart);
-    engine.bodyBufSize = kBodyBufStart;
-    engine.bodyBuf = freshBuffer(kBodyBufStart);
+void PipelineEngine::Engine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticle,
+                                 const Reading& reading) {
+  assert(ngInfo != NULL);
+  assert(reading.way != Reading::Way::kOverview || reading.overview != nullptr);
+  // The cursor must be able to stand one past the last article.
+  if (lastArticle == kHighest) lastArticle = kHighest - 1;
+  ngInfo_ = ngInfo;
+  lastArticle_ = lastArticle;
+  way_ = reading.way;
+  overview_ = reading.overview;
+  filter_.emplace(*ngInfo);
+  if (way_ == Reading::Way::kOverview) {
+    std::vector<std::string> names;
+    for (const ConditionInfo* cond : filter_->Conditions())
+      names.push_back(ConditionHeaderName(cond->pattern));
+    overviewFields_ = overview_->format.FieldsNamed(names);
   }
+  const ArticleNumber start = ngInfo->nextArticle;
+  cursor_ = start;
+  freeSlots_ = maxReq_;
+  inLen_ = 0;
+  longLine_.clear();
+  lineCut_ = false;
   resetResponse();
   clearMatchTable();
-  engine.bodyQueue.clear();
-  engine.generalList.clear();
-  engine.outstanding.clear();
-  engine.undelivered.clear();
-  engine.stopAt = kHighest;
-  engine.held = false;
-  engine.abandoned = false;
-  engine.abandonAt = 2;
-}
-
-void PipelineEngine(NewsgroupInfo* ngInfo, ArticleNumber lastArticle) {
-  assert(ngInfo != NULL);
-  assert(engine.connection != NULL);
-  // nextArticle must be able to stand one past the last article.
-  if (lastArticle == kHighest) lastArticle = kHighest - 1;
-  engine.ngInfo = ngInfo;
-  engine.lastArticle = lastArticle;
-  engine.lastDone = before(ngInfo->nextArticle);
-  engine.lastSeen = engine.lastDone;
-  engine.lastRequested = engine.lastDone;
-  engine.pendingMatch = 0;
-  buildGeneralList(ngInfo);
+  waiting_.clear();
+  outstanding_.clear();
+  overviewsOutstanding_ = 0;
+  overviewDropped_ = false;
+  pending_.clear();
+  doubtful_.clear();
+  stopAt_ = kHighest;
+  held_ = false;
+  abandoned_ = false;
+  abandonAt_ = 2;
+  lastDone_ = before(start);
+  lastSeen_ = lastDone_;
+  lastRequested_ = lastDone_;
+  highestListed_ = lastDone_;
+  pendingMatch_ = 0;
 
   for (;;) {
     // Whatever signal comes after this is noticed by the wait, and the
     // next pass looks at it.
-    engine.signalsSeen = signalsCaught;
-    if (signalAbandons() && engine.freeSlots != engine.maxReq) abandonConnection();
-    if (engine.freeSlots != 0) sendRequests();
-    if (engine.freeSlots == engine.maxReq) {
+    signalsSeen_ = signalsCaught;
+    if (signalAbandons() && freeSlots_ != maxReq_) abandonConnection();
+    if (freeSlots_ != 0) sendRequests();
+    if (freeSlots_ == maxReq_) {
       const bool stopped = !keepRunning;
-      if (stopped || engine.held ||
-          (ngInfo->nextArticle > lastArticle && engine.bodyQueue.empty())) {
+      if (stopped || held_ || (cursor_ > lastArticle_ && waiting_.empty())) {
         ngInfo->nextArticle = resumePoint(stopped);
-        return;
+        break;
       }
     }
     waitAndTransfer();
   }
-}
-
-void PipelineCleanup() {
-  engine.bodyQueue.clear();
-  engine.generalList.clear();
-  // Matched articles whose bodies never came are not delivered.
+  // Matched articles whose text never came are not delivered.
   clearMatchTable();
-  engine.outstanding.clear();
-  engine.undelivered.clear();
-  engine.ngInfo = nullptr;
-  engine.connection = nullptr;
+  waiting_.clear();
+  pending_.clear();
+  filter_.reset();
+  ngInfo_ = nullptr;
 }
 
-void sendLine(const char* line) {
-  assert(line != NULL);
-  assert(engine.connection != NULL);
-  const std::size_t lineLen = std::strlen(line);
-  assert(lineLen > 0);
-  engine.connection->Queue(std::string_view(line, lineLen));
+PipelineEngine::PipelineEngine(NntpConnection& connection, int maxReq, unsigned long articleLimit)
+    : engine_(std::make_unique<Engine>(connection, maxReq, articleLimit)) {}
+
+PipelineEngine::~PipelineEngine() = default;
+
+void PipelineEngine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticle,
+                         const Reading& reading) {
+  engine_->Run(ngInfo, lastArticle, reading);
 }
 
 }  // namespace pelliton

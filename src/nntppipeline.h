@@ -1,38 +1,66 @@
-// The pipelined request engine: keeps up to maxReq HEAD and BODY requests
-// outstanding on the connection without ever blocking, cuts the answers
-// into lines, matches headers against the filters and delivers the
-// matching articles.
+// The pipelined request engine: keeps up to maxReq requests outstanding on
+// the connection without ever blocking, cuts the answers into lines,
+// decides which articles match the filters and delivers them.
 #ifndef PELLITON_NNTPPIPELINE_H
 #define PELLITON_NNTPPIPELINE_H
 
+#include <memory>
+
 #include "config.h"
 #include "connection.h"
+#include "overview.h"
 
 namespace pelliton {
 
-// Per newsgroup the calls come in this order.  The engine uses the
-// connection from PipelineInit to PipelineCleanup.  articleLimit bounds the
-// bytes that the header or the body of one article may take (0: no
-// bound); a larger one is read to its end, reported and passed over.
-void PipelineInit(NntpConnection& connection, int maxReq, unsigned long articleLimit);
-// Fetches the articles from ngInfo->nextArticle to lastArticle and leaves in
-// ngInfo->nextArticle the number at which the next run must start.
-//
-// The engine clears keepRunning when the run has to stop: a failed
-// delivery, a lost or silent connection, or an answer out of step with
-// the requests, after which the connection is not read any further.  A
-// server that refuses an article (a 4xx or 5xx status other than 423 and
-// 430) holds the newsgroup at that article: nothing more is asked in it,
-// nothing numbered above it is delivered, the next run starts there, and
-// the run goes on with the next newsgroup.  Once the run is stopping, a
-// signal (the second, or the first after a failed delivery) abandons the
-// answers still outstanding.
-void PipelineEngine(NewsgroupInfo* ngInfo, ArticleNumber lastArticle);
-void PipelineCleanup();
+// How the articles of one newsgroup are asked for.
+struct Reading {
+  enum class Way {
+    kHead,      // HEAD for every number, BODY for each match
+    kOverview,  // the overview over ranges of numbers, ARTICLE for each match
+    kArticle,   // ARTICLE for every number: no condition applies
+  };
+  Way way = Way::kHead;
+  // kOverview: the command and the format; must outlive Run.
+  const OverviewSupport* overview = nullptr;
+};
 
-// Queues one request line (with its CR LF) on the connection; the send
-// phase of each pass hands everything it queued over in one write.
-void sendLine(const char* line);
+class PipelineEngine {
+ public:
+  // The engine uses the connection for as long as it lives.  maxReq (at
+  // least 1) bounds the requests outstanding, of every kind together.
+  // articleLimit bounds the bytes that the header or the body of one
+  // article, or one line of the overview, may take (0: no bound); a larger
+  // one is read to its end, reported and passed over.
+  PipelineEngine(NntpConnection& connection, int maxReq, unsigned long articleLimit);
+  ~PipelineEngine();
+  PipelineEngine(const PipelineEngine&) = delete;
+  PipelineEngine& operator=(const PipelineEngine&) = delete;
+
+  // Fetches the articles from ngInfo->nextArticle to lastArticle, the way
+  // `reading` says, and leaves in ngInfo->nextArticle the number at which
+  // the next run must start.  ngInfo->nextArticle is read when the
+  // newsgroup starts and written once, when it ends.
+  //
+  // The engine clears keepRunning when the run has to stop: a failed
+  // delivery, a lost or silent connection, or an answer out of step with
+  // the requests, after which the connection is not read any further.  A
+  // server that refuses an article (a 4xx or 5xx status other than 423 and
+  // 430) holds the newsgroup at that article: nothing more is asked in it,
+  // nothing numbered above it is delivered, the next run starts there, and
+  // the run goes on with the next newsgroup.  Each of these sets runFailed.
+  // Once the run is stopping, a signal (the second, or the first after a
+  // failed delivery) abandons the answers still outstanding.
+  //
+  // Read from the overview, numbers that it does not list below the
+  // highest one it lists are gone; those above it may not be listed yet,
+  // and the next run starts behind the highest one listed.  A server that
+  // refuses the overview has the rest of the newsgroup read with HEAD.
+  void Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticle, const Reading& reading = {});
+
+ private:
+  class Engine;
+  std::unique_ptr<Engine> engine_;
+};
 
 }  // namespace pelliton
 

@@ -283,9 +283,9 @@ int doWork(NntpConnection& connection, const RunOptions& options, const ServerIn
     const bool listed = nntpListGroups(connection) == 1;
     return listed && listingWritten() ? 0 : 1;
   }
+  NewsgroupFetcher fetcher(connection, servInfo, options.maxReq);
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
-    const int result =
-        processNewsgroup(connection, ngInfo, options.maxReq, servInfo.articleLimit);
+    const int result = fetcher.processNewsgroup(ngInfo);
     if (result == 1) continue;
     return result == 0 ? 0 : 1;
   }

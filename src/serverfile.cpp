@@ -57,6 +57,15 @@ bool parseTlsMode(const char* value, int& mode) {
   return false;
 }
 
+// The value of "overview": yes or no, in any letter case.
+bool parseYesNo(const char* value, bool& on) {
+  if (strcasecmp(value, "yes") == 0 || strcasecmp(value, "no") == 0) {
+    on = strcasecmp(value, "yes") == 0;
+    return true;
+  }
+  return false;
+}
+
 // The value of "articlelimit": the size syntax of -m, and a value that
 // stands as written (no sign, no overflow).
 bool parseArticleLimit(const char* value, unsigned long& limit) {
@@ -94,6 +103,7 @@ bool applyValueAttribute(ServerInfo* servInfo, const char* key, const char* valu
     return true;
   }
   if (strcasecmp(key, "tls") == 0) return parseTlsMode(value, servInfo->tlsMode);
+  if (strcasecmp(key, "overview") == 0) return parseYesNo(value, servInfo->overview);
   struct StringKey {
     const char* key;
     std::optional<std::string> ServerInfo::*field;

@@ -112,6 +112,17 @@ bool isBlank(int c) {
   return c >= 0 && c < 128 && std::isspace(c) != 0;
 }
 
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 const char* skipBlanks(const char* p) {
   while (isBlank(static_cast<unsigned char>(*p))) ++p;
   return p;

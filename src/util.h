@@ -56,6 +56,8 @@ std::string printable(std::string_view text);
 // tab, form feed, carriage return).  Bytes from 128 up never are, so that
 // the bytes of UTF-8 text are never taken for separators.
 bool isBlank(int c);
+// Byte for byte, but for the case of ASCII letters, as strcasecmp compares.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 char* skipBlanks(char* p);
 const char* skipBlanks(const char* p);
 

@@ -396,6 +396,49 @@ for n in 1 16; do
   check_text "-n $n: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
 done
 
+# With "overview yes" the tricky newsgroup (conditions on Subject alone)
+# is decided from INN's overview and fetched with ARTICLE; the bulk one
+# names Newsgroups, which INN's overview lacks, and is read with HEAD and
+# BODY.  Everything that lands is what the plain fetch delivered.
+check_overview_run() {  # check_overview_run WHAT DIR REFERENCE-DIR
+  check_mailboxes "$1" "$2"
+  check_text "$1: newsrc" "$(cat "$2/newsrc")" "$(newsrc_after_fetch)"
+  grep -q '^The server gives its overview with OVER: Subject: From: ' "$2/stderr" ||
+    fail "$1: no verbose line for INN's overview"
+  grep -q "^Reading from the overview with OVER" "$2/stderr" ||
+    fail "$1: the tricky newsgroup was not read from the overview"
+  grep -q "^Reading with HEAD and BODY: a condition names a header the overview lacks" \
+    "$2/stderr" || fail "$1: the bulk newsgroup was not read with HEAD"
+  for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe; do
+    cmp -s <(normalized "$2/$f") <(normalized "$3/$f") ||
+      fail "$1: $f differs from the fetch with HEAD and BODY"
+  done
+}
+
+for n in 1 16; do
+  d=$work/overview-n$n
+  note "fetching from the overview with -n $n"
+  setup_run "$d" "$port" "overview yes"
+  run_pelliton "$d" -v -n "$n"
+  [ "$status" = 0 ] || fail "overview, -n $n: exit status $status"
+  check_text "overview, -n $n: standard error, but for the verbose lines" \
+    "$(grep '^pelliton: ' "$d/stderr")" "$missing_message"
+  check_overview_run "overview, -n $n" "$d" "$work/fetch-n$n"
+done
+
+note "a newsgroup without conditions is taken whole with ARTICLE"
+d=$work/overview-whole
+setup_run "$d" "$port" "overview yes"
+printf '%s:\n%s/tricky.mbox\n' "$tricky" "$d" > "$d/filters"
+run_pelliton "$d" -v -n 4
+[ "$status" = 0 ] || fail "ARTICLE alone: exit status $status"
+grep -q "^Reading with ARTICLE: no condition applies" "$d/stderr" ||
+  fail "ARTICLE alone: the newsgroup was not read with ARTICLE"
+mkdir -p "$work/expected"
+expected_file tricky-box $tricky 1 "${posted_count[$tricky]}" > "$work/expected/whole.mbox"
+check_file "ARTICLE alone" "$d/tricky.mbox" "$work/expected/whole.mbox"
+check_text "ARTICLE alone: newsrc" "$(cat "$d/newsrc")" "$tricky: 1-${posted_count[$tricky]}"
+
 if [ -n "$INN_TLS_PORT" ]; then
   # TLS from the first byte by name, STARTTLS by address: the certificate
   # names both.  What lands must equal the plain fetch byte for byte.
@@ -420,6 +463,14 @@ if [ -n "$INN_TLS_PORT" ]; then
       cmp -s <(normalized "$d/$f") <(normalized "$work/fetch-n16/$f") ||
         fail "tls $mode: $f differs from the plain fetch"
     done
+
+    d=$work/overview-tls-$mode
+    note "fetching from the overview over TLS (tls $mode)"
+    setup_run "$d" "$tls_port" \
+      "$(printf 'host %s\ntls %s\ncafile %s\noverview yes' "$tls_host" $mode "$INN_TLS_CA")"
+    run_pelliton "$d" -v -n 16
+    [ "$status" = 0 ] || fail "overview, tls $mode: exit status $status"
+    check_overview_run "overview, tls $mode" "$d" "$work/fetch-n16"
   done
 
   note "TLS: a server whose certificate another CA signed is refused"

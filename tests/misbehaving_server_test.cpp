@@ -192,7 +192,12 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
     for (const auto& [command, raw] : c.replies) server.SetReply(command, raw);
 
     RunResult first = Run(c.maxReq);
-    EXPECT_EQ(0, first.status);
+    // A refusal or an answer out of step leaves work undone; articles gone
+    // or over the limit are dealt with.
+    const std::string err = c.err;
+    const bool undone = err.find("refused") != std::string::npos ||
+                        err.find("out of step") != std::string::npos;
+    EXPECT_EQ(undone ? 1 : 0, first.status);
     EXPECT_EQ(c.err, first.err);
     if (c.newsrc != nullptr) {
       EXPECT_EQ(c.newsrc, ReadFile(file("newsrc")));

@@ -63,6 +63,18 @@ std::string BodyResponse(long long number, const std::string& body) {
          Stuffed(body) + ".\r\n";
 }
 
+std::string ArticleResponse(long long number, const std::string& header, const std::string& body) {
+  return "220 " + std::to_string(number) + " <" + std::to_string(number) + "@peer>\r\n" +
+         Stuffed(header) + "\r\n" + Stuffed(body) + ".\r\n";
+}
+
+// An OVER answer with the lines given (without their line ends).
+std::string OverResponse(const std::vector<std::string>& lines) {
+  std::string wire = "224 overview follows\r\n";
+  for (const std::string& line : lines) wire += line + "\r\n";
+  return wire + ".\r\n";
+}
+
 // A news server on the other end of a socketpair.  It logs every request,
 // answers from its articles (423 for a missing one) unless a canned reply
 // is set for the exact command, and can hold its answers back so that the
@@ -90,6 +102,7 @@ class ScriptedPeer {
   void AddArticle(long long number, const std::string& header, const std::string& body) {
     replies_["HEAD " + std::to_string(number)] = {HeadResponse(number, header), false};
     replies_["BODY " + std::to_string(number)] = {BodyResponse(number, body), false};
+    replies_["ARTICLE " + std::to_string(number)] = {ArticleResponse(number, header, body), false};
   }
   // `raw` goes out instead of the normal answer; with closeAfter the peer
   // then closes the connection.
@@ -311,6 +324,7 @@ class PipelineTest : public ::testing::Test {
     fileSizeLimit = 0;
     keepRunning = 1;
     signalsCaught = 0;
+    runFailed = 0;
   }
   void TearDown() override {
     ReleaseConfigModel();
@@ -340,9 +354,8 @@ class PipelineTest : public ::testing::Test {
       NntpConnection connection(timeout);
       connection.Adopt(UniqueFd(dup(server.engineFd())));
       testing::internal::CaptureStderr();
-      PipelineInit(connection, maxReq, articleLimit);
-      PipelineEngine(ngInfo, last);
-      PipelineCleanup();
+      PipelineEngine engine(connection, maxReq, articleLimit);
+      engine.Run(ngInfo, last, reading);
       err = testing::internal::GetCapturedStderr();
     }
     server.Finish();
@@ -360,6 +373,7 @@ class PipelineTest : public ::testing::Test {
   // A fault in the engine fails the test instead of hanging it.
   int timeout = 20;
   unsigned long articleLimit = kDefaultArticleLimit;
+  Reading reading;
 };
 
 const char* const kOneMailbox =
@@ -456,13 +470,13 @@ TEST_F(PipelineTest, RequestLinesLeaveTogetherInFewWrites) {
   // Each write of the engine is one record, and each record of requests
   // is answered in one write.  A pass fills every free slot in one write;
   // while a read is cut, its freed slots go out four at a time, bodies
-  // first; and the slot that a delivery leaves is filled at once.
+  // first; the slot that a delivery leaves is filled at once only while
+  // few requests are outstanding, for the server has work enough.
   EXPECT_EQ((std::vector<std::vector<std::string>>{
                 Range("HEAD", 1, 8),
                 Concat({{"BODY 1"}, Range("HEAD", 9, 11)}),
                 Range("HEAD", 12, 15),
-                {"HEAD 16"},
-                Range("HEAD", 17, 19),
+                Range("HEAD", 16, 19),
                 {"HEAD 20"},
             }),
             records.Batches());
@@ -651,8 +665,10 @@ TEST_F(PipelineTest, AnswerOutOfStepEndsTheWalkAtTheFirstArticleNotDealtWith) {
     local.SetReply(c.request, c.reply);
     keepRunning = 1;
 
+    runFailed = 0;
     EXPECT_EQ(c.article, RunOn(local, ngInfo, 1, 6, 1));
     EXPECT_EQ(0, keepRunning);
+    EXPECT_EQ(1, runFailed);
     EXPECT_EQ("pelliton: article " + std::to_string(c.article) +
                   ": answer out of step with the requests -- " + c.answer + "\n",
               err);
@@ -899,9 +915,12 @@ TEST_F(PipelineTest, ArticlesGoneArePassedOverAndRefusedOnesHoldTheNewsgroup) {
     local.SetReply(c.request, c.reply);
     local.SetLockstep(3);
     keepRunning = 1;
+    runFailed = 0;
     EXPECT_EQ(c.resume, RunOn(local, ngInfo, 1, 10, 3));
     EXPECT_EQ(1, keepRunning);
     EXPECT_EQ(c.err, err);
+    // A refusal leaves work undone; an article gone does not.
+    EXPECT_EQ(*c.err != '\0' ? 1 : 0, runFailed);
     EXPECT_EQ(c.lastRequest, local.Requests().back());
     std::vector<std::string> expected;
     for (int n : c.delivered) expected.push_back(Delivered(Header(n, "match"), "b"));
@@ -933,8 +952,10 @@ TEST_F(PipelineTest, StoppedEndResumesBehindWhatWasDealtWith) {
     }
     local.CloseOn(c.closeOn);
     keepRunning = 1;
+    runFailed = 0;
     EXPECT_EQ(c.resume, RunOn(local, ngInfo, 101, 130, 1)) << c.name;
     EXPECT_EQ(0, keepRunning) << c.name;
+    EXPECT_EQ(1, runFailed) << c.name;
     EXPECT_EQ("server closed connection... aborting!\n", err) << c.name;
     ReleaseConfigModel();
   }
@@ -1047,6 +1068,252 @@ TEST_F(PipelineTest, OverlongStatusLinesAreKeptToASaneLength) {
   EXPECT_EQ((std::vector<std::string>{Delivered("Subject: match", "one")}),
             Messages(Mailbox("mbox")));
   EXPECT_EQ("pelliton: article 2: server refused HEAD -- 503 " + pad.substr(0, 1020) + "\n", err);
+}
+
+// --- Reading from the overview ----------------------------------------------
+
+// Articles 1 to 10 in RFC 3977's overview format; 3 and 7 match.
+class OverviewPipelineTest : public PipelineTest {
+ protected:
+  void SetUp() override {
+    PipelineTest::SetUp();
+    support.command = OverviewSupport::Command::kOver;
+    reading.way = Reading::Way::kOverview;
+    reading.overview = &support;
+  }
+  static std::string Subject(int n) { return n == 3 || n == 7 ? "a match" : "other"; }
+  static std::string Line(int n) {
+    return std::to_string(n) + "\t" + Subject(n) + "\ta@b\t\t<" + std::to_string(n) +
+           "@peer>\t\t120\t1";
+  }
+  static std::vector<std::string> Lines(std::vector<int> numbers) {
+    std::vector<std::string> lines;
+    for (int n : numbers) lines.push_back(Line(n));
+    return lines;
+  }
+  void AddArticles(ScriptedPeer& server) {
+    for (int n = 1; n <= 10; ++n) server.AddArticle(n, Header(n, Subject(n).c_str()), "b" + std::to_string(n));
+  }
+  std::vector<std::string> DeliveredOf(std::vector<int> numbers) {
+    std::vector<std::string> out;
+    for (int n : numbers) out.push_back(Delivered(Header(n, Subject(n).c_str()), "b" + std::to_string(n)));
+    return out;
+  }
+  OverviewSupport support;
+};
+
+// One OVER per range and one ARTICLE per match; the matches are delivered
+// as HEAD and BODY would deliver them.
+TEST_F(OverviewPipelineTest, OneOverPerRangeAndOneArticlePerMatch) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  AddArticles(peer);
+  peer.SetReply("OVER 1-1000", OverResponse(Lines({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})));
+  verbose = 1;
+
+  EXPECT_EQ(11, Run(ngInfo, 1, 2500, 4));
+  // The next range is asked for while one is read, ahead of the matches.
+  EXPECT_EQ((std::vector<std::string>{"OVER 1-1000", "OVER 1001-2000", "OVER 2001-2500",
+                                       "ARTICLE 3", "ARTICLE 7"}),
+            peer.Requests());
+  EXPECT_LE(peer.MaxOutstanding(), 4);
+  EXPECT_EQ(DeliveredOf({3, 7}), Messages(Mailbox("mbox")));
+  EXPECT_NE(std::string::npos, err.find("Examining article 2... no match.\n"
+                                        "Examining article 3... match!\n"));
+  EXPECT_NE(std::string::npos, err.find("  Saving article 7... done!\n"));
+}
+
+// The overview refused while the next range is on its way: that range's
+// answer is not read, and HEAD covers the whole newsgroup.
+TEST_F(OverviewPipelineTest, RefusalWhileTheNextRangeIsOnItsWay) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  AddArticles(peer);
+  peer.SetReply("OVER 1-1000", "503 overview not available\r\n");
+  peer.SetReply("OVER 1001-1005", OverResponse({"1003\ta match\ta@b\t\t<1003@peer>\t\t1\t1"}));
+
+  EXPECT_EQ(1006, Run(ngInfo, 1, 1005, 4));
+  std::vector<std::string> requests = peer.Requests();
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_EQ((std::vector<std::string>{"OVER 1-1000", "OVER 1001-1005"}),
+            std::vector<std::string>(requests.begin(), requests.begin() + 2));
+  std::vector<std::string> heads, bodies;
+  for (const std::string& r : requests) {
+    if (r.rfind("HEAD ", 0) == 0) heads.push_back(r);
+    if (r.rfind("BODY ", 0) == 0) bodies.push_back(r);
+  }
+  EXPECT_EQ(Range("HEAD", 1, 1005), heads);
+  EXPECT_EQ((std::vector<std::string>{"BODY 3", "BODY 7"}), bodies);
+  EXPECT_EQ(2 + heads.size() + bodies.size(), requests.size());
+  EXPECT_EQ(DeliveredOf({3, 7}), Messages(Mailbox("mbox")));
+}
+
+// What the overview leaves out below the highest number it lists is
+// gone; what it leaves out above may not be listed yet.  Lines that
+// cannot be placed leave the numbers they may stand for to HEAD.
+TEST_F(OverviewPipelineTest, AnswersDecideWhatIsGoneAndWhereTheNextRunStarts) {
+  const struct {
+    const char* name;
+    std::string over;
+    std::vector<std::string> requests;  // after the OVER
+    std::vector<int> delivered;
+    int resume;
+    const char* err;
+  } cases[] = {
+      {"every article listed", OverResponse(Lines({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})),
+       {"ARTICLE 3", "ARTICLE 7"}, {3, 7}, 11, ""},
+      {"gaps are gone", OverResponse(Lines({1, 2, 5, 9})), {}, {}, 10, ""},
+      {"the last ones not listed yet", OverResponse(Lines({1, 2, 3, 4, 5})), {"ARTICLE 3"}, {3},
+       6, ""},
+      {"nothing listed (423)", "423 no articles\r\n", {}, {}, 1, ""},
+      {"nothing listed (420)", "420 no articles\r\n", {}, {}, 1, ""},
+      {"nothing listed (224 alone)", OverResponse({}), {}, {}, 1, ""},
+      {"a line without a number", OverResponse({Line(1), Line(2), "x\tjunk", Line(5), Line(6)}),
+       {"HEAD 3", "HEAD 4", "BODY 3"}, {3}, 7, ""},
+      {"a line outside the range", OverResponse({Line(1), "15\tS\tF\t\t<m>\t\t1\t1", Line(4)}),
+       {"HEAD 2", "HEAD 3", "BODY 3"}, {3}, 5, ""},
+      {"lines out of order", OverResponse({Line(1), Line(4), Line(3), Line(8)}),
+       {"HEAD 3", "HEAD 5", "HEAD 6", "HEAD 7", "BODY 3", "BODY 7"}, {3, 7}, 9, ""},
+      {"a line repeated", OverResponse({Line(2), Line(3), Line(3), Line(5)}),
+       {"ARTICLE 3", "HEAD 4"}, {3}, 6, ""},
+      // The number is placed, so the gap before it is gone.
+      {"too few fields", OverResponse({Line(1), "3", Line(4)}), {"HEAD 3", "BODY 3"}, {3}, 5, ""},
+      {"only the fields the conditions name", OverResponse({Line(1), "3\ta match", Line(4)}),
+       {"ARTICLE 3"}, {3}, 5, ""},
+      {"overview refused", "503 overview not available\r\n",
+       Concat({Range("HEAD", 1, 3), {"BODY 3"}, Range("HEAD", 4, 7), {"BODY 7"},
+               Range("HEAD", 8, 10)}),
+       {3, 7}, 11, "OVER refused -- 503 overview not available; reading with HEAD from article 1\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    AddArticles(local);
+    local.SetReply("OVER 1-10", c.over);
+    keepRunning = 1;
+    runFailed = 0;
+    verbose = 1;
+    EXPECT_EQ(c.resume, RunOn(local, ngInfo, 1, 10, 1));
+    verbose = 0;
+    EXPECT_EQ(Concat({{"OVER 1-10"}, c.requests}), local.Requests());
+    EXPECT_EQ(DeliveredOf(c.delivered), Messages(Mailbox("mbox")));
+    if (*c.err != '\0') {
+      EXPECT_NE(std::string::npos, err.find(c.err)) << err;
+    }
+    EXPECT_EQ(1, keepRunning);
+    EXPECT_EQ(0, runFailed);
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
+}
+
+// ARTICLE gone, refused or answered out of step, and an OVER answered out
+// of step, with two requests outstanding.
+TEST_F(OverviewPipelineTest, RefusedAndOddArticleAnswers) {
+  const struct {
+    const char* name;
+    const char* request;
+    std::string reply;
+    std::vector<int> delivered;
+    int resume;
+    const char* err;
+    bool stops;
+  } cases[] = {
+      {"ARTICLE gone", "ARTICLE 3", "423 no such article\r\n", {7}, 11, "", false},
+      {"ARTICLE gone by message-id", "ARTICLE 7", "430 gone\r\n", {3}, 11, "", false},
+      {"ARTICLE refused", "ARTICLE 3", "503 program fault\r\n", {}, 3,
+       "pelliton: article 3: server refused ARTICLE -- 503 program fault\n", false},
+      {"ARTICLE with another number", "ARTICLE 7", ArticleResponse(8, "S: x", "b"), {3}, 4,
+       "pelliton: article 7: answer out of step with the requests -- 220 8 <8@peer>\n", true},
+      {"a header to an ARTICLE", "ARTICLE 3", HeadResponse(3, "S: x"), {}, 1,
+       "pelliton: article 3: answer out of step with the requests -- 221 3 <3@peer>\n", true},
+      {"an article to an OVER", "OVER 1-10", ArticleResponse(1, "S: x", "b"), {}, 1,
+       "pelliton: article 1: answer out of step with the requests -- 220 1 <1@peer>\n", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    AddArticles(local);
+    local.SetReply("OVER 1-10", OverResponse(Lines({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})));
+    local.SetReply(c.request, c.reply);
+    keepRunning = 1;
+    runFailed = 0;
+    EXPECT_EQ(c.resume, RunOn(local, ngInfo, 1, 10, 2));
+    EXPECT_EQ(c.err, err);
+    EXPECT_EQ(DeliveredOf(c.delivered), Messages(Mailbox("mbox")));
+    EXPECT_EQ(c.stops ? 0 : 1, keepRunning);
+    EXPECT_EQ(*c.err != '\0' ? 1 : 0, runFailed);
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
+}
+
+// A signal while the overview is read: the answer is read to its end and
+// nothing more is asked.  The server going away halfway through the
+// answer.  Either way no match was delivered, and the next run starts
+// where this one did.
+TEST_F(OverviewPipelineTest, StoppedWhileTheOverviewIsRead) {
+  {
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    AddArticles(peer);
+    peer.SetReply("OVER 1-10", OverResponse(Lines({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})));
+    peer.SetHook([](const std::string& request) {
+      if (request == "OVER 1-10") keepRunning = 0;
+    });
+    EXPECT_EQ(1, Run(ngInfo, 1, 10, 4));
+    EXPECT_EQ((std::vector<std::string>{"OVER 1-10"}), peer.Requests());
+    EXPECT_FALSE(testutil::FileExists(Mailbox("mbox")));
+    EXPECT_EQ(0, runFailed);
+  }
+  ReleaseConfigModel();
+  {
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    AddArticles(local);
+    // Lines 1 to 5 come, then the connection ends in the middle of line 6.
+    // One request at a time, so that no ARTICLE is left unread at the
+    // peer, whose close would then be a reset rather than an end.
+    const std::string over = OverResponse(Lines({1, 2, 3, 4, 5, 6}));
+    local.SetReply("OVER 1-10", over.substr(0, over.find("\r\n6\t") + 5), true);
+    keepRunning = 1;
+    runFailed = 0;
+    EXPECT_EQ(1, RunOn(local, ngInfo, 1, 10, 1));
+    EXPECT_EQ("server closed connection... aborting!\n", err);
+    EXPECT_EQ(1, runFailed);
+  }
+}
+
+// Without conditions every article is taken whole with ARTICLE, and the
+// mailbox holds what HEAD and BODY give for the same articles.
+TEST_F(PipelineTest, ArticleAloneDeliversWhatHeadAndBodyDeliver) {
+  const std::vector<std::pair<std::string, std::string>> articles = {
+      {"Subject: one\n.X-Dot: kept as HEAD keeps it", "From the start\n.\n..\n\nlast"},
+      {"Subject: two", ""},
+      {"Subject: three", "\n"},
+      {"", "a body without a header"},
+  };
+  std::vector<std::string> mailboxes[2];
+  for (Reading::Way way : {Reading::Way::kHead, Reading::Way::kArticle}) {
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(
+        "comp.test:\n"
+        "$DIR/mbox\n");
+    for (std::size_t i = 0; i < articles.size(); ++i)
+      local.AddArticle(static_cast<int>(i) + 1, articles[i].first, articles[i].second);
+    reading.way = way;
+    // Article 5 is not there.
+    EXPECT_EQ(6, RunOn(local, ngInfo, 1, 5, 3));
+    EXPECT_EQ("", err);
+    const bool whole = way == Reading::Way::kArticle;
+    if (whole) {
+      EXPECT_EQ(Range("ARTICLE", 1, 5), local.Requests());
+    }
+    mailboxes[whole] = Messages(Mailbox("mbox"));
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
+  EXPECT_EQ(articles.size(), mailboxes[0].size());
+  EXPECT_EQ(mailboxes[0], mailboxes[1]);
 }
 
 // --- Signals -----------------------------------------------------------------

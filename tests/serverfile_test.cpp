@@ -71,6 +71,9 @@ TEST_F(ServerFileTest, FaultsAreReportedWithTheirLineAndStopTheReading) {
       {"[a]\ntls true\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\ntls yes please\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\ntls starttls\ntls off\n", "pelliton: servers:3: invalid server attribute\n"},
+      {"[a]\noverview\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\noverview maybe\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\noverview yes please\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\ncafile\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\nhost h\n[b] [c]\nhost never\n[d\n", "pelliton: servers:3: bad server declaration\n"},
   };
@@ -195,6 +198,25 @@ TEST_F(ServerFileTest, TlsKeysAndWhetherThePortWasGiven) {
     EXPECT_EQ(c.tlsMode, servInfo->tlsMode);
     EXPECT_EQ(c.caFile, servInfo->caFile.value_or(""));
     EXPECT_EQ(c.portGiven, servInfo->portGiven);
+  }
+}
+
+TEST_F(ServerFileTest, OverviewIsYesOrNoInAnyCase) {
+  static const struct {
+    const char* lines;
+    bool overview;
+  } cases[] = {
+      {"host h\n", false}, {"overview yes\n", true}, {"Overview NO\n", false},
+      {"OVERVIEW Yes\n", true}, {"overview yes\noverview no\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines);
+    ReleaseConfigModel();
+    int result = -1;
+    EXPECT_EQ("", Read(std::string("[s]\n") + c.lines, &result));
+    EXPECT_EQ(1, result);
+    ASSERT_NE(nullptr, FindServer("s"));
+    EXPECT_EQ(c.overview, FindServer("s")->overview);
   }
 }
 

@@ -50,6 +50,7 @@ struct StoredArticle {
 struct Group {
   std::string name;
   std::map<int, StoredArticle> articles;
+  int overviewLag = 0;
   bool rangeSet = false;
   int count = 0;
   int first = 1;
@@ -95,7 +96,11 @@ struct Limits {
   std::shared_ptr<SSL_CTX> tlsCtx;  // set whenever tlsMode is not kOff
   bool hangUpInHandshake = false;
   int socketBuffer = 0;
+  bool readerModeSwitch = false;
 };
+
+const std::vector<std::string> kInnOverviewFormat = {
+    "Subject:", "From:", "Date:", "Message-ID:", "References:", "Bytes:", "Lines:", "Xref:full"};
 
 // The server end of one TLS session over two memory buffers; the
 // connection moves the ciphertext between them and its socket.
@@ -189,6 +194,7 @@ struct Connection {
   std::string group;
   std::string authUser;
   bool authenticated = false;
+  bool transitMode = false;  // until MODE READER, where the server wants it
   bool stopReading = false;
   bool closeWhenFlushed = false;
   bool dead = false;
@@ -295,6 +301,7 @@ struct NewsServer::Impl {
   std::string password;
   bool requireAuth = false;
   bool ipv6 = false;
+  std::vector<std::string> overviewFormat = kInnOverviewFormat;
 
   mutable std::mutex logMu;
   mutable std::condition_variable logChanged;
@@ -311,6 +318,7 @@ struct NewsServer::Impl {
   int boundPort = -1;
   std::atomic<bool> running{false};
   std::atomic<int> connections{0};
+  std::atomic<std::uint64_t> bytesSent{0};
   std::thread thread;
   std::list<Connection> conns;  // server thread only
 
@@ -343,6 +351,10 @@ struct NewsServer::Impl {
   void respond(Connection& c, std::string_view line, std::string& dst);
   void respondArticle(Connection& c, std::string_view verb, const std::vector<std::string_view>& w,
                       std::string& dst);
+  void respondOverview(Connection& c, std::string_view verb,
+                       const std::vector<std::string_view>& w, std::string& dst);
+  void respondCapabilities(const Connection& c, std::string& dst);
+  bool findArticle(const Group& g, int n, std::string* header, std::string* body) const;
   void pump(Connection& c, const Limits& lim, Clock::time_point now);
   void writeOut(Connection& c, const Limits& lim, Clock::time_point now);
   bool flushRaw(Connection& c);
@@ -434,6 +446,7 @@ void NewsServer::Impl::acceptAll(const Limits& lim) {
     c.fd = fd;
     c.out = lim.greeting;
     c.bytesQueued = c.out.size();
+    c.transitMode = lim.readerModeSwitch;
     if (lim.tlsMode == TlsMode::kImplicit) startTls(c, lim);
   }
 }
@@ -567,8 +580,10 @@ void NewsServer::Impl::respond(Connection& c, std::string_view line, std::string
       c.startTlsWhenFlushed = true;
     }
   } else if (equalsIgnoreCase(verb, "MODE")) {
-    if (w.size() == 2 && equalsIgnoreCase(w[1], "READER"))
+    if (w.size() == 2 && equalsIgnoreCase(w[1], "READER")) {
+      c.transitMode = false;
       dst += "200 reader mode, posting ok\r\n";
+    }
     else
       dst += "501 unknown MODE variant\r\n";
   } else if (equalsIgnoreCase(verb, "AUTHINFO")) {
@@ -587,6 +602,20 @@ void NewsServer::Impl::respond(Connection& c, std::string_view line, std::string
     } else {
       dst += "501 unknown AUTHINFO variant\r\n";
     }
+  } else if (equalsIgnoreCase(verb, "CAPABILITIES")) {
+    respondCapabilities(c, dst);
+  } else if (equalsIgnoreCase(verb, "LIST") && w.size() == 2 &&
+             equalsIgnoreCase(w[1], "OVERVIEW.FMT")) {
+    dst += "215 Order of fields in overview database.\r\n";
+    std::string text;
+    for (const std::string& field : overviewFormat) text += (text.empty() ? "" : "\n") + field;
+    appendStuffed(dst, text);
+    dst += ".\r\n";
+  } else if (equalsIgnoreCase(verb, "OVER") || equalsIgnoreCase(verb, "XOVER")) {
+    if (needsAuth())
+      dst += "480 authentication required\r\n";
+    else
+      respondOverview(c, verb, w, dst);
   } else if (equalsIgnoreCase(verb, "LIST")) {
     if (needsAuth()) {
       dst += "480 authentication required\r\n";
@@ -649,14 +678,7 @@ void NewsServer::Impl::respondArticle(Connection& c, std::string_view verb,
   }
   int n = static_cast<int>(number);
   std::string header, body;
-  auto it = g->articles.find(n);
-  if (it != g->articles.end()) {
-    header = it->second.header;
-    body = it->second.body;
-  } else if (n >= 1 && n <= g->syntheticCount) {
-    header = SyntheticHeader(g->name, n, g->matchEvery);
-    body = SyntheticBody(g->name, n);
-  } else {
+  if (!findArticle(*g, n, &header, &body)) {
     dst += "423 no such article number in this group\r\n";
     return;
   }
@@ -673,6 +695,93 @@ void NewsServer::Impl::respondArticle(Connection& c, std::string_view verb,
     dst += "\r\n";
     appendStuffed(dst, body);
   }
+  dst += ".\r\n";
+}
+
+bool NewsServer::Impl::findArticle(const Group& g, int n, std::string* header,
+                                   std::string* body) const {
+  auto it = g.articles.find(n);
+  if (it != g.articles.end()) {
+    *header = it->second.header;
+    *body = it->second.body;
+    return true;
+  }
+  if (n >= 1 && n <= g.syntheticCount) {
+    *header = SyntheticHeader(g.name, n, g.matchEvery);
+    *body = SyntheticBody(g.name, n);
+    return true;
+  }
+  return false;
+}
+
+void NewsServer::Impl::respondCapabilities(const Connection& c, std::string& dst) {
+  dst += "101 Capability list:\r\nVERSION 2\r\n";
+  if (c.transitMode) {
+    dst += "MODE-READER\r\n";
+  } else if (!requireAuth || c.authenticated) {
+    // As INN: reading, and the overview with it, only once the client may.
+    dst += "READER\r\nOVER\r\n";
+  }
+  dst += "LIST ACTIVE OVERVIEW.FMT\r\n";
+  if (requireAuth && !c.authenticated) dst += "AUTHINFO USER\r\n";
+  dst += ".\r\n";
+}
+
+// "N", "N-" or "N-M".
+void NewsServer::Impl::respondOverview(Connection& c, std::string_view verb,
+                                       const std::vector<std::string_view>& w, std::string& dst) {
+  Group* g = c.group.empty() ? nullptr : findGroup(c.group);
+  if (g == nullptr) {
+    dst += "412 no newsgroup selected\r\n";
+    return;
+  }
+  const Range range = reportedRange(*g);
+  long first = 0, last = 0;
+  bool ok = w.size() == 2;
+  if (ok) {
+    std::string arg(w[1]);
+    char* end = nullptr;
+    first = std::strtol(arg.c_str(), &end, 10);
+    ok = end != arg.c_str() && first >= 0;
+    if (ok && *end == '\0') {
+      last = first;
+    } else if (ok && *end == '-' && end[1] == '\0') {
+      last = range.last;
+    } else if (ok && *end == '-') {
+      char* end2 = nullptr;
+      last = std::strtol(end + 1, &end2, 10);
+      ok = end2 != end + 1 && *end2 == '\0';
+    } else {
+      ok = false;
+    }
+  }
+  if (!ok) {
+    dst += "501 syntax: " + std::string(verb) + " range\r\n";
+    return;
+  }
+  // The overview lags behind the spool by the group's last few articles.
+  int highest = g->syntheticCount;
+  if (!g->articles.empty()) highest = std::max(highest, g->articles.rbegin()->first);
+  last = std::min<long>(last, static_cast<long>(highest) - g->overviewLag);
+  std::string text;
+  for (long n = std::max(first, 1L); n <= last; ++n) {
+    // Stored articles are sparse; synthetic ones are dense up to their count.
+    if (n > g->syntheticCount) {
+      auto it = g->articles.lower_bound(static_cast<int>(n));
+      if (it == g->articles.end() || it->first > last) break;
+      n = it->first;
+    }
+    std::string header, body;
+    if (!findArticle(*g, static_cast<int>(n), &header, &body)) continue;
+    if (!text.empty()) text += '\n';
+    text += OverviewLine(static_cast<int>(n), header, body, overviewFormat);
+  }
+  if (text.empty() && equalsIgnoreCase(verb, "OVER")) {
+    dst += "423 no articles in that range\r\n";
+    return;
+  }
+  dst += "224 overview information follows\r\n";
+  appendStuffed(dst, text);
   dst += ".\r\n";
 }
 
@@ -708,6 +817,7 @@ void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_po
     }
     c.outPos += static_cast<std::size_t>(sent);
     c.bytesWritten += static_cast<std::uint64_t>(sent);
+    bytesSent += static_cast<std::uint64_t>(sent);
     if (c.tls && !flushRaw(c)) return;
     if (lim.closeAfterBytes >= 0 &&
         static_cast<std::int64_t>(c.bytesWritten) >= lim.closeAfterBytes) {
@@ -1013,14 +1123,15 @@ std::string NewsServer::SyntheticHeader(const std::string& group, int number, in
   h += "Path: bench.example!testserver!not-for-mail\n";
   h += "From: Bench Poster <poster@bench.example>\n";
   h += "Newsgroups: " + group + "\n";
-  h += "Subject: Synthetic article " + n + " in " + group + "\n";
+  const bool match = matchEvery > 0 && number % matchEvery == 0;
+  h += "Subject: Synthetic article " + n + " in " + group + (match ? " (match)" : "") + "\n";
   h += "Date: Mon, 01 Jan 2024 00:00:00 +0000\n";
   h += "Organization: Pelliton benchmark spool\n";
   h += "Message-ID: <" + n + "." + group + "@bench.example>\n";
   h += "References: <" + std::to_string(number + 1000000) + "." + group + "@bench.example> <" +
        std::to_string(number + 2000000) + "." + group + "@bench.example>\n";
   h += "User-Agent: pelliton-testserver\n";
-  if (matchEvery > 0 && number % matchEvery == 0) h += "X-Bench: match\n";
+  if (match) h += "X-Bench: match\n";
   for (int i = 1; h.size() < 780; ++i)
     h += "X-Filler-" + std::to_string(i) +
          ": the quick brown fox jumps over the lazy dog 0123456789\n";
@@ -1088,6 +1199,71 @@ bool NewsServer::LoadSpool(const std::string& dir, std::string* error) {
     }
   }
   return true;
+}
+
+std::string NewsServer::OverviewLine(int number, const std::string& header,
+                                     const std::string& body,
+                                     const std::vector<std::string>& format) {
+  // The header's fields, unfolded, each name with its first value.
+  std::vector<std::pair<std::string, std::string>> fields;
+  std::size_t pos = 0;
+  while (pos < header.size()) {
+    std::size_t nl = header.find('\n', pos);
+    std::string line = header.substr(pos, nl == std::string::npos ? nl : nl - pos);
+    pos = nl == std::string::npos ? header.size() : nl + 1;
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      if (!fields.empty()) fields.back().second += line;
+      continue;
+    }
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string value = line.substr(colon + 1);
+    fields.emplace_back(line.substr(0, colon), value);
+  }
+  auto valueOf = [&](std::string_view name) -> std::string {
+    for (const auto& [field, value] : fields) {
+      if (!equalsIgnoreCase(field, name)) continue;
+      std::string v = value;
+      std::size_t start = v.find_first_not_of(" \t");
+      v = start == std::string::npos ? "" : v.substr(start);
+      std::replace(v.begin(), v.end(), '\t', ' ');
+      return v;
+    }
+    return "";
+  };
+  std::size_t bodyLines = body.empty() ? 0 : std::count(body.begin(), body.end(), '\n') + 1;
+  std::string line = std::to_string(number);
+  for (const std::string& entry : format) {
+    line += '\t';
+    std::string_view e = entry;
+    if (equalsIgnoreCase(e, ":bytes") || equalsIgnoreCase(e, "Bytes:")) {
+      line += std::to_string(header.size() + body.size() + 2 * bodyLines + 4);
+    } else if (equalsIgnoreCase(e, ":lines") || equalsIgnoreCase(e, "Lines:")) {
+      line += std::to_string(bodyLines);
+    } else if (e.size() > 5 && equalsIgnoreCase(e.substr(e.size() - 5), ":full")) {
+      std::string_view name = e.substr(0, e.size() - 5);
+      std::string value = valueOf(name);
+      if (!value.empty()) line += std::string(name) + ": " + value;
+    } else if (!e.empty() && e.back() == ':') {
+      line += valueOf(e.substr(0, e.size() - 1));
+    }
+  }
+  return line;
+}
+
+void NewsServer::SetOverviewFormat(const std::vector<std::string>& fields) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->overviewFormat = fields;
+}
+
+void NewsServer::SetOverviewLag(const std::string& group, int count) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->groupNamed(group).overviewLag = count;
+}
+
+void NewsServer::SetReaderModeSwitch(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->limits.readerModeSwitch = on;
 }
 
 void NewsServer::SetCredentials(const std::string& user, const std::string& password) {
@@ -1206,5 +1382,7 @@ bool NewsServer::WaitForIdle(std::chrono::milliseconds timeout) const {
 }
 
 int NewsServer::ConnectionCount() const { return impl_->connections.load(); }
+
+std::uint64_t NewsServer::BytesSent() const { return impl_->bytesSent.load(); }
 
 }  // namespace testserver

@@ -1,7 +1,8 @@
 // A small scripted NNTP server on 127.0.0.1 (or ::1) for the tests, the
 // benchmarks and the demo.  It serves newsgroups and articles (dot-stuffed
 // on the wire, CRLF line ends), answers GREETING, AUTHINFO USER/PASS, MODE
-// READER, LIST, GROUP, HEAD, BODY, STARTTLS and QUIT, records every command
+// READER, CAPABILITIES, LIST, LIST OVERVIEW.FMT, GROUP, HEAD, BODY,
+// ARTICLE, OVER, XOVER, STARTTLS and QUIT, records every command
 // line it receives, and can be told to misbehave: another greeting, canned
 // replies to chosen commands, closing the connection after a command or a
 // byte count, splitting its writes into small chunks, stalling, delaying
@@ -91,7 +92,8 @@ class NewsServer {
   void SetGroupRange(const std::string& group, int count, int first, int last);
   // Articles 1..count generated on demand: headers of about 800 bytes,
   // bodies of about 2 KB; every matchEvery-th article (numbers divisible by
-  // it) carries the header line "X-Bench: match".  matchEvery 0: none.
+  // it) carries the header line "X-Bench: match" and a subject that ends
+  // in "(match)".  matchEvery 0: none.
   void AddSyntheticGroup(const std::string& group, int count, int matchEvery);
   // The header and body that AddSyntheticGroup serves for one article.
   static std::string SyntheticHeader(const std::string& group, int number, int matchEvery);
@@ -101,6 +103,30 @@ class NewsServer {
   // lines, an empty line and the body, with LF line ends.  Returns false
   // and sets *error when the directory cannot be read.
   bool LoadSpool(const std::string& dir, std::string* error);
+
+  // --- Overview ----------------------------------------------------------
+  // CAPABILITIES answers 101 with VERSION 2, READER, OVER and LIST (OVER
+  // and READER only once AUTHINFO succeeded where it is required); LIST
+  // OVERVIEW.FMT answers 215 with the format; OVER and XOVER answer one
+  // line per article of the range, in number order: OVER 423 and XOVER
+  // 224 without lines (as INN does) when the range holds none.  Canned
+  // replies (SetReply) play older servers: CAPABILITIES answered 500,
+  // OVER unknown, LIST OVERVIEW.FMT refused, odd overview lines.
+  //
+  // The fields as LIST OVERVIEW.FMT names them.  Default: INN's, Subject:
+  // From: Date: Message-ID: References: Bytes: Lines: Xref:full.
+  void SetOverviewFormat(const std::vector<std::string>& fields);
+  // The highest `count` articles of the group are not in the overview yet,
+  // though HEAD, BODY and ARTICLE serve them.
+  void SetOverviewLag(const std::string& group, int count);
+  // Connections start in a mode whose CAPABILITIES list names MODE-READER
+  // rather than READER and OVER, until MODE READER switches them.
+  void SetReaderModeSwitch(bool on);
+  // The line that OVER sends for an article (without CR LF): the number
+  // and the fields of the format, TAB-separated.  Headers are unfolded,
+  // their tabs made spaces, and only the first of a repeated one counts.
+  static std::string OverviewLine(int number, const std::string& header, const std::string& body,
+                                  const std::vector<std::string>& format);
 
   // Credentials that AUTHINFO checks.  With no password set every AUTHINFO
   // PASS is accepted.  USER always gets 381; PASS gets 281 when the password
@@ -184,6 +210,9 @@ class NewsServer {
   bool WaitForIdle(std::chrono::milliseconds timeout) const;
   // Connections accepted since Start().
   int ConnectionCount() const;
+  // Bytes of responses written on every connection since Start()
+  // (plaintext, without TLS records' own bytes).
+  std::uint64_t BytesSent() const;
 
  private:
   struct Impl;

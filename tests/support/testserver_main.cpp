@@ -7,13 +7,15 @@
 //                       [--tls implicit|starttls --cert CHAIN --key KEY]
 //                       [--tls-max 1.0|1.1|1.2|1.3] [--reply COMMAND=TEXT]...
 //                       [--hangup-in-handshake] [--sockbuf BYTES]
-//                       [--plain-log FILE]
+//                       [--plain-log FILE] [--stats FILE]
 //
 // --reply answers COMMAND with TEXT and CR LF, for ever (for instance
 // "STARTTLS=580 Can not initiate TLS negotiation").  The log file has one
 // line per command: the outstanding count, a tab and the command; with
 // --tls a column between them says "tls" or "plain".  --plain-log FILE
 // receives, when the server stops, every byte that arrived outside TLS.
+// --stats FILE receives, on each SIGUSR1, the bytes of responses sent since
+// the start, as one decimal number and a line feed.
 //
 // Prints "listening on 127.0.0.1:PORT" (or "[::1]:PORT") once it accepts
 // connections and runs until SIGTERM or SIGINT.
@@ -39,7 +41,7 @@ constexpr const char* kUsage =
     "                           [--tls implicit|starttls --cert CHAIN --key KEY]\n"
     "                           [--tls-max 1.0|1.1|1.2|1.3] [--reply COMMAND=TEXT]...\n"
     "                           [--hangup-in-handshake] [--sockbuf BYTES]\n"
-    "                           [--plain-log FILE]\n";
+    "                           [--plain-log FILE] [--stats FILE]\n";
 
 using pelliton::UniqueFile;
 
@@ -79,7 +81,7 @@ int tlsVersion(const std::string& text) {
 
 int main(int argc, char** argv) {
   testserver::NewsServer server;
-  std::string portFile, logFile, plainLogFile, user, password;
+  std::string portFile, logFile, plainLogFile, statsFile, user, password;
   testserver::TlsSettings tls;
   std::string tlsMode;
   for (int i = 1; i < argc; ++i) {
@@ -128,6 +130,8 @@ int main(int argc, char** argv) {
       logFile = arg;
     } else if (opt == "--plain-log") {
       plainLogFile = arg;
+    } else if (opt == "--stats") {
+      statsFile = arg;
     } else if (opt == "--user") {
       user = arg;
     } else if (opt == "--password") {
@@ -213,6 +217,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -234,8 +239,19 @@ int main(int argc, char** argv) {
   std::printf("listening on %s:%d\n", host.c_str(), port);
   std::fflush(stdout);
 
-  int sig = 0;
-  while (sigwait(&stopSignals, &sig) != 0) {
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&stopSignals, &sig) != 0) continue;
+    if (sig != SIGUSR1) break;
+    if (statsFile.empty()) continue;
+    // Renamed into place, so that a reader never sees it half written.
+    const std::string tmp = statsFile + ".tmp";
+    UniqueFile f(std::fopen(tmp.c_str(), "w"));
+    if (!f || std::fprintf(f.get(), "%llu\n",
+                           static_cast<unsigned long long>(server.BytesSent())) < 0 ||
+        !f.Close() || std::rename(tmp.c_str(), statsFile.c_str()) != 0)
+      std::fprintf(stderr, "pelliton-testserver: %s: %s\n", statsFile.c_str(),
+                   std::strerror(errno));
   }
   server.Stop();
   if (!plainLogFile.empty()) {
