@@ -1,15 +1,11 @@
 // Delivery of one article to one action: appended to a mailbox under its
-// lock file, or written into a command through a pipe.
+// dot-lock, put into a Maildir, or written into a command through a pipe.
 #ifndef PELLITON_DELIVERY_H
 #define PELLITON_DELIVERY_H
 
 #include "config.h"
 
 namespace pelliton {
-
-// The word that stands after "From " in the separator line of every
-// delivered message.
-inline constexpr const char* kSenderAddress = "pelliton";
 
 // 1: delivered, or nothing to do; 0: failed, after a message; -1: the
 // mailbox was already over the action's size limit, after a message.

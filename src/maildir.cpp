@@ -122,24 +122,6 @@ bool LinksUnsupported(int err) {
   return err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == ENOSYS;
 }
 
-// A name in a directory that goes away with its owner unless kept.
-class ScopedName {
- public:
-  ScopedName() = default;
-  ~ScopedName() { Remove(); }
-  ScopedName(const ScopedName&) = delete;
-  ScopedName& operator=(const ScopedName&) = delete;
-  void Set(std::string path) { path_ = std::move(path); }
-  void Keep() { path_.clear(); }
-  void Remove() {
-    if (!path_.empty()) unlink(path_.c_str());
-    path_.clear();
-  }
-
- private:
-  std::string path_;
-};
-
 class Delivery {
  public:
   Delivery(const char* dir, std::string_view header, std::string_view body)
@@ -210,8 +192,8 @@ class Delivery {
   std::string tmpPath_;
   std::string newPath_;
   // What Deliver() made and has not yet kept.
-  ScopedName tmpEntry_;
-  ScopedName newEntry_;
+  OwnedName tmpEntry_;
+  OwnedName newEntry_;
 };
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "util.h"
 
 #include <pwd.h>
+#include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cctype>
 #include <cerrno>
@@ -172,6 +174,43 @@ FILE* myfopen(const char* path, const char* mode) {
   std::optional<std::string> name = ResolvePath(path);
   if (!name) return nullptr;
   return std::fopen(name->c_str(), mode);
+}
+
+SignalGate::SignalGate() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int sig : kStopSignals) sigaddset(&held, sig);
+  sigaddset(&held, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &held, &original_);
+  waitMask_ = original_;
+  for (int sig : kStopSignals) sigdelset(&waitMask_, sig);
+  sigdelset(&waitMask_, SIGCHLD);
+}
+
+SignalGate::~SignalGate() { pthread_sigmask(SIG_SETMASK, &original_, nullptr); }
+
+void SignalGate::Wait(int fd, const std::optional<Clock::time_point>& deadline) const {
+  Clock::duration left = std::chrono::seconds(1);
+  if (deadline) left = std::clamp(*deadline - Clock::now(), Clock::duration::zero(), left);
+  fd_set writable;
+  FD_ZERO(&writable);
+  int nfds = 0;
+  if (fd >= 0 && fd < FD_SETSIZE) {
+    FD_SET(fd, &writable);
+    nfds = fd + 1;
+  } else if (fd >= 0) {
+    // A descriptor select cannot watch is tried again after a moment.
+    left = std::min<Clock::duration>(left, std::chrono::milliseconds(10));
+  }
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  timespec timeout{static_cast<time_t>(nanoseconds / 1000000000),
+                   static_cast<long>(nanoseconds % 1000000000)};
+  pselect(nfds, nullptr, nfds > 0 ? &writable : nullptr, nullptr, &timeout, &waitMask_);
+}
+
+void OwnedName::Remove() {
+  if (!path_.empty()) unlink(path_.c_str());
+  path_.clear();
 }
 
 void UniqueFd::reset(int fd) {

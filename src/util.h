@@ -6,6 +6,9 @@
 #ifndef PELLITON_UTIL_H
 #define PELLITON_UTIL_H
 
+#include <signal.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -84,6 +87,58 @@ std::optional<std::string> ResolvePath(const char* path);
 // fopen of ResolvePath(path); null when that fails or the name is too long.
 // Prints nothing.
 FILE* myfopen(const char* path, const char* mode);
+
+// Holds back the signals that end a run, and SIGCHLD, everywhere but in
+// its waits, for as long as it lives: a signal that arrives just before a
+// wait still ends that wait instead of being noticed only after it.
+class SignalGate {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  SignalGate();
+  ~SignalGate();
+  SignalGate(const SignalGate&) = delete;
+  SignalGate& operator=(const SignalGate&) = delete;
+
+  // The mask that was in force before: what a child process starts with.
+  const sigset_t& original() const { return original_; }
+
+  // Waits until `fd` (when not -1) can be written, a signal has been
+  // handled, or the deadline (when given) has passed; at most a second, so
+  // that a signal taken by another thread of a host process (a test) is
+  // noticed all the same.
+  void Wait(int fd, const std::optional<Clock::time_point>& deadline) const;
+
+ private:
+  sigset_t original_;
+  sigset_t waitMask_;
+};
+
+// A name in the file system that its owner made and removes when it goes,
+// unless it was kept: a temporary file, a lock file, a message not yet
+// delivered.
+class OwnedName {
+ public:
+  OwnedName() = default;
+  explicit OwnedName(std::string path) : path_(std::move(path)) {}
+  ~OwnedName() { Remove(); }
+  OwnedName(const OwnedName&) = delete;
+  OwnedName& operator=(const OwnedName&) = delete;
+
+  // Takes over a name; one held before is removed first.
+  void Set(std::string path) {
+    Remove();
+    path_ = std::move(path);
+  }
+  // The name stays; it is no longer ours to remove.
+  void Keep() { path_.clear(); }
+  void Remove();
+  const std::string& path() const { return path_; }
+  bool empty() const { return path_.empty(); }
+
+ private:
+  std::string path_;
+};
 
 // Owns a descriptor: closes it when it goes, unless it was released.
 class UniqueFd {

@@ -1,0 +1,77 @@
+// A delivery command: a shell command line run through /bin/sh that takes
+// one message on its standard input through a pipe, started as popen
+// would, but with its pid at hand so that a command that neither reads nor
+// ends can be ended.
+#ifndef PELLITON_COMMAND_H
+#define PELLITON_COMMAND_H
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+
+#include "mbox.h"
+#include "util.h"
+
+namespace pelliton {
+
+// Once the run is stopping (a signal, a failed delivery, a lost
+// connection) a command gets this long to take the rest of its message and
+// end; then its pipe is closed and it is sent SIGTERM, and SIGKILL as long
+// again later.
+inline constexpr auto kCommandGrace = std::chrono::seconds(5);
+
+class Command {
+ public:
+  Command();
+  // A command that was started and not finished is killed and waited for:
+  // no zombie and no writer stays behind.
+  ~Command();
+  Command(const Command&) = delete;
+  Command& operator=(const Command&) = delete;
+
+  // Starts the command.  False when no pipe or no process could be made.
+  bool Start(const char* command);
+  // Writes the message while the command takes it; once the run is
+  // stopping, only until the grace runs out.  False when not all of it
+  // went in.
+  bool Write(MboxMessage& message);
+  // Closes the pipe and waits for the command: pclose's result, the wait
+  // status, or -1 when the wait failed.
+  int Finish();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // Lets SIGCHLD wake a wait while the command runs: its default is to be
+  // ignored, which would not end pselect.  Also makes sure the command can
+  // be waited for even if pelliton was started with SIGCHLD ignored.
+  class ChildSignal {
+   public:
+    ChildSignal();
+    ~ChildSignal();
+    ChildSignal(const ChildSignal&) = delete;
+    ChildSignal& operator=(const ChildSignal&) = delete;
+
+   private:
+    struct sigaction old_ {};
+  };
+
+  // The moment by which the delivery must be over once the run is
+  // stopping; none while the run goes on.
+  const std::optional<Clock::time_point>& Deadline();
+  bool GracePassed();
+  // Sends sig to the command.
+  void Signal(int sig) const;
+
+  SignalGate gate_;
+  ChildSignal childSignal_;
+  std::optional<Clock::time_point> deadline_;
+  UniqueFd pipe_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace pelliton
+
+#endif  // PELLITON_COMMAND_H
