@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "atomicfile.h"
 #include "command.h"
 #include "dotlock.h"
 #include "maildir.h"
@@ -35,7 +36,14 @@ int deliverToPipe(const char* command, std::string_view header, std::string_view
 
 int deliverToMailbox(const ActionInfo* actInfo, std::string_view header, std::string_view body) {
   const char* target = actInfo->target.c_str();
-  const std::string& mailbox = actInfo->target;
+  // The lock lies beside the file that is really written, so that a
+  // mailbox reached through a symbolic link is locked where other
+  // programs lock it.
+  std::string mailbox = actInfo->target;
+  if (!FollowLinks(mailbox)) {
+    Diag("unable to open file '%s'\n", target);
+    return 0;
+  }
   DotLock lock(mailbox, target);
   if (!lock.Take()) return 0;
   return AppendToMailbox(mailbox, target, header, body, actInfo->sizeLimit);

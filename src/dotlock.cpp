@@ -1,7 +1,6 @@
 #include "dotlock.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,7 +56,9 @@ bool DotLock::Take() {
     }
     if (!gate) gate.emplace();
     if (!keepRunning) break;
-    if (!RemoveIfStale()) return false;
+    struct stat st;
+    if (lstat(lockName_.c_str(), &st) == 0 && isStale(st) && !RemoveStaleLock(lockName_, st))
+      return false;
     const auto until = Clock::now() + kLockRetryInterval;
     // Other signals (SIGCHLD of some child) only shorten the wait.
     while (keepRunning && Clock::now() < until) gate->Wait(-1, until);
@@ -88,11 +89,19 @@ DotLock::Attempt DotLock::TryOnce() {
   return Attempt::kTaken;
 }
 
-bool DotLock::RemoveIfStale() {
-  struct stat st;
-  if (stat(lockName_.c_str(), &st) != 0 || !isStale(st)) return true;
-  if (unlink(lockName_.c_str()) == 0 || errno == ENOENT) return true;
-  Diag("unable to remove stale lock file '%s' -- %s\n", lockName_.c_str(), std::strerror(errno));
+bool RemoveStaleLock(const std::string& lockName, const struct stat& examined) {
+  // A lock taken afresh is a new file, or at least a new modification
+  // time when its inode number was reused; either way it is not stale.
+  // (No call removes a name only if it is a given file, so the look and
+  // the removal follow each other as closely as they can.)
+  struct stat now;
+  if (lstat(lockName.c_str(), &now) != 0) return true;
+  if (now.st_dev != examined.st_dev || now.st_ino != examined.st_ino ||
+      now.st_mtim.tv_sec != examined.st_mtim.tv_sec ||
+      now.st_mtim.tv_nsec != examined.st_mtim.tv_nsec || !isStale(now))
+    return true;
+  if (unlink(lockName.c_str()) == 0 || errno == ENOENT) return true;
+  Diag("unable to remove stale lock file '%s' -- %s\n", lockName.c_str(), std::strerror(errno));
   return false;
 }
 

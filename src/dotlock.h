@@ -5,6 +5,8 @@
 #ifndef PELLITON_DOTLOCK_H
 #define PELLITON_DOTLOCK_H
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "util.h"
@@ -13,8 +15,9 @@ namespace pelliton {
 
 class DotLock {
  public:
-  // The lock of the mailbox file `mailbox`; target is the mailbox as the
-  // filter file names it, for messages.
+  // mailbox names the mailbox's real file, its symbolic links followed, so
+  // that every name of one mailbox leads to the same lock; target is the
+  // mailbox as the filter file names it, for messages.
   // The lock file, once taken, goes with the object.
   DotLock(const std::string& mailbox, const char* target);
   DotLock(const DotLock&) = delete;
@@ -31,14 +34,18 @@ class DotLock {
  private:
   enum class Attempt { kTaken, kBusy, kFailed };
   Attempt TryOnce();
-  // False, after a message, when a stale lock file stays: waiting for it
-  // would never end.
-  bool RemoveIfStale();
 
   const char* target_;
   std::string lockName_;
   OwnedName held_;
 };
+
+// Removes the lock file `lockName` if it still is the very file that was
+// examined (`examined`, from lstat) and found stale.  Another waiter may
+// have removed that file and a writer taken the lock afresh since: that
+// lock is not touched.  False, after a message, when a stale lock file
+// stays.
+bool RemoveStaleLock(const std::string& lockName, const struct stat& examined);
 
 }  // namespace pelliton
 

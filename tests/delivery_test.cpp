@@ -1,4 +1,5 @@
 #include "delivery.h"
+#include "dotlock.h"
 
 #include <gmock/gmock.h>
 #include <fcntl.h>
@@ -211,6 +212,85 @@ TEST_F(DeliveryTest, RemovesAStaleLock) {
   EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)),
               ElementsAre(Delivered("Subject: s", "stale")));
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
+}
+
+// A stale lock is removed only if it still is the file that was found
+// stale: another waiter may have removed it, and a writer taken the lock
+// afresh, in between.
+TEST_F(DeliveryTest, OnlyTheLockFileFoundStaleIsRemoved) {
+  const std::string lock = dir_.file("mbox.lock");
+  const struct {
+    const char* what;
+    void (*change)(const std::string& lock);  // after the lock was examined
+    bool removed;
+  } cases[] = {
+      {"still the same stale file", [](const std::string&) {}, true},
+      {"taken afresh", [](const std::string& lock) {
+         unlink(lock.c_str());
+         testutil::WriteFile(lock, "fresh");
+       }, false},
+      {"replaced by another stale file", [](const std::string& lock) {
+         unlink(lock.c_str());
+         testutil::WriteFile(lock, "other");
+         SetMtimeSecondsAgo(lock, 400);
+       }, false},
+      {"touched by its owner", [](const std::string& lock) { utimes(lock.c_str(), nullptr); },
+       false},
+      {"gone", [](const std::string& lock) { unlink(lock.c_str()); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testutil::WriteFile(lock, "stale");
+    SetMtimeSecondsAgo(lock, 301);
+    struct stat examined {};
+    ASSERT_EQ(0, lstat(lock.c_str(), &examined));
+    c.change(lock);
+    const bool existed = testutil::FileExists(lock);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(RemoveStaleLock(lock, examined));
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ(existed && !c.removed, testutil::FileExists(lock));
+    unlink(lock.c_str());
+  }
+}
+
+// The lock of a mailbox reached through symbolic links lies beside the
+// file that is written, where every other name of it and other programs
+// look for it; a lock beside the link is nobody's.
+TEST_F(DeliveryTest, TheLockLiesBesideTheMailboxThatLinksLeadTo) {
+  ASSERT_EQ(0, mkdir(dir_.file("real").c_str(), 0700));
+  ASSERT_EQ(0, symlink("real/mbox", dir_.file("link").c_str()));
+  ASSERT_EQ(0, symlink("link", dir_.file("chain").c_str()));
+  const struct {
+    const char* target;
+    const char* foreignLock;
+    bool delivered;
+  } cases[] = {
+      {"link", "real/mbox.lock", false},
+      {"chain", "real/mbox.lock", false},
+      {"link", "link.lock", true},
+      {"chain", "link.lock", true},
+  };
+  // Stopping: a busy lock is not waited for, so the one that counts shows.
+  keepRunning = 0;
+  int delivered = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.target) + " with " + c.foreignLock);
+    testutil::WriteFile(dir_.file(c.foreignLock), "foreign");
+    auto actInfo = MakeAction(ACTION_TYPE_FILE, dir_.file(c.target));
+    Outcome outcome = Deliver(*actInfo, "Subject: l", "linked");
+    EXPECT_EQ(c.delivered ? 1 : 0, outcome.result);
+    EXPECT_EQ(c.delivered ? "" : "pelliton: unable to lock '" + dir_.file(c.target) +
+                                     "' -- the run is stopping\n",
+              outcome.err);
+    delivered += c.delivered ? 1 : 0;
+    EXPECT_EQ("foreign", testutil::ReadFile(dir_.file(c.foreignLock)));
+    unlink(dir_.file(c.foreignLock).c_str());
+  }
+  EXPECT_EQ(static_cast<std::size_t>(delivered),
+            ParseMailbox(testutil::ReadFile(dir_.file("real/mbox"))).size());
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("real", "link", "chain"));
+  EXPECT_THAT(ListDir(dir_.file("real")), UnorderedElementsAre("mbox"));
 }
 
 // Running as root, permission bits would not stop the temporary file, so
