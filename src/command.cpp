@@ -24,8 +24,15 @@ void setDisposition(int sig, void (*handler)(int)) {
 
 // Between fork and exec only async-signal-safe calls.
 [[noreturn]] void runChild(const char* command, int readEnd, const sigset_t& mask) {
+  setpgid(0, 0);
   for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGXFSZ, SIGCHLD})
     setDisposition(sig, SIG_DFL);
+  // In a group of its own the command is in the background of the terminal
+  // that an interactive run shares with it.  Stopped for touching it (a
+  // write under "stty tostop", a read of /dev/tty) it would never end and
+  // the run would wait for ever: a write goes ahead instead, a read fails.
+  setDisposition(SIGTTOU, SIG_IGN);
+  setDisposition(SIGTTIN, SIG_IGN);
   // dup2 leaves the copy open across exec; a read end that already is
   // descriptor 0 must be told so itself.
   if (readEnd == STDIN_FILENO) {
@@ -80,6 +87,9 @@ bool Command::Start(const char* command) {
     return false;
   }
   if (pid == 0) runChild(command, readEnd.get(), gate_.original());
+  // Made here as well as in the child, so that the group exists whichever
+  // of the two runs first.
+  setpgid(pid, pid);
   pid_ = pid;
   return true;
 }
@@ -103,9 +113,23 @@ int Command::Finish() {
   std::optional<Clock::time_point> killAt;
   bool killed = false;
   for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_ || (done < 0 && errno != EINTR)) {
+    siginfo_t info{};
+    if (waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      if (errno == EINTR) continue;
+      pid_ = -1;
+      return -1;
+    }
+    if (info.si_pid == pid_) {
+      // Until the shell is reaped its pid, which names the group, cannot
+      // be taken by another process.  What is left of a command that was
+      // given up (a child that ignores SIGTERM) ends now: it would
+      // otherwise deliver what the run will fetch again.
+      if (killAt) Signal(SIGKILL);
+      int status = 0;
+      pid_t done;
+      do {
+        done = waitpid(pid_, &status, 0);
+      } while (done < 0 && errno == EINTR);
       pid_ = -1;
       return done < 0 ? -1 : status;
     }
@@ -129,6 +153,10 @@ const std::optional<Command::Clock::time_point>& Command::Deadline() {
 
 bool Command::GracePassed() { return Deadline() && Clock::now() >= *deadline_; }
 
-void Command::Signal(int sig) const { kill(pid_, sig); }
+void Command::Signal(int sig) const {
+  // A shell that could not make its group (it is one already) is at least
+  // reached itself.
+  if (kill(-pid_, sig) != 0 && errno == ESRCH) kill(pid_, sig);
+}
 
 }  // namespace pelliton

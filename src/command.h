@@ -1,7 +1,8 @@
 // A delivery command: a shell command line run through /bin/sh that takes
-// one message on its standard input through a pipe, started as popen
-// would, but with its pid at hand so that a command that neither reads nor
-// ends can be ended.
+// one message on its standard input through a pipe.  It runs in a process
+// group of its own, so that when the run gives up on it, the command and
+// everything it started end together, and none of them can finish a
+// delivery that the run already counts as failed.
 #ifndef PELLITON_COMMAND_H
 #define PELLITON_COMMAND_H
 
@@ -18,15 +19,15 @@ namespace pelliton {
 
 // Once the run is stopping (a signal, a failed delivery, a lost
 // connection) a command gets this long to take the rest of its message and
-// end; then its pipe is closed and it is sent SIGTERM, and SIGKILL as long
-// again later.
+// end; then its pipe is closed and its process group is sent SIGTERM, and
+// SIGKILL as long again later.
 inline constexpr auto kCommandGrace = std::chrono::seconds(5);
 
 class Command {
  public:
   Command();
-  // A command that was started and not finished is killed and waited for:
-  // no zombie and no writer stays behind.
+  // A command that was started and not finished is killed, with its whole
+  // process group, and waited for: no zombie and no writer stays behind.
   ~Command();
   Command(const Command&) = delete;
   Command& operator=(const Command&) = delete;
@@ -62,7 +63,7 @@ class Command {
   // stopping; none while the run goes on.
   const std::optional<Clock::time_point>& Deadline();
   bool GracePassed();
-  // Sends sig to the command.
+  // Sends sig to the command's process group.
   void Signal(int sig) const;
 
   SignalGate gate_;

@@ -4,11 +4,14 @@
 #include <gmock/gmock.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -705,30 +708,104 @@ TEST_F(DeliveryTest, AStaleLockThatCannotBeRemovedIsReported) {
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox.lock"));
 }
 
+// True while the process has not ended (a zombie has).
+bool Running(pid_t pid) {
+  const std::string stat = testutil::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
 // After a signal a command has a few seconds to take its message and end;
-// one that does not is cut off and ended, and the delivery fails.
+// one that does not is cut off and ended, with everything it started (a
+// child that ignores SIGTERM included, which could otherwise still
+// deliver), and the delivery fails.
 TEST_F(DeliveryTest, ASignalEndsADeliveryIntoACommandThatDoesNotRead) {
   const std::string large(512 * 1024, 'y');
+  const std::string pidFile = dir_.file("child");
+  const std::string withChild =
+      "(trap '' TERM; exec sleep 60) & echo $! > '" + pidFile + "'; exec sleep 60";
   const struct {
     const char* what;
+    std::string command;
     std::string body;
     std::string err;
   } cases[] = {
-      {"blocked in a write", large,
+      {"blocked in a write", "exec sleep 60", large,
        "pelliton: error writing to 'exec sleep 60'\n"
        "pelliton: pipe 'exec sleep 60' terminated abnormally\n"},
-      {"waiting for the end", "small", "pelliton: pipe 'exec sleep 60' terminated abnormally\n"},
+      {"waiting for the end, with a child", withChild, "small",
+       "pelliton: pipe '" + withChild + "' terminated abnormally\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     keepRunning = 1;
-    auto actInfo = MakeAction(ACTION_TYPE_PIPE, "exec sleep 60");
+    auto actInfo = MakeAction(ACTION_TYPE_PIPE, c.command);
     InterruptAfter signal(std::chrono::milliseconds(300));
     Outcome outcome = Deliver(*actInfo, "Subject: x", c.body);
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ(c.err, outcome.err);
   }
+  const std::string child = testutil::ReadFile(pidFile);
+  ASSERT_FALSE(child.empty());
+  const pid_t pid = std::stoi(child);
+  for (int i = 0; i < 100 && Running(pid); ++i) usleep(10000);
+  EXPECT_FALSE(Running(pid)) << "the command's child outlived it";
+  unlink(pidFile.c_str());
   EXPECT_THAT(ListDir(dir_.path()), IsEmpty());
+}
+
+// In an interactive run a command, in a process group of its own, is in
+// the background of the terminal.  Stopped for touching it (writing under
+// "stty tostop", reading /dev/tty) it would never end, and the run would
+// wait for it for ever; instead the write goes ahead and the read fails.
+TEST_F(DeliveryTest, ATerminalNeverStopsACommand) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(errno);
+  const std::string slaveName = ptsname(master);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // A session of its own with the terminal as its controlling terminal,
+    // this process in the foreground, as a login shell would leave it.
+    if (setsid() < 0) _exit(2);
+    const int slave = open(slaveName.c_str(), O_RDWR);
+    if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(2);
+    termios mode{};
+    if (tcgetattr(slave, &mode) != 0) _exit(2);
+    mode.c_lflag |= TOSTOP;
+    if (tcsetattr(slave, TCSANOW, &mode) != 0) _exit(2);
+    dup2(slave, STDOUT_FILENO);
+    dup2(slave, STDERR_FILENO);
+    keepRunning = 1;
+    auto actInfo = MakeAction(ACTION_TYPE_PIPE,
+                              "cat > /dev/null; echo written to the terminal; "
+                              "if read line < /dev/tty; then exit 1; fi; exit 0");
+    _exit(ProcessAction(actInfo.get(), "h", 1, "b", 1) == 1 ? 0 : 1);
+  }
+  std::string seen;
+  int status = -1;
+  for (int i = 0; i < 500; ++i) {
+    char buf[256];
+    pollfd pfd{master, POLLIN, 0};
+    if (poll(&pfd, 1, 10) > 0) {
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
+    }
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
+  }
+  if (status == -1) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    status = -1;
+  }
+  close(master);
+  ASSERT_NE(-1, status) << "the delivery never ended:\n" << seen;
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_NE(2, WEXITSTATUS(status)) << "the terminal could not be set up";
+  EXPECT_EQ(0, WEXITSTATUS(status)) << seen;
+  EXPECT_NE(std::string::npos, seen.find("written to the terminal")) << seen;
 }
 
 TEST_F(DeliveryTest, ACommandThatIgnoresTerminationIsKilled) {
