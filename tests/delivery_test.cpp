@@ -785,14 +785,23 @@ TEST_F(DeliveryTest, ATerminalNeverStopsACommand) {
   }
   std::string seen;
   int status = -1;
-  for (int i = 0; i < 500; ++i) {
-    char buf[256];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < deadline) {
+    // Until the child opens the terminal, and once it is gone, the master
+    // reports a hang-up at once.
     pollfd pfd{master, POLLIN, 0};
-    if (poll(&pfd, 1, 10) > 0) {
-      const ssize_t n = read(master, buf, sizeof buf);
-      if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
-    }
-    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    char buf[256];
+    ssize_t n = 0;
+    if (poll(&pfd, 1, 10) > 0 && (n = read(master, buf, sizeof buf)) > 0)
+      seen.append(buf, static_cast<std::size_t>(n));
+    else if (n < 0)
+      usleep(10000);
+  }
+  for (pollfd pfd{master, POLLIN, 0}; poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN);) {
+    char buf[256];
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    seen.append(buf, static_cast<std::size_t>(n));
   }
   if (status == -1) {
     kill(-pid, SIGKILL);
