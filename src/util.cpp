@@ -107,31 +107,59 @@ bool ScanNumber(const char*& p, long long& number, bool* overflow) {
   return true;
 }
 
-void* mymalloc(std::size_t size) {
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) {
-    Diag("malloc() failed\n");
-    std::exit(1);
+namespace {
+
+// Enough for a run to wind down after memory ran out: to finish the
+// articles on their way, disconnect and save its newsrc.  Never touched,
+// so it costs address space, not memory.
+constexpr std::size_t kMemoryReserve = 4 << 20;
+void* memoryReserve = nullptr;
+
+void newHandler() { OutOfMemory("malloc()"); }
+
+}  // namespace
+
+void OutOfMemory(const char* what) {
+  if (memoryReserve != nullptr) {
+    std::free(memoryReserve);
+    memoryReserve = nullptr;
+    Diag("%s failed -- out of memory, the run is stopping\n", what);
+    runFailed = 1;
+    keepRunning = 0;
+    return;
   }
-  return p;
+  Diag("%s failed\n", what);
+  std::exit(1);
+}
+
+void InstallOutOfMemoryHandler() {
+  if (memoryReserve == nullptr) memoryReserve = std::malloc(kMemoryReserve);
+  std::set_new_handler(newHandler);
+}
+
+void* mymalloc(std::size_t size) {
+  for (;;) {
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    OutOfMemory("malloc()");
+  }
 }
 
 char* mystrdup(const char* str) {
   assert(str != NULL);
-  char* copy = strdup(str);
-  if (copy == nullptr) {
-    Diag("strdup() failed\n");
-    std::exit(1);
+  for (;;) {
+    if (char* copy = strdup(str)) return copy;
+    OutOfMemory("strdup()");
   }
-  return copy;
+}
+
+void* myrealloc(void* ptr, std::size_t size) {
+  for (;;) {
+    if (void* p = std::realloc(ptr, size == 0 ? 1 : size)) return p;
+    OutOfMemory("realloc()");
+  }
 }
 
 namespace {
-
-void outOfMemory() {
-  Diag("malloc() failed\n");
-  std::exit(1);
-}
 
 std::string passwordDatabaseHome() {
   const passwd* pw = getpwuid(getuid());
@@ -146,8 +174,6 @@ bool startsWith(const char* s, const char* prefix) {
 }
 
 }  // namespace
-
-void InstallOutOfMemoryHandler() { std::set_new_handler(outOfMemory); }
 
 void SetHomeLookup(HomeLookup lookup) {
   homeLookup = lookup != nullptr ? lookup : passwordDatabaseHome;

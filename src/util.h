@@ -66,12 +66,24 @@ const char* skipBlanks(const char* p);
 // (never wrapped) and *overflow, when given, says so.
 bool ScanNumber(const char*& p, long long& number, bool* overflow = nullptr);
 
-// Allocation that never returns null: on failure they print
-// "pelliton: malloc() failed" (or strdup()) and exit with status 1.
+// Allocation that never returns null.  The first allocation of a run that
+// fails is survived (see OutOfMemory) and tried again; when memory runs out
+// once more they print "pelliton: malloc() failed" (or strdup(),
+// realloc()) and exit with status 1.
 void* mymalloc(std::size_t size);
 char* mystrdup(const char* str);
-// Makes operator new fail the same way as mymalloc.
+void* myrealloc(void* ptr, std::size_t size);
+// Keeps a reserve of memory for the first allocation that fails, and makes
+// operator new fail the same way as mymalloc.  Called at the start of every
+// run; a reserve already given back is taken anew.
 void InstallOutOfMemoryHandler();
+// Where an allocation failed; `what` names the call ("malloc()").  The
+// first time in a run the reserve is given back, so that the run can wind
+// down and save its progress as after a failed delivery: one message,
+// runFailed set, keepRunning cleared, and the caller may try again (or drop
+// what it was doing).  Once the reserve is gone it prints "<what> failed"
+// and ends the program with status 1, as it always did.
+void OutOfMemory(const char* what);
 
 // The home directory for relative file names: the password database's
 // entry for the real user id, or "/" without one.  Tests replace the
