@@ -61,11 +61,15 @@ int ProcessAction(const ActionInfo* actInfo, const char* header, int headerLen,
   if (actInfo->type != ACTION_TYPE_PIPE && actInfo->type != ACTION_TYPE_FILE) return 1;
   const std::string_view headerText(header, static_cast<std::size_t>(headerLen));
   const std::string_view bodyText(body, static_cast<std::size_t>(bodyLen));
+  int result;
   if (actInfo->type == ACTION_TYPE_PIPE)
-    return deliverToPipe(actInfo->target.c_str(), headerText, bodyText);
-  if (IsMaildirTarget(actInfo->target))
-    return DeliverToMaildir(actInfo->target.c_str(), headerText, bodyText);
-  return deliverToMailbox(actInfo, headerText, bodyText);
+    result = deliverToPipe(actInfo->target.c_str(), headerText, bodyText);
+  else if (IsMaildirTarget(actInfo->target))
+    result = DeliverToMaildir(actInfo->target.c_str(), headerText, bodyText);
+  else
+    result = deliverToMailbox(actInfo, headerText, bodyText);
+  if (result < 1) runFailed = 1;
+  return result;
 }
 
 }  // namespace pelliton

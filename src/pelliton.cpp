@@ -272,24 +272,33 @@ bool listingWritten() {
   return false;
 }
 
+// Fetches every newsgroup in list order; returns the exit status it gives.
+int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
+                   const ServerInfo& servInfo) {
+  for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
+    const int result =
+        processNewsgroup(connection, ngInfo, options.maxReq, servInfo.articleLimit);
+    if (result == -1) return 1;
+    // Only a signal stops the walk without a failure: the engine itself
+    // stops it on a failed delivery, a lost or silent connection, or an
+    // answer out of step.
+    if (result == 0) return signalsCaught > 0 ? 0 : 1;
+  }
+  return 0;
+}
+
 // Runs the piece of work that the command line asks for on the open
 // connection; returns the exit status it gives.
 int doWork(NntpConnection& connection, const RunOptions& options, const ServerInfo& servInfo) {
   if (options.markAll || options.markList != nullptr) {
-    MarkNewsgroups(connection, options.markAll ? nullptr : options.markList);
-    return 0;
+    // A lost connection leaves newsgroups unmarked.
+    return MarkNewsgroups(connection, options.markAll ? nullptr : options.markList) == 1 ? 0 : 1;
   }
   if (options.listGroups) {
     const bool listed = nntpListGroups(connection) == 1;
     return listed && listingWritten() ? 0 : 1;
   }
-  for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
-    const int result =
-        processNewsgroup(connection, ngInfo, options.maxReq, servInfo.articleLimit);
-    if (result == 1) continue;
-    return result == 0 ? 0 : 1;
-  }
-  return 0;
+  return walkNewsgroups(connection, options, servInfo);
 }
 
 }  // namespace
@@ -332,13 +341,19 @@ int RunPelliton(int argc, char** argv) {
   }
   ReadNewsrc(newsrcPath.c_str());
 
+  // Memory that ran short while the files were read leaves nothing to
+  // save, and little hope for the rest of the run.
+  if (runFailed) return 1;
+
   if (!runCommand(servInfo->preconnect, "preconnect") && !options.forceConnect) return 1;
 
   keepRunning = 1;
   signalsCaught = 0;
   catchTerminationSignals();
 
-  int status = 0;
+  // A run that could not connect did none of its work (whatever stopped
+  // it, a stop signal among them); there is no progress to save.
+  int status = 1;
   NntpConnection connection(servInfo->timeout);
   if (nntpConnect(connection, servInfo, options.portOverride) == 1) {
     status = doWork(connection, options, *servInfo);

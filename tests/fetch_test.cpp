@@ -410,7 +410,7 @@ TEST_F(FetchTest, ServerClosingMidBodyResumesAtThatArticle) {
     server.CloseAfterBytes(100000);
 
     RunResult r = Run({"-n", window});
-    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(1, r.status);
     EXPECT_EQ("server closed connection... aborting!\n", r.err);
     EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), ArticlesIn(Mailbox("mbox")));
     EXPECT_EQ("comp.test: 1-4\n", Newsrc());
@@ -484,7 +484,7 @@ TEST_F(FetchTest, FailedDeliveryIsFetchedAgainByTheNextRun) {
   server.SetDelay(20ms);
 
   RunResult r = Run({"-n", "4"});
-  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("/later/bad"));
   // Bodies behind 110 that were on their way are read and dropped: nothing
   // numbered above the failed article is delivered, so the next run, which
@@ -519,7 +519,7 @@ TEST_F(FetchTest, FailedDeliveryWithOneRequestRepeatsNothing) {
       "$DIR/later/mbox\n");
 
   RunResult r = Run({"-n", "1"});
-  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("/later/mbox"));
   EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), ArticlesIn(Mailbox("mbox")));
   EXPECT_EQ("comp.test: 1-4\n", Newsrc());
@@ -546,7 +546,7 @@ TEST_F(FetchTest, SilentServerTimesOutAndTheNewsrcIsSaved) {
   server.StallAfterCommands(3);
 
   RunResult r = Run({"-n", "1"});
-  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(1, r.status);
   EXPECT_EQ("pelliton: timeout talking to NNTP server\n", r.err);
   EXPECT_EQ((std::vector<int>{1}), ArticlesIn(Mailbox("mbox")));
   EXPECT_EQ("comp.test: 1-1\nother.test: 1-0\n", Newsrc());

@@ -167,7 +167,7 @@ TEST_F(MaildirEndToEnd, AnUnwritableMaildirHoldsTheNewsrcBack) {
   WriteFile(dir_.file("newsrc"), "comp.test: 1-0\n");
 
   RunResult r = Run();
-  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(1, r.status);
   EXPECT_EQ("pelliton: unable to deliver to Maildir '" + maildir + "' -- " +
                 std::strerror(mounted ? EROFS : EACCES) + "\n",
             r.err);
