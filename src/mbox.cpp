@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <map>
 
 #include "util.h"
 
@@ -27,16 +28,72 @@ std::string separatorLine() {
          (date != nullptr ? date : "Thu Jan  1 00:00:00 1970\n");
 }
 
+// A mailbox appended to since the last sync.  The descriptor is kept, so
+// that the very file written is synced whatever happens to its name.
+struct Appended {
+  std::string target;
+  UniqueFd fd;
+  bool created = false;  // its name in the directory is new too
+};
+std::map<std::string, Appended> appended;  // by real path
+// A mailbox that had to be synced at once failed.
+bool syncFailedEarly = false;
+
+// fsync where it promises anything: file systems that cannot sync say
+// EINVAL, and give no better promise anyway.
+bool syncDescriptor(int fd) {
+  int rc;
+  do {
+    rc = fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 || errno == EINVAL;
+}
+
+bool syncDirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd && syncDescriptor(fd.get());
+}
+
+void reportUnsynced(const std::string& target) {
+  Diag("unable to sync mailbox '%s' -- %s\n", target.c_str(), std::strerror(errno));
+}
+
+void remember(const std::string& mailbox, const char* target, int fd, bool created) {
+  auto found = appended.find(mailbox);
+  if (found != appended.end()) {
+    found->second.created = found->second.created || created;
+    return;
+  }
+  UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!copy) {
+    // With no descriptor to spare, this message is made durable at once.
+    if (!syncDescriptor(fd) || (created && !syncDirectoryOf(mailbox))) {
+      reportUnsynced(target);
+      syncFailedEarly = true;
+    }
+    return;
+  }
+  appended.emplace(mailbox, Appended{target, std::move(copy), created});
+}
+
 void reportNotARegularFile(const char* target) {
   Diag("unable to open file '%s' for appending -- not a regular file\n", target);
 }
 
 // -1 when the mailbox is over the limit, 0 when it cannot be examined or
-// is no regular file, 1 when a message may be appended.
-int checkMailbox(const std::string& mailbox, const char* target, unsigned long sizeLimit) {
+// is no regular file, 1 when a message may be appended; *missing when it
+// does not exist yet.
+int checkMailbox(const std::string& mailbox, const char* target, unsigned long sizeLimit,
+                 bool* missing) {
   struct stat st;
   if (stat(mailbox.c_str(), &st) != 0) {
-    if (errno == ENOENT) return 1;
+    if (errno == ENOENT) {
+      *missing = true;
+      return 1;
+    }
     Diag("unable to open file '%s'\n", target);
     return 0;
   }
@@ -149,7 +206,8 @@ void MboxMessage::Consume(std::size_t written) {
 // was and the article can be delivered again later.
 int AppendToMailbox(const std::string& mailbox, const char* target, std::string_view header,
                     std::string_view body, unsigned long sizeLimit) {
-  const int checked = checkMailbox(mailbox, target, sizeLimit);
+  bool missing = false;
+  const int checked = checkMailbox(mailbox, target, sizeLimit, &missing);
   if (checked != 1) return checked;
   UniqueFd fd = openForAppend(mailbox);
   if (!fd) {
@@ -172,6 +230,7 @@ int AppendToMailbox(const std::string& mailbox, const char* target, std::string_
   MboxMessage message(header, body, leadFor(fd.get(), oldSize));
   const bool written = message.WriteAll(fd.get());
   if (!written) cutBack(fd.get(), oldSize);
+  if (written) remember(mailbox, target, fd.get(), missing);
   // Some file systems report a full disk or an exceeded quota only when
   // the file is closed.
   const bool closed = close(fd.release()) == 0;
@@ -182,6 +241,19 @@ int AppendToMailbox(const std::string& mailbox, const char* target, std::string_
     return 0;
   }
   return 1;
+}
+
+bool SyncMailboxes() {
+  bool synced = !syncFailedEarly;
+  syncFailedEarly = false;
+  for (const auto& [mailbox, entry] : appended) {
+    if (!syncDescriptor(entry.fd.get()) || (entry.created && !syncDirectoryOf(mailbox))) {
+      reportUnsynced(entry.target);
+      synced = false;
+    }
+  }
+  appended.clear();
+  return synced;
 }
 
 }  // namespace pelliton

@@ -1,5 +1,6 @@
 // The mailbox writer: one message in the traditional mailbox form, appended
-// to a mailbox file whose lock the caller holds.
+// to a mailbox file whose lock the caller holds, and made durable before
+// the newsrc file claims it.
 #ifndef PELLITON_MBOX_H
 #define PELLITON_MBOX_H
 
@@ -53,6 +54,12 @@ class MboxMessage {
 // was already over sizeLimit (0: none), after a message.
 int AppendToMailbox(const std::string& mailbox, const char* target, std::string_view header,
                     std::string_view body, unsigned long sizeLimit);
+
+// Makes durable every mailbox appended to since the last call (a mailbox
+// made by the run, its name in its directory too): once per mailbox, not
+// per message.  False, after a message, when one of them could not be
+// synced; its messages may then be lost in a crash.
+bool SyncMailboxes();
 
 }  // namespace pelliton
 

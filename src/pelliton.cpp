@@ -23,6 +23,7 @@
 #include "filterfile.h"
 #include "newsrc.h"
 #include "nntpcommands.h"
+#include "progress.h"
 #include "serverfile.h"
 
 namespace pelliton {
@@ -276,6 +277,7 @@ bool listingWritten() {
 int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
                    const ServerInfo& servInfo) {
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
+    const ArticleNumber before = ngInfo->nextArticle;
     const int result =
         processNewsgroup(connection, ngInfo, options.maxReq, servInfo.articleLimit);
     if (result == -1) return 1;
@@ -283,6 +285,7 @@ int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
     // stops it on a failed delivery, a lost or silent connection, or an
     // answer out of step.
     if (result == 0) return signalsCaught > 0 ? 0 : 1;
+    if (ngInfo->nextArticle != before) SaveProgressWhenDue();
   }
   return 0;
 }
@@ -356,11 +359,12 @@ int RunPelliton(int argc, char** argv) {
   int status = 1;
   NntpConnection connection(servInfo->timeout);
   if (nntpConnect(connection, servInfo, options.portOverride) == 1) {
+    StartSavingProgress(newsrcPath.c_str());
     status = doWork(connection, options, *servInfo);
     nntpDisconnect(connection);
-    Progress("Saving newsrc to '%s'\n", newsrcPath.c_str());
     // A run whose progress could not be saved does not report success.
-    if (WriteNewsrc(newsrcPath.c_str()) == 0) status = 1;
+    if (SaveProgress() == 0) status = 1;
+    StopSavingProgress();
   }
   lock.Release();
 
