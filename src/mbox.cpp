@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <utility>
 
 #include "util.h"
 
@@ -28,14 +29,16 @@ std::string separatorLine() {
          (date != nullptr ? date : "Thu Jan  1 00:00:00 1970\n");
 }
 
-// A mailbox appended to since the last sync.  The descriptor is kept, so
-// that the very file written is synced whatever happens to its name.
+// A mailbox file appended to since the last sync.  The descriptor is kept,
+// so that the very file written is synced whatever happens to its name; a
+// mail reader that replaced the file meanwhile makes it two files to sync.
 struct Appended {
+  std::string path;  // its real path
   std::string target;
   UniqueFd fd;
   bool created = false;  // its name in the directory is new too
 };
-std::map<std::string, Appended> appended;  // by real path
+std::map<std::pair<dev_t, ino_t>, Appended> appended;
 // A mailbox that had to be synced at once failed.
 bool syncFailedEarly = false;
 
@@ -61,8 +64,9 @@ void reportUnsynced(const std::string& target) {
   Diag("unable to sync mailbox '%s' -- %s\n", target.c_str(), std::strerror(errno));
 }
 
-void remember(const std::string& mailbox, const char* target, int fd, bool created) {
-  auto found = appended.find(mailbox);
+void remember(const std::string& mailbox, const char* target, int fd, const struct stat& st,
+              bool created) {
+  auto found = appended.find({st.st_dev, st.st_ino});
   if (found != appended.end()) {
     found->second.created = found->second.created || created;
     return;
@@ -76,7 +80,8 @@ void remember(const std::string& mailbox, const char* target, int fd, bool creat
     }
     return;
   }
-  appended.emplace(mailbox, Appended{target, std::move(copy), created});
+  appended.emplace(std::make_pair(st.st_dev, st.st_ino),
+                   Appended{mailbox, target, std::move(copy), created});
 }
 
 void reportNotARegularFile(const char* target) {
@@ -230,7 +235,7 @@ int AppendToMailbox(const std::string& mailbox, const char* target, std::string_
   MboxMessage message(header, body, leadFor(fd.get(), oldSize));
   const bool written = message.WriteAll(fd.get());
   if (!written) cutBack(fd.get(), oldSize);
-  if (written) remember(mailbox, target, fd.get(), missing);
+  if (written) remember(mailbox, target, fd.get(), st, missing);
   // Some file systems report a full disk or an exceeded quota only when
   // the file is closed.
   const bool closed = close(fd.release()) == 0;
@@ -246,8 +251,8 @@ int AppendToMailbox(const std::string& mailbox, const char* target, std::string_
 bool SyncMailboxes() {
   bool synced = !syncFailedEarly;
   syncFailedEarly = false;
-  for (const auto& [mailbox, entry] : appended) {
-    if (!syncDescriptor(entry.fd.get()) || (entry.created && !syncDirectoryOf(mailbox))) {
+  for (const auto& [file, entry] : appended) {
+    if (!syncDescriptor(entry.fd.get()) || (entry.created && !syncDirectoryOf(entry.path))) {
       reportUnsynced(entry.target);
       synced = false;
     }
