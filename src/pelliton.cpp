@@ -276,7 +276,11 @@ bool listingWritten() {
 // Fetches every newsgroup in list order; returns the exit status it gives.
 int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
                    const ServerInfo& servInfo) {
+  bool moved = false;  // since the walk began
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
+    // The progress of the newsgroups before is saved only once another
+    // follows: after the last one the end of the run saves it anyway.
+    if (moved) SaveProgressWhenDue();
     const ArticleNumber before = ngInfo->nextArticle;
     const int result =
         processNewsgroup(connection, ngInfo, options.maxReq, servInfo.articleLimit);
@@ -285,7 +289,7 @@ int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
     // stops it on a failed delivery, a lost or silent connection, or an
     // answer out of step.
     if (result == 0) return signalsCaught > 0 ? 0 : 1;
-    if (ngInfo->nextArticle != before) SaveProgressWhenDue();
+    moved = moved || ngInfo->nextArticle != before;
   }
   return 0;
 }
