@@ -44,6 +44,7 @@ int deliverToMailbox(const ActionInfo* actInfo, std::string_view header, std::st
     Diag("unable to open file '%s'\n", target);
     return 0;
   }
+  if (CheckMailboxType(mailbox, target) != 1) return 0;
   DotLock lock(mailbox, target);
   if (!lock.Take()) return 0;
   return AppendToMailbox(mailbox, target, header, body, actInfo->sizeLimit);

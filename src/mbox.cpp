@@ -206,6 +206,13 @@ void MboxMessage::Consume(std::size_t written) {
   }
 }
 
+int CheckMailboxType(const std::string& mailbox, const char* target) {
+  struct stat st;
+  if (stat(mailbox.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return 1;
+  reportNotARegularFile(target);
+  return 0;
+}
+
 // A message that could not be written whole is cut away again, with
 // whatever was put before its separator line, so the mailbox stays as it
 // was and the article can be delivered again later.

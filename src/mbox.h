@@ -48,6 +48,11 @@ class MboxMessage {
   std::size_t first_ = 0;
 };
 
+// 0, after a message, when the mailbox names something that can never be
+// one (a directory, a FIFO, a device), so that no lock file is made beside
+// it; 1 otherwise, also when it does not exist yet.
+int CheckMailboxType(const std::string& mailbox, const char* target);
+
 // Appends the message to the mailbox under the lock that the caller holds.
 // mailbox names its real file; target names it in messages.  1: appended;
 // 0: failed, after a message, with the mailbox as it was; -1: the mailbox

@@ -612,7 +612,10 @@ TEST_F(DeliveryTest, FailedWriteCutsBackTheAddedLineEndsToo) {
 }
 
 // A FIFO would block the open; a directory or a device cannot be a
-// mailbox.  A symbolic link to a regular file is as good as the file.
+// mailbox.  Either is refused before a lock is taken beside it: no lock
+// file goes into /dev, and a lock there (here one that cannot even be
+// removed) is no reason to wait.  A symbolic link to a regular file is as
+// good as the file.
 TEST_F(DeliveryTest, AMailboxThatIsNoRegularFileIsRefusedWithoutBlocking) {
   const std::string fifo = dir_.file("fifo");
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
@@ -620,6 +623,11 @@ TEST_F(DeliveryTest, AMailboxThatIsNoRegularFileIsRefusedWithoutBlocking) {
   ASSERT_EQ(0, symlink("/dev/null", device.c_str()));
   const std::string directory = dir_.file("directory");
   ASSERT_EQ(0, mkdir(directory.c_str(), 0700));
+  for (const std::string& busy : {fifo + ".lock", directory + ".lock"}) {
+    ASSERT_EQ(0, mkdir(busy.c_str(), 0700));
+    SetMtimeSecondsAgo(busy, 301);
+  }
+  const bool devLocked = testutil::FileExists("/dev/null.lock");
   for (const std::string& target : {fifo, device, directory}) {
     auto actInfo = MakeAction(ACTION_TYPE_FILE, target);
     Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
@@ -627,7 +635,9 @@ TEST_F(DeliveryTest, AMailboxThatIsNoRegularFileIsRefusedWithoutBlocking) {
     EXPECT_EQ("pelliton: unable to open file '" + target + "' for appending -- not a regular file\n",
               outcome.err);
   }
-  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("fifo", "device", "directory"));
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("fifo", "device", "directory",
+                                                         "fifo.lock", "directory.lock"));
+  EXPECT_EQ(devLocked, testutil::FileExists("/dev/null.lock"));
 
   const std::string link = dir_.file("link");
   testutil::WriteFile(dir_.file("real"), "");
