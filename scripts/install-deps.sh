@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev)
 # The Maildir tests read what pelliton delivered with Python's mailbox module.
 packages+=(python3)
+# A fault trial watches with strace that the mailboxes are synced before
+# each save of the newsrc file.
+packages+=(strace)
 # TLS: OpenSSL 3's libraries and headers; the openssl command makes the
 # certificates of the real-server test and checks its TLS readers.
 packages+=(libssl-dev openssl)

@@ -89,7 +89,6 @@ ReplacementFile::ReplacementFile(std::string path, std::string tempPrefix)
 ReplacementFile::~ReplacementFile() {
   if (!stream_ && fd_ >= 0) close(fd_);
   stream_.reset();
-  if (!tempPath_.empty()) unlink(tempPath_.c_str());
 }
 
 bool ReplacementFile::Create() {
@@ -99,7 +98,7 @@ bool ReplacementFile::Create() {
   templ += tempPrefix_ + ".XXXXXX";
   fd_ = mkstemp(templ.data());
   if (fd_ < 0) return false;
-  tempPath_ = templ;
+  temp_.Set(templ);
   if (!takeOverAttributes(fd_, target_)) return false;
   stream_.reset(fdopen(fd_, "w"));
   return static_cast<bool>(stream_);
@@ -110,8 +109,8 @@ bool ReplacementFile::Commit() {
   if (fsync(fd_) != 0) return false;
   fd_ = -1;
   if (!stream_.Close()) return false;
-  if (rename(tempPath_.c_str(), target_.c_str()) != 0) return false;
-  tempPath_.clear();
+  if (rename(temp_.path().c_str(), target_.c_str()) != 0) return false;
+  temp_.Keep();
   syncDirectory(directoryOf(target_));
   return true;
 }

@@ -48,8 +48,8 @@ class ReplacementFile {
  private:
   std::string target_;
   std::string tempPrefix_;
-  std::string tempPath_;
-  int fd_ = -1;  // the descriptor under stream_
+  OwnedName temp_;  // until it is renamed over the target
+  int fd_ = -1;     // the descriptor under stream_
   UniqueFile stream_;
 };
 

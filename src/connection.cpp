@@ -493,6 +493,7 @@ long NntpConnection::ReadTls(char* buf, std::size_t cap) {
 }
 
 void NntpConnection::ReportTlsFailure() {
+  runFailed = 1;
   Diag("error talking to NNTP server -- %s\n", printable(tls_->reason()).c_str());
 }
 
@@ -605,15 +606,24 @@ int NntpConnection::AwaitSocket(short events) {
   }
 }
 
+// Whatever the run was doing when the server broke off is left undone.
 void NntpConnection::ReportFailure(int error) {
+  runFailed = 1;
   Diag("error talking to NNTP server -- %s\n", std::strerror(error));
 }
 
-void NntpConnection::ReportTimeout() { Diag("timeout talking to NNTP server\n"); }
+void NntpConnection::ReportTimeout() {
+  runFailed = 1;
+  Diag("timeout talking to NNTP server\n");
+}
 
-void NntpConnection::ReportLost() { DiagPlain("server closed connection... aborting!\n"); }
+void NntpConnection::ReportLost() {
+  runFailed = 1;
+  DiagPlain("server closed connection... aborting!\n");
+}
 
 void NntpConnection::ReportClosed() {
+  runFailed = 1;
   Diag("error talking to NNTP server -- connection closed by server\n");
 }
 
@@ -717,16 +727,22 @@ int NntpConnection::ReadLine(char* buf, int size) {
 }
 
 int NntpConnection::ReadStatusLine(char* buf, int size) {
-  if (!ReadLine(buf, size)) return 0;
+  // Only the end of the stream cuts a line short: an answer that the
+  // server broke off is no answer, whatever its first characters say.
+  auto complete = [this](const char* line, int lineSize) {
+    const std::size_t len = std::strlen(line);
+    if (len == 0 || line[len - 1] == '\n' || static_cast<int>(len) == lineSize - 1) return true;
+    ReportClosed();
+    return false;
+  };
+  if (!ReadLine(buf, size) || !complete(buf, size)) return 0;
   std::size_t len = std::strlen(buf);
-  if (len == 0 || buf[len - 1] == '\n' || static_cast<int>(len) < size - 1) return 1;
+  if (len == 0 || buf[len - 1] == '\n') return 1;
   char rest[kResponseLineSize];
   for (;;) {
-    if (!ReadLine(rest, sizeof rest)) return 0;
-    std::size_t restLen = std::strlen(rest);
-    if (restLen == 0 || rest[restLen - 1] == '\n' ||
-        static_cast<int>(restLen) < static_cast<int>(sizeof rest) - 1)
-      return 1;
+    if (!ReadLine(rest, sizeof rest) || !complete(rest, sizeof rest)) return 0;
+    const std::size_t restLen = std::strlen(rest);
+    if (restLen == 0 || rest[restLen - 1] == '\n') return 1;
   }
 }
 

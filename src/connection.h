@@ -133,7 +133,9 @@ class NntpConnection {
   int ReadLine(char* buf, int size);
   // ReadLine for a status line: the rest of a line longer than the buffer
   // is read and dropped, so that it is not taken for the answer to the next
-  // command.
+  // command.  A line that the end of the stream cuts short is a closed
+  // connection ("error talking to NNTP server -- connection closed by
+  // server").
   int ReadStatusLine(char* buf, int size);
   // Writes the line if the socket takes it at once, and reports nothing:
   // for QUIT, which is a courtesy to a server that may be gone.

@@ -1,5 +1,5 @@
 // Delivery of one article to one action: appended to a mailbox under its
-// lock file, or written into a command through a pipe.
+// dot-lock, put into a Maildir, or written into a command through a pipe.
 #ifndef PELLITON_DELIVERY_H
 #define PELLITON_DELIVERY_H
 
@@ -7,12 +7,10 @@
 
 namespace pelliton {
 
-// The word that stands after "From " in the separator line of every
-// delivered message.
-inline constexpr const char* kSenderAddress = "pelliton";
-
 // 1: delivered, or nothing to do; 0: failed, after a message; -1: the
-// mailbox was already over the action's size limit, after a message.
+// mailbox was already over the action's size limit, after a message.  A
+// delivery that did not take place sets runFailed: the run did not do all
+// of its work.
 int ProcessAction(const ActionInfo* actInfo, const char* header, int headerLen,
                   const char* body, int bodyLen);
 

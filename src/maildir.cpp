@@ -74,6 +74,14 @@ std::string ParentOf(const std::string& dir) {
   return slash == 0 ? "/" : dir.substr(0, slash);
 }
 
+// Whatever name it goes by ("/", "//", "/..", a link to it): making it a
+// Maildir would put tmp, new and cur into the root of the file system.
+bool IsRootDirectory(const std::string& dir) {
+  struct stat st, root;
+  return stat(dir.c_str(), &st) == 0 && stat("/", &root) == 0 && st.st_dev == root.st_dev &&
+         st.st_ino == root.st_ino;
+}
+
 // The Maildir and its three subdirectories; the directory above it is not
 // made, so that a mistyped path fails instead of growing a tree.
 bool EnsureMaildir(const std::string& dir) {
@@ -122,30 +130,17 @@ bool LinksUnsupported(int err) {
   return err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == ENOSYS;
 }
 
-// A name in a directory that goes away with its owner unless kept.
-class ScopedName {
- public:
-  ScopedName() = default;
-  ~ScopedName() { Remove(); }
-  ScopedName(const ScopedName&) = delete;
-  ScopedName& operator=(const ScopedName&) = delete;
-  void Set(std::string path) { path_ = std::move(path); }
-  void Keep() { path_.clear(); }
-  void Remove() {
-    if (!path_.empty()) unlink(path_.c_str());
-    path_.clear();
-  }
-
- private:
-  std::string path_;
-};
-
 class Delivery {
  public:
   Delivery(const char* dir, std::string_view header, std::string_view body)
       : dir_(dir), header_(header), body_(body) {}
 
   int Run() {
+    if (IsRootDirectory(dir_)) {
+      Diag("unable to deliver to Maildir '%s' -- the root directory cannot be a Maildir\n",
+           dir_.c_str());
+      return 0;
+    }
     const bool delivered = Deliver();
     const int err = errno;
     // Whatever is not kept goes before the report, so that nothing of a
@@ -196,11 +191,12 @@ class Delivery {
     return UniqueFd();
   }
 
+  // The body comes without its last line end, so even an empty one is a
+  // line (an article whose body is one empty line), as in the mailbox
+  // form.  A header ends at its first empty line, so an empty one has none.
   bool WriteMessage(int fd) {
     if (!header_.empty() && !(WriteAll(fd, header_) && WriteAll(fd, "\n"))) return false;
-    if (!WriteAll(fd, "\n")) return false;
-    if (!body_.empty() && !(WriteAll(fd, body_) && WriteAll(fd, "\n"))) return false;
-    return true;
+    return WriteAll(fd, "\n") && WriteAll(fd, body_) && WriteAll(fd, "\n");
   }
 
   const std::string dir_;
@@ -210,8 +206,8 @@ class Delivery {
   std::string tmpPath_;
   std::string newPath_;
   // What Deliver() made and has not yet kept.
-  ScopedName tmpEntry_;
-  ScopedName newEntry_;
+  OwnedName tmpEntry_;
+  OwnedName newEntry_;
 };
 
 }  // namespace

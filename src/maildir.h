@@ -16,10 +16,11 @@ bool IsMaildirTarget(std::string_view target);
 // Delivers header and body (each without its last line end, as the engine
 // collected them: the header as received, the body unstuffed) into the
 // Maildir `dir`, creating it and its three subdirectories (mode 0700) when
-// they are missing; the directory that holds `dir` must exist.  The file
-// holds the header lines, one empty line and the body lines, each line
-// ended by "\n".  Returns 1 when the message stands in new/, 0 after a
-// message on stderr, with nothing left in tmp/ or new/.
+// they are missing; the directory that holds `dir` must exist, and `dir`
+// must not be the root directory.  The file holds the header lines, one
+// empty line and the body lines, each line ended by "\n".  Returns 1 when
+// the message stands in new/, 0 after a message on stderr, with nothing
+// left in tmp/ or new/.
 int DeliverToMaildir(const char* dir, std::string_view header, std::string_view body);
 
 // The name a message gets in tmp/ and new/:

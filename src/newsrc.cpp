@@ -36,11 +36,14 @@ bool parseNewsrcLine(const char* text, std::string& name, ArticleNumber& last) {
   return true;
 }
 
-bool writeNewsrcLines(FILE* stream) {
+bool writeNewsrcLines(FILE* stream, const Checkpoint* checkpoint) {
   for (const NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
+    const ArticleNumber next = checkpoint != nullptr && checkpoint->ngInfo == ngInfo
+                                   ? checkpoint->nextArticle
+                                   : ngInfo->nextArticle;
     // Never claim an article that was not dealt with: a newsgroup that
     // starts at article 1 has dealt with none.
-    const ArticleNumber last = ngInfo->nextArticle > 1 ? ngInfo->nextArticle - 1 : 0;
+    const ArticleNumber last = next > 1 ? next - 1 : 0;
     if (std::fprintf(stream, "%s: 1-%lld\n", ngInfo->name.c_str(), last) < 0) return false;
   }
   return true;
@@ -79,12 +82,12 @@ int ReadNewsrc(const char* path) {
   return ReadNewsrc(file.get());
 }
 
-int WriteNewsrc(const char* path) {
+int WriteNewsrc(const char* path, const Checkpoint* checkpoint) {
   assert(path != NULL);
   std::optional<std::string> resolved = ResolvePath(path);
   if (!resolved) return reportNewsrcFailure(path, "file name too long");
   ReplacementFile replacement(*resolved, ".pelliton-newsrc");
-  if (!replacement.Create() || !writeNewsrcLines(replacement.stream()) ||
+  if (!replacement.Create() || !writeNewsrcLines(replacement.stream(), checkpoint) ||
       !replacement.Commit()) {
     const int error = errno;
     return reportNewsrcFailure(path, std::strerror(error));

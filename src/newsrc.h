@@ -5,7 +5,17 @@
 
 #include <cstdio>
 
+#include "config.h"
+
 namespace pelliton {
+
+// Where the next run is to start in one newsgroup while it is still being
+// fetched: its nextArticle is then the engine's cursor, which runs ahead of
+// what was dealt with.
+struct Checkpoint {
+  const NewsgroupInfo* ngInfo = nullptr;
+  ArticleNumber nextArticle = 0;
+};
 
 // Sets nextArticle of the newsgroups that the file names, adding those the
 // filter file did not.  0, silently, when the file cannot be opened; 1
@@ -13,10 +23,12 @@ namespace pelliton {
 int ReadNewsrc(const char* path);
 // The same reading from an open stream, which stays the caller's.
 int ReadNewsrc(FILE* stream);
-// Replaces the newsrc file atomically with one line per newsgroup; a file
-// kept read-only is not replaced.  Returns 0 after printing why the file
-// could not be written; the old file is then left untouched.
-int WriteNewsrc(const char* path);
+// Replaces the newsrc file atomically with one line per newsgroup, the
+// file and its directory synced; a file kept read-only is not replaced.
+// With a checkpoint, its newsgroup is written with the checkpoint's
+// number.  Returns 0 after printing why the file could not be written; the
+// old file is then left untouched.
+int WriteNewsrc(const char* path, const Checkpoint* checkpoint = nullptr);
 
 }  // namespace pelliton
 

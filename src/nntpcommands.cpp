@@ -202,7 +202,7 @@ int nntpListGroups(NntpConnection& connection) {
   }
 }
 
-void MarkNewsgroups(NntpConnection& connection, const MarkListNode* markList) {
+int MarkNewsgroups(NntpConnection& connection, const MarkListNode* markList) {
   if (markList != nullptr) {
     for (const MarkListNode* node = markList; node != nullptr; node = node->next) {
       NewsgroupInfo* ngInfo = FindNewsgroup(node->name);
@@ -210,14 +210,15 @@ void MarkNewsgroups(NntpConnection& connection, const MarkListNode* markList) {
         Diag("group %s not defined in filters; skipping...\n", node->name);
         continue;
       }
-      if (!MarkNewsgroup(connection, ngInfo)) return;
+      if (!MarkNewsgroup(connection, ngInfo)) return 0;
     }
-    return;
+    return 1;
   }
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
     if (ngInfo->actions.IsEmpty()) continue;
-    if (!MarkNewsgroup(connection, ngInfo)) return;
+    if (!MarkNewsgroup(connection, ngInfo)) return 0;
   }
+  return 1;
 }
 
 int MarkNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo) {

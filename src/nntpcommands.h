@@ -26,7 +26,8 @@ struct MarkListNode {
   const char* name;
 };
 // Marks the named newsgroups, or with null every newsgroup with actions.
-void MarkNewsgroups(NntpConnection& connection, const MarkListNode* markList);
+// 0 when reading an answer failed, which ends the marking; 1 otherwise.
+int MarkNewsgroups(NntpConnection& connection, const MarkListNode* markList);
 // Sets nextArticle behind the newsgroup's last article.  0 only when
 // reading the answer failed; 1 otherwise, also after a bad answer.
 int MarkNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo);

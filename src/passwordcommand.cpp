@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "childprocess.h"
 #include "util.h"
 
 namespace pelliton {
@@ -26,108 +25,6 @@ using Clock = std::chrono::steady_clock;
 // stop signal, or the command's SIGCHLD, may be taken by another thread of
 // a host process (a test) and then wakes no wait of this one.
 constexpr auto kLookInterval = std::chrono::milliseconds(100);
-
-// Holds back the stop signals and SIGCHLD everywhere but in the wait, so
-// that one that comes just before the wait still ends it; and lets SIGCHLD
-// wake the wait at all (its default is to be ignored, and pelliton may have
-// been started with it ignored, which would also leave nothing to wait for).
-class SignalGate {
- public:
-  SignalGate() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int sig : kStopSignals) sigaddset(&held, sig);
-    sigaddset(&held, SIGCHLD);
-    pthread_sigmask(SIG_BLOCK, &held, &original_);
-    waitMask_ = original_;
-    for (int sig : kStopSignals) sigdelset(&waitMask_, sig);
-    sigdelset(&waitMask_, SIGCHLD);
-    struct sigaction action {};
-    action.sa_handler = Wake;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_NOCLDSTOP;
-    sigaction(SIGCHLD, &action, &oldChildAction_);
-  }
-  ~SignalGate() {
-    sigaction(SIGCHLD, &oldChildAction_, nullptr);
-    pthread_sigmask(SIG_SETMASK, &original_, nullptr);
-  }
-  SignalGate(const SignalGate&) = delete;
-  SignalGate& operator=(const SignalGate&) = delete;
-
-  const sigset_t& original() const { return original_; }
-
-  // Until fd (unless -1) can be read, a signal was handled, or `until`.
-  void Wait(int fd, Clock::time_point until) const {
-    const auto left = std::max(until - Clock::now(), Clock::duration::zero());
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    pollfd p{fd, POLLIN, 0};
-    ppoll(&p, fd >= 0 ? 1 : 0, &timeout, &waitMask_);
-  }
-
- private:
-  static void Wake(int) {}
-
-  sigset_t original_;
-  sigset_t waitMask_;
-  struct sigaction oldChildAction_ {};
-};
-
-// The command's shell, in a process group of its own, until it has been
-// waited for; one that is given up on is ended with its whole group, so
-// that nothing it started lives on.
-class Child {
- public:
-  explicit Child(pid_t pid) : pid_(pid) {}
-  ~Child() {
-    if (pid_ > 0) Kill();
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // True once the shell has ended, with its wait status.
-  bool Ended(int* status) {
-    if (pid_ <= 0) return true;
-    if (waitpid(pid_, status, WNOHANG) != pid_) return false;
-    pid_ = -1;
-    return true;
-  }
-  void Kill() {
-    kill(-pid_, SIGKILL);
-    kill(pid_, SIGKILL);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_;
-};
-
-// Between fork and exec only async-signal-safe calls.
-[[noreturn]] void runChild(const char* command, int writeEnd, const sigset_t& mask) {
-  setpgid(0, 0);
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;
-  sigemptyset(&standard.sa_mask);
-  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGXFSZ, SIGCHLD})
-    sigaction(sig, &standard, nullptr);
-  // Standard output first: the pipe may itself have come out as 0.  dup2
-  // leaves the copy open across exec; an end that already is descriptor 1
-  // must be told so itself.
-  if (writeEnd == STDOUT_FILENO) {
-    if (fcntl(writeEnd, F_SETFD, 0) != 0) _exit(127);
-  } else if (dup2(writeEnd, STDOUT_FILENO) < 0) {
-    _exit(127);
-  }
-  const int devNull = open("/dev/null", O_RDONLY);
-  if (devNull < 0 || (devNull != STDIN_FILENO && dup2(devNull, STDIN_FILENO) < 0)) _exit(127);
-  if (devNull != STDIN_FILENO) close(devNull);
-  sigprocmask(SIG_SETMASK, &mask, nullptr);
-  execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-  _exit(127);
-}
 
 // What the command wrote: its first line, as far as it is wanted, and
 // whether anything came at all.  The rest is read and dropped, so that a
@@ -191,6 +88,7 @@ class Output {
 };
 
 std::string describeStatus(int status) {
+  if (status == -1) return std::string("cannot wait for it -- ") + std::strerror(errno);
   if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
   if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
     return "exit status " + std::to_string(WEXITSTATUS(status));
@@ -223,16 +121,15 @@ bool RunPasswordCommand(const std::string& command, int timeoutSeconds, std::str
   UniqueFd writeEnd(fds[1]);
   // Only the read end waits; the command's end blocks as a pipe should.
   fcntl(writeEnd.get(), F_SETFL, fcntl(writeEnd.get(), F_GETFL) & ~O_NONBLOCK);
-  const pid_t pid = fork();
-  if (pid < 0) {
+  ChildProcess child;
+  ChildProcess::Plumbing plumbing;
+  plumbing.standardOutput = writeEnd.get();
+  plumbing.inputFromDevNull = true;
+  if (!child.Start(command.c_str(), plumbing, gate.original())) {
     *reason = std::string("cannot run it -- ") + std::strerror(errno);
     return false;
   }
-  if (pid == 0) runChild(command.c_str(), writeEnd.get(), gate.original());
-  // Set on both sides, so that the group exists whichever runs first.
-  setpgid(pid, pid);
   writeEnd.reset();
-  Child child(pid);
 
   std::optional<Clock::time_point> deadline;
   if (timeoutSeconds > 0) deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
@@ -242,9 +139,12 @@ bool RunPasswordCommand(const std::string& command, int timeoutSeconds, std::str
     // Looked at before the pipe is read: what the command wrote before it
     // ended is in the pipe by then.  Whatever it left running may keep the
     // pipe open; that is not waited for.
-    const bool ended = child.Ended(&status);
+    const bool ended = child.HasEnded();
     output.Drain(readEnd);
-    if (ended) break;
+    if (ended) {
+      status = child.Reap(false);
+      break;
+    }
     if (!keepRunning) {
       *reason = "stopped by a signal";
       return false;
@@ -257,7 +157,7 @@ bool RunPasswordCommand(const std::string& command, int timeoutSeconds, std::str
     }
     Clock::time_point until = now + kLookInterval;
     if (deadline) until = std::min(until, *deadline);
-    gate.Wait(readEnd ? readEnd.get() : -1, until);
+    gate.Wait(readEnd ? readEnd.get() : -1, POLLIN, until);
   }
   *reason = describeStatus(status);
   if (reason->empty()) *reason = output.Judge(password);

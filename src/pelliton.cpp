@@ -23,6 +23,7 @@
 #include "filterfile.h"
 #include "newsrc.h"
 #include "nntpcommands.h"
+#include "progress.h"
 #include "serverfile.h"
 
 namespace pelliton {
@@ -272,24 +273,41 @@ bool listingWritten() {
   return false;
 }
 
+// Fetches every newsgroup in list order; returns the exit status it gives.
+int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
+                   const ServerInfo& servInfo) {
+  NewsgroupFetcher fetcher(connection, servInfo, options.maxReq);
+  bool moved = false;  // since the walk began
+  for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
+    // The progress of the newsgroups before is saved only once another
+    // follows: after the last one the end of the run saves it anyway.
+    if (moved) SaveProgressWhenDue();
+    const ArticleNumber before = ngInfo->nextArticle;
+    const int result = fetcher.processNewsgroup(ngInfo);
+    if (result == -1) return 1;
+    // Only a signal stops the walk without a failure: the engine itself
+    // stops it on a failed delivery, a lost or silent connection, or an
+    // answer out of step.
+    if (result == 0) return signalsCaught > 0 ? 0 : 1;
+    moved = moved || ngInfo->nextArticle != before;
+  }
+  return 0;
+}
+
 // Runs the piece of work that the command line asks for on the open
 // connection; returns the exit status it gives.
 int doWork(NntpConnection& connection, const RunOptions& options, const ServerInfo& servInfo) {
   if (options.markAll || options.markList != nullptr) {
-    MarkNewsgroups(connection, options.markAll ? nullptr : options.markList);
-    return 0;
+    // A lost connection leaves newsgroups unmarked; a stop signal only
+    // ends the marking early.
+    const int marked = MarkNewsgroups(connection, options.markAll ? nullptr : options.markList);
+    return marked == 1 || connection.Stopped() ? 0 : 1;
   }
   if (options.listGroups) {
     const bool listed = nntpListGroups(connection) == 1;
     return listed && listingWritten() ? 0 : 1;
   }
-  NewsgroupFetcher fetcher(connection, servInfo, options.maxReq);
-  for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
-    const int result = fetcher.processNewsgroup(ngInfo);
-    if (result == 1) continue;
-    return result == 0 ? 0 : 1;
-  }
-  return 0;
+  return walkNewsgroups(connection, options, servInfo);
 }
 
 }  // namespace
@@ -332,20 +350,27 @@ int RunPelliton(int argc, char** argv) {
   }
   ReadNewsrc(newsrcPath.c_str());
 
+  // Memory that ran short while the files were read leaves nothing to
+  // save, and little hope for the rest of the run.
+  if (runFailed) return 1;
+
   if (!runCommand(servInfo->preconnect, "preconnect") && !options.forceConnect) return 1;
 
   keepRunning = 1;
   signalsCaught = 0;
   catchTerminationSignals();
 
-  int status = 0;
+  // A run that could not connect did none of its work (whatever stopped
+  // it, a stop signal among them); there is no progress to save.
+  int status = 1;
   NntpConnection connection(servInfo->timeout);
   if (nntpConnect(connection, servInfo, options.portOverride) == 1) {
+    StartSavingProgress(newsrcPath.c_str());
     status = doWork(connection, options, *servInfo);
     nntpDisconnect(connection);
-    Progress("Saving newsrc to '%s'\n", newsrcPath.c_str());
     // A run whose progress could not be saved does not report success.
-    if (WriteNewsrc(newsrcPath.c_str()) == 0) status = 1;
+    if (SaveProgress() == 0) status = 1;
+    StopSavingProgress();
   }
   lock.Release();
 

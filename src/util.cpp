@@ -1,8 +1,10 @@
 #include "util.h"
 
 #include <pwd.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cctype>
 #include <cerrno>
@@ -160,31 +162,59 @@ bool ScanNumber(const char*& p, long long& number, bool* overflow) {
   return true;
 }
 
-void* mymalloc(std::size_t size) {
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) {
-    Diag("malloc() failed\n");
-    std::exit(1);
+namespace {
+
+// Enough for a run to wind down after memory ran out: to finish the
+// articles on their way, disconnect and save its newsrc.  Never touched,
+// so it costs address space, not memory.
+constexpr std::size_t kMemoryReserve = 4 << 20;
+void* memoryReserve = nullptr;
+
+void newHandler() { OutOfMemory("malloc()"); }
+
+}  // namespace
+
+void OutOfMemory(const char* what) {
+  if (memoryReserve != nullptr) {
+    std::free(memoryReserve);
+    memoryReserve = nullptr;
+    Diag("%s failed -- out of memory, the run is stopping\n", what);
+    runFailed = 1;
+    keepRunning = 0;
+    return;
   }
-  return p;
+  Diag("%s failed\n", what);
+  std::exit(1);
+}
+
+void InstallOutOfMemoryHandler() {
+  if (memoryReserve == nullptr) memoryReserve = std::malloc(kMemoryReserve);
+  std::set_new_handler(newHandler);
+}
+
+void* mymalloc(std::size_t size) {
+  for (;;) {
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    OutOfMemory("malloc()");
+  }
 }
 
 char* mystrdup(const char* str) {
   assert(str != NULL);
-  char* copy = strdup(str);
-  if (copy == nullptr) {
-    Diag("strdup() failed\n");
-    std::exit(1);
+  for (;;) {
+    if (char* copy = strdup(str)) return copy;
+    OutOfMemory("strdup()");
   }
-  return copy;
+}
+
+void* myrealloc(void* ptr, std::size_t size) {
+  for (;;) {
+    if (void* p = std::realloc(ptr, size == 0 ? 1 : size)) return p;
+    OutOfMemory("realloc()");
+  }
 }
 
 namespace {
-
-void outOfMemory() {
-  Diag("malloc() failed\n");
-  std::exit(1);
-}
 
 std::string passwordDatabaseHome() {
   const passwd* pw = getpwuid(getuid());
@@ -199,8 +229,6 @@ bool startsWith(const char* s, const char* prefix) {
 }
 
 }  // namespace
-
-void InstallOutOfMemoryHandler() { std::set_new_handler(outOfMemory); }
 
 void SetHomeLookup(HomeLookup lookup) {
   homeLookup = lookup != nullptr ? lookup : passwordDatabaseHome;
@@ -227,6 +255,35 @@ FILE* myfopen(const char* path, const char* mode) {
   std::optional<std::string> name = ResolvePath(path);
   if (!name) return nullptr;
   return std::fopen(name->c_str(), mode);
+}
+
+SignalGate::SignalGate() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int sig : kStopSignals) sigaddset(&held, sig);
+  sigaddset(&held, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &held, &original_);
+  waitMask_ = original_;
+  for (int sig : kStopSignals) sigdelset(&waitMask_, sig);
+  sigdelset(&waitMask_, SIGCHLD);
+}
+
+SignalGate::~SignalGate() { pthread_sigmask(SIG_SETMASK, &original_, nullptr); }
+
+void SignalGate::Wait(int fd, short events,
+                      const std::optional<Clock::time_point>& deadline) const {
+  Clock::duration left = std::chrono::seconds(1);
+  if (deadline) left = std::clamp(*deadline - Clock::now(), Clock::duration::zero(), left);
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  const timespec timeout{static_cast<time_t>(nanoseconds / 1000000000),
+                         static_cast<long>(nanoseconds % 1000000000)};
+  pollfd watched{fd, events, 0};
+  ppoll(&watched, fd >= 0 ? 1 : 0, &timeout, &waitMask_);
+}
+
+void OwnedName::Remove() {
+  if (!path_.empty()) unlink(path_.c_str());
+  path_.clear();
 }
 
 void UniqueFd::reset(int fd) {

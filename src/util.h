@@ -6,6 +6,9 @@
 #ifndef PELLITON_UTIL_H
 #define PELLITON_UTIL_H
 
+#include <signal.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -67,12 +70,24 @@ const char* skipBlanks(const char* p);
 // (never wrapped) and *overflow, when given, says so.
 bool ScanNumber(const char*& p, long long& number, bool* overflow = nullptr);
 
-// Allocation that never returns null: on failure they print
-// "pelliton: malloc() failed" (or strdup()) and exit with status 1.
+// Allocation that never returns null.  The first allocation of a run that
+// fails is survived (see OutOfMemory) and tried again; when memory runs out
+// once more they print "pelliton: malloc() failed" (or strdup(),
+// realloc()) and exit with status 1.
 void* mymalloc(std::size_t size);
 char* mystrdup(const char* str);
-// Makes operator new fail the same way as mymalloc.
+void* myrealloc(void* ptr, std::size_t size);
+// Keeps a reserve of memory for the first allocation that fails, and makes
+// operator new fail the same way as mymalloc.  Called at the start of every
+// run; a reserve already given back is taken anew.
 void InstallOutOfMemoryHandler();
+// Where an allocation failed; `what` names the call ("malloc()").  The
+// first time in a run the reserve is given back, so that the run can wind
+// down and save its progress as after a failed delivery: one message,
+// runFailed set, keepRunning cleared, and the caller may try again (or drop
+// what it was doing).  Once the reserve is gone it prints "<what> failed"
+// and ends the program with status 1, as it always did.
+void OutOfMemory(const char* what);
 
 // The home directory for relative file names: the password database's
 // entry for the real user id, or "/" without one.  Tests replace the
@@ -88,6 +103,58 @@ std::optional<std::string> ResolvePath(const char* path);
 // fopen of ResolvePath(path); null when that fails or the name is too long.
 // Prints nothing.
 FILE* myfopen(const char* path, const char* mode);
+
+// Holds back the signals that end a run, and SIGCHLD, everywhere but in
+// its waits, for as long as it lives: a signal that arrives just before a
+// wait still ends that wait instead of being noticed only after it.
+class SignalGate {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  SignalGate();
+  ~SignalGate();
+  SignalGate(const SignalGate&) = delete;
+  SignalGate& operator=(const SignalGate&) = delete;
+
+  // The mask that was in force before: what a child process starts with.
+  const sigset_t& original() const { return original_; }
+
+  // Waits until `fd` (when not -1) shows one of the poll(2) `events`, a
+  // signal has been handled, or the deadline (when given) has passed; at
+  // most a second, so that a signal taken by another thread of a host
+  // process (a test) is noticed all the same.
+  void Wait(int fd, short events, const std::optional<Clock::time_point>& deadline) const;
+
+ private:
+  sigset_t original_;
+  sigset_t waitMask_;
+};
+
+// A name in the file system that its owner made and removes when it goes,
+// unless it was kept: a temporary file, a lock file, a message not yet
+// delivered.
+class OwnedName {
+ public:
+  OwnedName() = default;
+  explicit OwnedName(std::string path) : path_(std::move(path)) {}
+  ~OwnedName() { Remove(); }
+  OwnedName(const OwnedName&) = delete;
+  OwnedName& operator=(const OwnedName&) = delete;
+
+  // Takes over a name; one held before is removed first.
+  void Set(std::string path) {
+    Remove();
+    path_ = std::move(path);
+  }
+  // The name stays; it is no longer ours to remove.
+  void Keep() { path_.clear(); }
+  void Remove();
+  const std::string& path() const { return path_; }
+  bool empty() const { return path_.empty(); }
+
+ private:
+  std::string path_;
+};
 
 // Owns a descriptor: closes it when it goes, unless it was released.
 class UniqueFd {

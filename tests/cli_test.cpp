@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "newsserver.h"
 #include "run_fixture.h"
 #include "test_util.h"
 
@@ -52,7 +53,19 @@ const std::string kSummary =
 
 const std::string kVersion = "pelliton version 1.2.6 (2002-Jun-04)\n";
 
-class RunTest : public runfixture::RunFixture {};
+// Runs against a live server, whose newsgroup holds no articles, or against
+// a port that refuses the connection.
+class RunTest : public runfixture::RunFixture {
+ protected:
+  void SetUp() override {
+    RunFixture::SetUp();
+    server_.SetGroupRange("comp.test", 3, 1, 3);
+    ASSERT_GT(server_.Start(), 0);
+  }
+  int livePort() const { return server_.port(); }
+
+  testserver::NewsServer server_;
+};
 
 TEST(CommandLine, SummaryIsExactlySixHundredSixtyFiveCharacters) {
   EXPECT_EQ(kSummary.size(), 665u);
@@ -125,7 +138,7 @@ TEST(CommandLine, OperandCountAndServerName) {
 }
 
 TEST_F(RunTest, SizeLimitArguments) {
-  WriteServers(closedPort());
+  WriteServers(livePort());
   static const struct {
     const char* arg;
     unsigned long bytes;  // 0: no limit line
@@ -156,22 +169,26 @@ TEST_F(RunTest, SizeLimitArguments) {
 }
 
 TEST_F(RunTest, RequestAndPortArguments) {
-  WriteServers(closedPort());
+  WriteServers(livePort());
   static const struct {
     const char* option;
     const char* arg;
-    bool accepted;
+    int accepted;  // -n: the value; -p: the port connected to; 0: refused
   } cases[] = {
-      {"-n", "1", true},      {"-n", "4x", true},   {"-n", "0", false},
-      {"-n", "-3", false},    {"-n", "abc", false}, {"-p", "119x", true},
-      {"-p", "65535", true},  {"-p", "1", true},    {"-p", "0", false},
-      {"-p", "65536", false}, {"-p", "abc", false}, {"-p", "-80", false},
+      {"-n", "1", 1},         {"-n", "4x", 4},      {"-n", "0", 0},
+      {"-n", "-3", 0},        {"-n", "abc", 0},     {"-p", "119x", 119},
+      {"-p", "65535", 65535}, {"-p", "1", 1},       {"-p", "0", 0},
+      {"-p", "65536", 0},     {"-p", "abc", 0},     {"-p", "-80", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.option) + " " + c.arg);
-    const RunResult r = RunNews({c.option, c.arg});
-    if (c.accepted) {
+    const RunResult r = RunNews({"-v", c.option, c.arg});
+    if (c.accepted != 0 && std::string(c.option) == "-n") {
       EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_THAT(r.err, Not(HasSubstr("bad argument")));
+    } else if (c.accepted != 0) {
+      // Wherever that leads, it is where the run goes.
+      EXPECT_THAT(r.err, HasSubstr("Connecting to 127.0.0.1:" + std::to_string(c.accepted) + "... "));
       EXPECT_THAT(r.err, Not(HasSubstr("bad argument")));
     } else {
       EXPECT_EQ(r.status, 1);
@@ -181,7 +198,7 @@ TEST_F(RunTest, RequestAndPortArguments) {
 }
 
 TEST_F(RunTest, OperandWinsOverEnvironment) {
-  const int port = closedPort();
+  const int port = livePort();
   WriteFile(servers(), "[alpha]\nhost 127.0.0.1\nport " + std::to_string(port) + "\nconfig " +
                            filters() + "\nnewsrc " + file("alpha.newsrc") + "\n[beta]\nhost 127.0.0.1\nport " +
                            std::to_string(port) + "\nconfig " + filters() + "\nnewsrc " +
@@ -212,7 +229,7 @@ TEST_F(RunTest, OperandWinsOverEnvironment) {
 TEST_F(RunTest, VerboseLinesComeInStageOrder) {
   WriteServers(closedPort(), "preconnect true\npostconnect true\n");
   const RunResult r = RunNews({"-v", "-m", "1k"});
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;
   const std::vector<std::string> lines{
       "Global file size limit set to 1024 bytes\n",
       "Server config file is '" + servers() + "'\n",
@@ -267,8 +284,8 @@ TEST_F(RunTest, FailedPreconnectStopsBeforeConnectingUnlessForced) {
   EXPECT_FALSE(FileExists(file("post")));
 
   std::remove(file("pre").c_str());
-  WriteServers(closedPort(), "preconnect touch " + file("pre") + "; exit 3\npostconnect touch " +
-                                 file("post") + "\n");
+  WriteServers(livePort(), "preconnect touch " + file("pre") + "; exit 3\npostconnect touch " +
+                               file("post") + "\n");
   const RunResult forced = RunNews({"-F"});
   EXPECT_EQ(forced.status, 0);
   EXPECT_THAT(forced.err, HasSubstr("pelliton: preconnect command terminated abnormally\n"));
@@ -285,7 +302,8 @@ TEST_F(RunTest, FailedConnectionSkipsNewsrcButRunsPostconnect) {
     SCOPED_TRACE(::testing::PrintToString(args));
     std::remove(file("post").c_str());
     const RunResult r = RunNews(args);
-    EXPECT_EQ(r.status, 0) << r.err;
+    // The run did none of its work.
+    EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_THAT(r.err, HasSubstr("pelliton: postconnect command terminated abnormally\n"));
     EXPECT_TRUE(FileExists(file("post")));
     EXPECT_EQ(ReadFile(newsrc()), edited);
@@ -295,12 +313,12 @@ TEST_F(RunTest, FailedConnectionSkipsNewsrcButRunsPostconnect) {
 TEST_F(RunTest, MissingNewsrcIsNotCreatedWhenTheConnectionFails) {
   WriteServers(closedPort());
   const RunResult r = RunNews({"-v"});
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_FALSE(FileExists(newsrc()));
 }
 
 TEST_F(RunTest, NewsrcInUseByAnotherRun) {
-  WriteServers(closedPort(), "preconnect touch " + file("pre") + "\npostconnect touch " +
+  WriteServers(livePort(), "preconnect touch " + file("pre") + "\npostconnect touch " +
                                  file("post") + "\n");
   const int held = open((newsrc() + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   ASSERT_GE(held, 0);
@@ -325,7 +343,7 @@ TEST_F(RunTest, RunGoesOnWhenTheLockFileCannotBeCreated) {
                            "\nconfig " + filters() + "\nnewsrc " + unreachable +
                            "\npostconnect touch " + file("post") + "\n");
   const RunResult r = RunNews({});
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_TRUE(FileExists(file("post")));
   EXPECT_THAT(r.err, Not(HasSubstr("in use")));
 }
@@ -340,7 +358,7 @@ TEST_F(RunTest, SignalsFollowTheirStage) {
   {
     SCOPED_TRACE("afterwards it is caught and the run ends normally");
     // (system() ignores SIGINT and SIGQUIT while it waits, not SIGHUP.)
-    WriteServers(closedPort(), "postconnect kill -HUP $PPID; touch " + file("post") + "\n");
+    WriteServers(livePort(), "postconnect kill -HUP $PPID; touch " + file("post") + "\n");
     const RunResult r = RunNews({});
     EXPECT_EQ(r.status, 0);
     EXPECT_THAT(r.err, HasSubstr("pelliton: signal caught... exiting\n"));
@@ -348,7 +366,7 @@ TEST_F(RunTest, SignalsFollowTheirStage) {
   }
   {
     SCOPED_TRACE("a broken pipe never kills the run");
-    WriteServers(closedPort(), "preconnect kill -PIPE $PPID\npostconnect kill -PIPE $PPID\n");
+    WriteServers(livePort(), "preconnect kill -PIPE $PPID\npostconnect kill -PIPE $PPID\n");
     const RunResult r = RunNews({});
     EXPECT_EQ(r.status, 0) << r.err;
   }
@@ -358,7 +376,7 @@ TEST_F(RunTest, SignalsFollowTheirStage) {
 // a pipeline inside them would no longer stop when its reader goes away.
 TEST_F(RunTest, CommandsStartWithDefaultBrokenPipeHandling) {
   if (!FileExists("/proc/self/status")) GTEST_SKIP() << "no /proc";
-  WriteServers(closedPort(), "postconnect grep SigIgn /proc/$$/status > " + file("sigign") + "\n");
+  WriteServers(livePort(), "postconnect grep SigIgn /proc/$$/status > " + file("sigign") + "\n");
   const RunResult r = RunNews({});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string line = ReadFile(file("sigign"));
@@ -385,7 +403,7 @@ TEST_F(RunTest, TerminationAndFileSizeSignalsFollowTheirStage) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     unlink(file("post").c_str());
-    WriteServers(closedPort(), c.commands);
+    WriteServers(livePort(), c.commands);
     const RunResult r = RunNews({});
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.err.find("pelliton: signal caught... exiting\n") != std::string::npos, c.caught)
@@ -422,7 +440,7 @@ TEST_F(RunTest, NewsrcLockIsSharedByEveryNameOfTheFile) {
     unlink(file("go").c_str());
     const auto serverFile = [&](const std::string& name, const std::string& newsrc,
                                 const std::string& extra) {
-      WriteFile(file(name), "[news]\nhost 127.0.0.1\nport " + std::to_string(closedPort()) +
+      WriteFile(file(name), "[news]\nhost 127.0.0.1\nport " + std::to_string(livePort()) +
                                 "\nconfig " + filters() + "\nnewsrc " + newsrc + "\n" + extra);
       return file(name);
     };

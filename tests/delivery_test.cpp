@@ -1,13 +1,17 @@
 #include "delivery.h"
+#include "dotlock.h"
 
 #include <gmock/gmock.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -211,6 +215,85 @@ TEST_F(DeliveryTest, RemovesAStaleLock) {
   EXPECT_THAT(ParseMailbox(testutil::ReadFile(mbox)),
               ElementsAre(Delivered("Subject: s", "stale")));
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
+}
+
+// A stale lock is removed only if it still is the file that was found
+// stale: another waiter may have removed it, and a writer taken the lock
+// afresh, in between.
+TEST_F(DeliveryTest, OnlyTheLockFileFoundStaleIsRemoved) {
+  const std::string lock = dir_.file("mbox.lock");
+  const struct {
+    const char* what;
+    void (*change)(const std::string& lock);  // after the lock was examined
+    bool removed;
+  } cases[] = {
+      {"still the same stale file", [](const std::string&) {}, true},
+      {"taken afresh", [](const std::string& lock) {
+         unlink(lock.c_str());
+         testutil::WriteFile(lock, "fresh");
+       }, false},
+      {"replaced by another stale file", [](const std::string& lock) {
+         unlink(lock.c_str());
+         testutil::WriteFile(lock, "other");
+         SetMtimeSecondsAgo(lock, 400);
+       }, false},
+      {"touched by its owner", [](const std::string& lock) { utimes(lock.c_str(), nullptr); },
+       false},
+      {"gone", [](const std::string& lock) { unlink(lock.c_str()); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testutil::WriteFile(lock, "stale");
+    SetMtimeSecondsAgo(lock, 301);
+    struct stat examined {};
+    ASSERT_EQ(0, lstat(lock.c_str(), &examined));
+    c.change(lock);
+    const bool existed = testutil::FileExists(lock);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(RemoveStaleLock(lock, examined));
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ(existed && !c.removed, testutil::FileExists(lock));
+    unlink(lock.c_str());
+  }
+}
+
+// The lock of a mailbox reached through symbolic links lies beside the
+// file that is written, where every other name of it and other programs
+// look for it; a lock beside the link is nobody's.
+TEST_F(DeliveryTest, TheLockLiesBesideTheMailboxThatLinksLeadTo) {
+  ASSERT_EQ(0, mkdir(dir_.file("real").c_str(), 0700));
+  ASSERT_EQ(0, symlink("real/mbox", dir_.file("link").c_str()));
+  ASSERT_EQ(0, symlink("link", dir_.file("chain").c_str()));
+  const struct {
+    const char* target;
+    const char* foreignLock;
+    bool delivered;
+  } cases[] = {
+      {"link", "real/mbox.lock", false},
+      {"chain", "real/mbox.lock", false},
+      {"link", "link.lock", true},
+      {"chain", "link.lock", true},
+  };
+  // Stopping: a busy lock is not waited for, so the one that counts shows.
+  keepRunning = 0;
+  int delivered = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.target) + " with " + c.foreignLock);
+    testutil::WriteFile(dir_.file(c.foreignLock), "foreign");
+    auto actInfo = MakeAction(ACTION_TYPE_FILE, dir_.file(c.target));
+    Outcome outcome = Deliver(*actInfo, "Subject: l", "linked");
+    EXPECT_EQ(c.delivered ? 1 : 0, outcome.result);
+    EXPECT_EQ(c.delivered ? "" : "pelliton: unable to lock '" + dir_.file(c.target) +
+                                     "' -- the run is stopping\n",
+              outcome.err);
+    delivered += c.delivered ? 1 : 0;
+    EXPECT_EQ("foreign", testutil::ReadFile(dir_.file(c.foreignLock)));
+    unlink(dir_.file(c.foreignLock).c_str());
+  }
+  EXPECT_EQ(static_cast<std::size_t>(delivered),
+            ParseMailbox(testutil::ReadFile(dir_.file("real/mbox"))).size());
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("real", "link", "chain"));
+  EXPECT_THAT(ListDir(dir_.file("real")), UnorderedElementsAre("mbox"));
 }
 
 // Running as root, permission bits would not stop the temporary file, so
@@ -529,7 +612,10 @@ TEST_F(DeliveryTest, FailedWriteCutsBackTheAddedLineEndsToo) {
 }
 
 // A FIFO would block the open; a directory or a device cannot be a
-// mailbox.  A symbolic link to a regular file is as good as the file.
+// mailbox.  Either is refused before a lock is taken beside it: no lock
+// file goes into /dev, and a lock there (here one that cannot even be
+// removed) is no reason to wait.  A symbolic link to a regular file is as
+// good as the file.
 TEST_F(DeliveryTest, AMailboxThatIsNoRegularFileIsRefusedWithoutBlocking) {
   const std::string fifo = dir_.file("fifo");
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
@@ -537,6 +623,11 @@ TEST_F(DeliveryTest, AMailboxThatIsNoRegularFileIsRefusedWithoutBlocking) {
   ASSERT_EQ(0, symlink("/dev/null", device.c_str()));
   const std::string directory = dir_.file("directory");
   ASSERT_EQ(0, mkdir(directory.c_str(), 0700));
+  for (const std::string& busy : {fifo + ".lock", directory + ".lock"}) {
+    ASSERT_EQ(0, mkdir(busy.c_str(), 0700));
+    SetMtimeSecondsAgo(busy, 301);
+  }
+  const bool devLocked = testutil::FileExists("/dev/null.lock");
   for (const std::string& target : {fifo, device, directory}) {
     auto actInfo = MakeAction(ACTION_TYPE_FILE, target);
     Outcome outcome = Deliver(*actInfo, "Subject: x", "body");
@@ -544,7 +635,9 @@ TEST_F(DeliveryTest, AMailboxThatIsNoRegularFileIsRefusedWithoutBlocking) {
     EXPECT_EQ("pelliton: unable to open file '" + target + "' for appending -- not a regular file\n",
               outcome.err);
   }
-  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("fifo", "device", "directory"));
+  EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("fifo", "device", "directory",
+                                                         "fifo.lock", "directory.lock"));
+  EXPECT_EQ(devLocked, testutil::FileExists("/dev/null.lock"));
 
   const std::string link = dir_.file("link");
   testutil::WriteFile(dir_.file("real"), "");
@@ -625,30 +718,113 @@ TEST_F(DeliveryTest, AStaleLockThatCannotBeRemovedIsReported) {
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox.lock"));
 }
 
+// True while the process has not ended (a zombie has).
+bool Running(pid_t pid) {
+  const std::string stat = testutil::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
 // After a signal a command has a few seconds to take its message and end;
-// one that does not is cut off and ended, and the delivery fails.
+// one that does not is cut off and ended, with everything it started (a
+// child that ignores SIGTERM included, which could otherwise still
+// deliver), and the delivery fails.
 TEST_F(DeliveryTest, ASignalEndsADeliveryIntoACommandThatDoesNotRead) {
   const std::string large(512 * 1024, 'y');
+  const std::string pidFile = dir_.file("child");
+  const std::string withChild =
+      "(trap '' TERM; exec sleep 60) & echo $! > '" + pidFile + "'; exec sleep 60";
   const struct {
     const char* what;
+    std::string command;
     std::string body;
     std::string err;
   } cases[] = {
-      {"blocked in a write", large,
+      {"blocked in a write", "exec sleep 60", large,
        "pelliton: error writing to 'exec sleep 60'\n"
        "pelliton: pipe 'exec sleep 60' terminated abnormally\n"},
-      {"waiting for the end", "small", "pelliton: pipe 'exec sleep 60' terminated abnormally\n"},
+      {"waiting for the end, with a child", withChild, "small",
+       "pelliton: pipe '" + withChild + "' terminated abnormally\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     keepRunning = 1;
-    auto actInfo = MakeAction(ACTION_TYPE_PIPE, "exec sleep 60");
+    auto actInfo = MakeAction(ACTION_TYPE_PIPE, c.command);
     InterruptAfter signal(std::chrono::milliseconds(300));
     Outcome outcome = Deliver(*actInfo, "Subject: x", c.body);
     EXPECT_EQ(0, outcome.result);
     EXPECT_EQ(c.err, outcome.err);
   }
+  const std::string child = testutil::ReadFile(pidFile);
+  ASSERT_FALSE(child.empty());
+  const pid_t pid = std::stoi(child);
+  for (int i = 0; i < 100 && Running(pid); ++i) usleep(10000);
+  EXPECT_FALSE(Running(pid)) << "the command's child outlived it";
+  unlink(pidFile.c_str());
   EXPECT_THAT(ListDir(dir_.path()), IsEmpty());
+}
+
+// In an interactive run a command, in a process group of its own, is in
+// the background of the terminal.  Stopped for touching it (writing under
+// "stty tostop", reading /dev/tty) it would never end, and the run would
+// wait for it for ever; instead the write goes ahead and the read fails.
+TEST_F(DeliveryTest, ATerminalNeverStopsACommand) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(errno);
+  const std::string slaveName = ptsname(master);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // A session of its own with the terminal as its controlling terminal,
+    // this process in the foreground, as a login shell would leave it.
+    if (setsid() < 0) _exit(2);
+    const int slave = open(slaveName.c_str(), O_RDWR);
+    if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(2);
+    termios mode{};
+    if (tcgetattr(slave, &mode) != 0) _exit(2);
+    mode.c_lflag |= TOSTOP;
+    if (tcsetattr(slave, TCSANOW, &mode) != 0) _exit(2);
+    dup2(slave, STDOUT_FILENO);
+    dup2(slave, STDERR_FILENO);
+    keepRunning = 1;
+    auto actInfo = MakeAction(ACTION_TYPE_PIPE,
+                              "cat > /dev/null; echo written to the terminal; "
+                              "if read line < /dev/tty; then exit 1; fi; exit 0");
+    _exit(ProcessAction(actInfo.get(), "h", 1, "b", 1) == 1 ? 0 : 1);
+  }
+  std::string seen;
+  int status = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < deadline) {
+    // Until the child opens the terminal, and once it is gone, the master
+    // reports a hang-up at once.
+    pollfd pfd{master, POLLIN, 0};
+    char buf[256];
+    ssize_t n = 0;
+    if (poll(&pfd, 1, 10) > 0 && (n = read(master, buf, sizeof buf)) > 0)
+      seen.append(buf, static_cast<std::size_t>(n));
+    else if (n < 0)
+      usleep(10000);
+  }
+  for (pollfd pfd{master, POLLIN, 0}; poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN);) {
+    char buf[256];
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    seen.append(buf, static_cast<std::size_t>(n));
+  }
+  if (status == -1) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    status = -1;
+  }
+  close(master);
+  ASSERT_NE(-1, status) << "the delivery never ended:\n" << seen;
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_NE(2, WEXITSTATUS(status)) << "the terminal could not be set up";
+  EXPECT_EQ(0, WEXITSTATUS(status)) << seen;
+  EXPECT_NE(std::string::npos, seen.find("written to the terminal")) << seen;
 }
 
 TEST_F(DeliveryTest, ACommandThatIgnoresTerminationIsKilled) {

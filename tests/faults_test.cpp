@@ -3,10 +3,12 @@
 // refuses articles, or trickles an answer while pelliton is interrupted
 // twice; while pelliton is interrupted by SIGINT at many moments; or while
 // a mailbox cannot be written for some articles.  After every interrupted
-// run a clean run finishes the fetch.  Whatever happened, the
-// run ends by itself, the newsrc file stays well-formed, no mailbox or
-// command output holds a partial or mixed-up message, and at the end every
-// matching article has arrived exactly once.
+// run a clean run finishes the fetch.  Whatever happened, the run ends by
+// itself with the exit status that says whether it did all its work, the
+// newsrc file stays well-formed, no mailbox or command output holds a
+// partial or mixed-up message, and at the end every matching article has
+// arrived exactly once.  Runs killed with SIGKILL lose nothing either, and
+// deliver again only what their last seconds delivered.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -17,8 +19,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
+#include <random>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -240,9 +247,14 @@ class FaultTrials : public ::testing::Test {
     EXPECT_FALSE(testutil::FileExists(file("later/mbox.lock"))) << "mailbox lock left behind";
   }
 
-  // After an interrupted run: it ended by itself, and what it left is whole.
-  void CheckInterrupted(const testutil::RunResult& r) {
-    EXPECT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status << "\n" << r.err;
+  // After an interrupted run: it ended by itself with the status given
+  // (unset: 0 or 1), and what it left is whole.
+  void CheckInterrupted(const testutil::RunResult& r, std::optional<int> status) {
+    if (status) {
+      EXPECT_EQ(*status, r.status) << r.err;
+    } else {
+      EXPECT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status << "\n" << r.err;
+    }
     CheckNewsrc();
     for (const auto& [article, count] : CheckMessages("mbox", &Article::toMailbox))
       EXPECT_EQ(count, 1) << "mailbox holds " << article << " " << count << " times";
@@ -318,7 +330,8 @@ void FaultTrials::HangUpEverywhere(int stride, int cut) {
     ++trials;
     server_.CloseAfterBytes(point);
     testutil::RunResult first = Run(maxReq);
-    CheckInterrupted(first);
+    // A connection lost at any point leaves work undone.
+    CheckInterrupted(first, WasInterrupted(first) ? 1 : 0);
     server_.CloseAfterBytes(-1);
     CheckComplete(Run(maxReq));
     if (HasFailure()) break;
@@ -351,7 +364,7 @@ void FaultTrials::InterruptEverywhere(int cut) {
       child->Signal(SIGINT);
     }
     testutil::RunResult first = child->Finish();
-    CheckInterrupted(first);
+    CheckInterrupted(first, 0);
     server_.SetDelay(0us);
     CheckComplete(Run(maxReq));
     if (HasFailure()) break;
@@ -423,7 +436,7 @@ TEST_F(StopTrials, TerminatedAtAnyMoment) {
       child->Signal(SIGTERM);
     }
     const testutil::RunResult first = child->Finish();
-    CheckInterrupted(first);
+    CheckInterrupted(first, 0);
     // A run killed in an append leaves the mailbox locked for minutes.
     if (HasFailure()) break;
     server_.SetDelay(0us);
@@ -457,7 +470,8 @@ TEST_F(StopTrials, TerminatedWhileADeliveryWaits) {
     child->Signal(SIGTERM);
     const testutil::RunResult first = child->Finish();
 
-    EXPECT_EQ(first.status, 0) << first.err;
+    // The delivery that was cut short failed.
+    EXPECT_EQ(first.status, 1) << first.err;
     EXPECT_NE(first.err.find("pelliton: signal caught... exiting\n"), std::string::npos)
         << first.err;
     const std::string failed =
@@ -467,7 +481,7 @@ TEST_F(StopTrials, TerminatedWhileADeliveryWaits) {
     EXPECT_EQ(testutil::ReadFile(file(onLock ? "mbox.lock" : "stall")), "foreign");
     unlink(file("mbox.lock").c_str());
     unlink(file("stall").c_str());
-    CheckInterrupted(first);
+    CheckInterrupted(first, 1);
     EXPECT_EQ(CheckNewsrc()[kGroupOne], 0) << "the first article counts as delivered";
     if (HasFailure()) break;
 
@@ -502,12 +516,12 @@ TEST_F(StopTrials, FileSizeLimitFailsLikeAFullDisk) {
                                   "sh"};
     for (const std::string& arg : Args(maxReq)) args.push_back(arg);
     const testutil::RunResult first = testutil::Child(args).Finish();
-    CheckInterrupted(first);
+    const bool failed =
+        first.err.find("pelliton: error writing to '" + file("mbox") + "'\n") != std::string::npos;
+    CheckInterrupted(first, failed ? 1 : 0);
     if (HasFailure()) break;
     EXPECT_LE(testutil::ReadFile(file("mbox")).size(), blocks * 512);
-    if (first.err.find("pelliton: error writing to '" + file("mbox") + "'\n") !=
-        std::string::npos)
-      ++cut;
+    if (failed) ++cut;
     CheckComplete(Run(maxReq));
     if (HasFailure()) break;
   }
@@ -523,9 +537,8 @@ TEST_F(FaultTrials, DeliveriesFailForSomeArticles) {
     SCOPED_TRACE("-n " + std::to_string(maxReq));
     NewTrial(false);
     testutil::RunResult first = Run(maxReq);
-    EXPECT_EQ(1, first.status);
     EXPECT_NE(std::string::npos, first.err.find("unable to open file")) << first.err;
-    CheckInterrupted(first);
+    CheckInterrupted(first, 1);
     EXPECT_EQ(0u, CheckMessages("mbox", &Article::toMailbox).count(kGroupOne + "/8"));
     MakeLater();
     CheckComplete(Run(maxReq));
@@ -549,10 +562,9 @@ void FaultTrials::RefuseSome(const std::vector<std::vector<std::string>>& refusa
         server_.SetReply(command, "503 program fault\r\n");
       testutil::RunResult first = Run(maxReq);
       server_.ClearReplies();
-      EXPECT_EQ(1, first.status);
       EXPECT_NE(std::string::npos, first.err.find(": server refused ")) << first.err;
       EXPECT_EQ(std::string::npos, first.err.find("out of step")) << first.err;
-      CheckInterrupted(first);
+      CheckInterrupted(first, 1);
       CheckComplete(Run(maxReq));
       if (HasFailure()) return;
     }
@@ -607,8 +619,7 @@ TEST_F(FaultTrials, SecondSignalWhileTheServerTrickles) {
     watchdog.join();
     server_.SetChunkSize(0);
     server_.ClearReplies();
-    EXPECT_EQ(0, first.status) << first.err;
-    CheckInterrupted(first);
+    CheckInterrupted(first, 0);
     CheckComplete(Run(maxReq));
     if (HasFailure()) break;
   }
@@ -630,6 +641,219 @@ TEST_F(FaultTrials, OverviewInterruptedAtAnyMoment) {
 TEST_F(FaultTrials, OverviewServerRefusesSomeArticles) {
   overview_ = true;
   RefuseSome({{"ARTICLE 1"}, {"ARTICLE 6"}, {"ARTICLE 8", "ARTICLE 2"}});
+}
+
+// --- Killed at any moment ----------------------------------------------------
+
+// Many small newsgroups, their answers delayed, so that a run lasts well
+// beyond the interval of the saves along the way.  Runs are killed with
+// SIGKILL at random moments; a run that nothing stops is watched with
+// strace while it saves.
+class KillTrials : public ::testing::Test {
+ protected:
+  static constexpr int kGroups = 36;
+  static constexpr int kArticles = 2;  // in each newsgroup
+  static constexpr auto kDelay = 50ms;
+  // The saves along the way come 5 seconds apart at the least, each after
+  // the newsgroup that ends the interval; a newsgroup here takes a quarter
+  // of a second, and ends of a second are left for a loaded machine.
+  static constexpr auto kUnsavedAtMost = 6500ms;
+
+  static std::string Group(int g) {
+    return "pelliton.kill.g" + std::string(g < 10 ? "0" : "") + std::to_string(g);
+  }
+  static std::string Id(int g, int n) { return std::to_string(n) + "." + Group(g) + "@kill.example"; }
+
+  void SetUp() override {
+    for (int g = 0; g < kGroups; ++g)
+      for (int n = 1; n <= kArticles; ++n)
+        server_.AddArticle(Group(g), n,
+                           "From: k@kill.example\nSubject: keep\nMessage-ID: <" + Id(g, n) + ">",
+                           "body of " + Id(g, n));
+    port_ = server_.Start();
+    ASSERT_GT(port_, 0);
+  }
+
+  // The files of one run in a directory of its own; every newsgroup goes
+  // into the Maildir "md/", and, with mailboxes, its articles also into one
+  // of two mailboxes.
+  std::unique_ptr<testutil::TempDir> NewTrial(bool mailboxes) const {
+    auto dir = std::make_unique<testutil::TempDir>();
+    testutil::WriteFile(dir->file("servers"), "[kill]\nhost 127.0.0.1\nport " +
+                                                  std::to_string(port_) + "\nconfig " +
+                                                  dir->file("filters") + "\nnewsrc " +
+                                                  dir->file("newsrc") + "\ntimeout 20\n");
+    std::string filters;
+    for (int g = 0; g < kGroups; ++g) {
+      filters += Group(g) + ":\n" + dir->file("md/") + "\n";
+      if (mailboxes) filters += Group(g) + ":\n" + dir->file(g % 3 == 0 ? "a" : "b") + "\n";
+    }
+    testutil::WriteFile(dir->file("filters"), filters);
+    return dir;
+  }
+
+  std::vector<std::string> Args(const testutil::TempDir& dir) const {
+    return {testutil::PellitonBinary(), "-f", dir.file("servers"), "kill"};
+  }
+
+  // Every newsgroup of the filter file, in its order, at most fully read.
+  void CheckNewsrc(const testutil::TempDir& dir, bool complete) const {
+    const std::string text = testutil::ReadFile(dir.file("newsrc"));
+    if (text.empty() && !complete) return;  // not saved yet
+    std::string expected;
+    const std::regex line(R"(([^:]+): 1-([0-9]+))");
+    std::vector<std::string> lines = Lines(text);
+    ASSERT_EQ(static_cast<std::size_t>(kGroups), lines.size()) << text;
+    for (int g = 0; g < kGroups; ++g) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(lines[g], m, line)) << lines[g];
+      EXPECT_EQ(Group(g), m[1].str());
+      const int last = std::stoi(m[2].str());
+      if (complete)
+        EXPECT_EQ(kArticles, last) << lines[g];
+      else
+        EXPECT_LE(last, kArticles) << lines[g];
+    }
+  }
+
+  // When each article was put into the Maildir, from the names of the
+  // message files ("<seconds>.M<microseconds>P...").
+  std::map<std::string, std::vector<std::chrono::system_clock::time_point>> Deliveries(
+      const testutil::TempDir& dir) const {
+    std::map<std::string, std::vector<std::chrono::system_clock::time_point>> seen;
+    const std::regex name(R"(([0-9]+)\.M([0-9]+)P.*)");
+    for (const std::string& file : testutil::ListDir(dir.file("md/new"))) {
+      std::smatch m;
+      if (!std::regex_match(file, m, name)) {
+        ADD_FAILURE() << "odd name in the Maildir: " << file;
+        continue;
+      }
+      const std::string text = testutil::ReadFile(dir.file("md/new/" + file));
+      const std::size_t at = text.find("Message-ID: <");
+      const std::size_t end = text.find('>', at);
+      if (at == std::string::npos || end == std::string::npos) {
+        ADD_FAILURE() << "no Message-ID in " << file;
+        continue;
+      }
+      seen[text.substr(at + 13, end - at - 13)].push_back(
+          std::chrono::system_clock::time_point(std::chrono::seconds(std::stoll(m[1].str())) +
+                                                std::chrono::microseconds(std::stoll(m[2].str()))));
+    }
+    return seen;
+  }
+
+  testserver::NewsServer server_;
+  int port_ = -1;
+};
+
+TEST_F(KillTrials, AKilledRunLosesNothingAndRepeatsOnlyItsLastSeconds) {
+  const bool canTrace = testutil::FileExists("/usr/bin/strace") &&
+                        testutil::Child({"/usr/bin/strace", "-o", "/dev/null", "/bin/true"})
+                                .Finish()
+                                .status == 0;
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  server_.SetDelay(kDelay);
+
+  // One moment in each stretch of the run, the last ones after the first
+  // save along the way; and a run that goes to its end.
+  constexpr int kKilled = 6;
+  std::vector<std::unique_ptr<testutil::TempDir>> dirs;
+  std::vector<std::unique_ptr<testutil::Child>> runs;
+  std::vector<std::chrono::milliseconds> killAfter;
+  for (int i = 0; i < kKilled; ++i) {
+    dirs.push_back(NewTrial(false));
+    std::uniform_int_distribution<int> within(300 + 1350 * i, 300 + 1350 * (i + 1) - 1);
+    killAfter.push_back(std::chrono::milliseconds(within(random)));
+  }
+  std::unique_ptr<testutil::TempDir> watched = NewTrial(true);
+  const std::string trace = watched->file("trace");
+  std::unique_ptr<testutil::Child> watchedRun;
+  if (canTrace) {
+    std::vector<std::string> args{"/usr/bin/strace", "-f", "-qq", "-y", "--seccomp-bpf",
+                                  "-o", trace, "-e",
+                                  "trace=writev,fsync,fdatasync,rename,renameat,renameat2"};
+    for (const std::string& arg : Args(*watched)) args.push_back(arg);
+    // LeakSanitizer cannot work under ptrace.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    watchedRun = std::make_unique<testutil::Child>(
+        args, std::map<std::string, std::string>{
+                  {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":detect_leaks=0"}});
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (const auto& dir : dirs) runs.push_back(std::make_unique<testutil::Child>(Args(*dir)));
+  std::vector<std::chrono::system_clock::time_point> killedAt(kKilled);
+  for (int i = 0; i < kKilled; ++i) {
+    std::this_thread::sleep_until(start + killAfter[i]);
+    killedAt[i] = std::chrono::system_clock::now();
+    runs[i]->Signal(SIGKILL);
+  }
+  std::vector<testutil::RunResult> first;
+  for (auto& run : runs) first.push_back(run->Finish());
+  server_.SetDelay(0us);
+
+  for (int i = 0; i < kKilled; ++i) {
+    SCOPED_TRACE("killed after " + std::to_string(killAfter[i].count()) + " ms");
+    EXPECT_TRUE(first[i].status == 128 + SIGKILL || first[i].status == 0) << first[i].err;
+    CheckNewsrc(*dirs[i], false);
+    runs[i] = std::make_unique<testutil::Child>(Args(*dirs[i]));
+  }
+  for (int i = 0; i < kKilled; ++i) {
+    SCOPED_TRACE("killed after " + std::to_string(killAfter[i].count()) + " ms");
+    const testutil::TempDir& dir = *dirs[i];
+    const testutil::RunResult second = runs[i]->Finish();
+    EXPECT_EQ(0, second.status) << second.err;
+    CheckNewsrc(dir, true);
+    const auto deliveries = Deliveries(dir);
+    EXPECT_EQ(static_cast<std::size_t>(kGroups * kArticles), deliveries.size());
+    for (const auto& [id, times] : deliveries) {
+      ASSERT_LE(times.size(), 2u) << id;
+      if (times.size() == 1) continue;
+      // Delivered by the killed run and again by the next: the killed run
+      // had not saved it yet, which it does at the latest a few seconds on.
+      const auto earlier = std::min(times[0], times[1]);
+      EXPECT_LE(killedAt[i] - earlier, kUnsavedAtMost)
+          << id << " was delivered again although it came "
+          << std::chrono::duration_cast<std::chrono::milliseconds>(killedAt[i] - earlier).count()
+          << " ms before the kill";
+    }
+  }
+
+  if (!watchedRun) GTEST_SKIP() << "no strace to watch a run's saves with";
+  const testutil::RunResult watchedResult = watchedRun->Finish();
+  ASSERT_EQ(0, watchedResult.status) << watchedResult.err;
+  CheckNewsrc(*watched, true);
+  // Before the newsrc file is replaced, each mailbox written since the
+  // last save is synced, once; the run saved along the way as well.
+  const std::regex call(R"([0-9]+ +(writev|fsync|fdatasync|rename[a-z0-9]*)\((.*))");
+  const std::string a = watched->file("a"), b = watched->file("b");
+  std::set<std::string> unsynced;
+  std::map<std::string, int> syncs;
+  int saves = 0;
+  for (const std::string& line : Lines(testutil::ReadFile(trace))) {
+    std::smatch m;
+    if (!std::regex_match(line, m, call)) continue;
+    const std::string what = m[1].str(), rest = m[2].str();
+    for (const std::string& mailbox : {a, b}) {
+      const bool onIt = rest.find("<" + mailbox + ">") != std::string::npos;
+      if (onIt && what == "writev") unsynced.insert(mailbox);
+      if (onIt && (what == "fsync" || what == "fdatasync")) {
+        EXPECT_EQ(1u, unsynced.count(mailbox)) << "synced with nothing new: " << line;
+        unsynced.erase(mailbox);
+        ++syncs[mailbox];
+      }
+    }
+    if (what.rfind("rename", 0) == 0 && rest.find(watched->file("newsrc") + "\"") != std::string::npos) {
+      EXPECT_TRUE(unsynced.empty()) << "newsrc replaced before a mailbox was synced: " << line;
+      ++saves;
+    }
+  }
+  EXPECT_GE(saves, 2) << "no save along the way";
+  EXPECT_GE(syncs[a], 1);
+  EXPECT_GE(syncs[b], 1);
+  EXPECT_LE(syncs[a], saves);
+  EXPECT_LE(syncs[b], saves);
 }
 
 }  // namespace

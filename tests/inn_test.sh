@@ -480,7 +480,7 @@ if [ -n "$INN_TLS_PORT" ]; then
     setup_run "$d" "$tls_port" \
       "$(printf 'tls %s\ncafile %s\nuser reader\npass %s' $mode "$work/other-ca/ca.pem" "$INN_AUTH_PASSWORD")"
     run_pelliton "$d"
-    [ "$status" = 0 ] || fail "untrusted, tls $mode: exit status $status"
+    [ "$status" = 1 ] || fail "untrusted, tls $mode: exit status $status"
     [[ $err == "pelliton: TLS handshake with 127.0.0.1 failed -- "* ]] ||
       fail "untrusted, tls $mode: expected the failed handshake, got: $err"
     [ -e "$d/newsrc" ] && fail "untrusted, tls $mode: the newsrc was written"
@@ -552,7 +552,7 @@ if [ -n "$INN_AUTH_PORT" ]; then
   d=$work/auth-wrong
   setup_run "$d" "$authport" "$(printf 'user reader\npass not-%s' "$INN_AUTH_PASSWORD")"
   run_pelliton "$d"
-  [ "$status" = 0 ] || fail "wrong password: exit status $status"
+  [ "$status" = 1 ] || fail "wrong password: exit status $status"
   [[ $err == "pelliton: bad NNTP server response -- 481 "* ]] ||
     fail "wrong password: expected the 481 answer on standard error, got: $err"
   [ -e "$d/newsrc" ] && fail "wrong password: the newsrc was written"

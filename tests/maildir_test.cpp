@@ -107,7 +107,9 @@ TEST_F(MaildirTest, MessageFileHoldsHeaderEmptyLineAndBody) {
        "Subject: x\nFrom here\n\nFrom me\n>From you\nFrom\n"},
       {"dot lines", "Subject: d\n..two dots", ".\n..\n.x", "Subject: d\n..two dots\n\n.\n..\n.x\n"},
       {"a long line", "Subject: l", longLine + "\nend", "Subject: l\n\n" + longLine + "\nend\n"},
-      {"empty body", "Subject: e", "", "Subject: e\n\n"},
+      // The body comes without its last line end: "" is one empty line,
+      // which must not be lost.
+      {"body of one empty line", "Subject: e", "", "Subject: e\n\n\n"},
       {"last body line empty", "Subject: e", "x\n", "Subject: e\n\nx\n\n"},
       {"body of empty lines", "Subject: e", "\n\n", "Subject: e\n\n\n\n\n"},
       {"no header lines", "", "b", "\nb\n"},
@@ -220,6 +222,26 @@ TEST_F(MaildirTest, AMaildirThatCannotBeMadeIsReported) {
   EXPECT_FALSE(testutil::FileExists(dir_.file("no")));
   EXPECT_EQ("plain", testutil::ReadFile(dir_.file("file")));
   EXPECT_THAT(ListDir(dir_.file("broken/tmp")), IsEmpty());
+}
+
+// The root directory, by any of its names, is refused before anything is
+// made in it.
+TEST_F(MaildirTest, TheRootDirectoryIsNoMaildir) {
+  ASSERT_EQ(0, symlink("/", dir_.file("root").c_str()));
+  const bool hadNew = testutil::FileExists("/new");
+  const bool hadCur = testutil::FileExists("/cur");
+  for (const std::string& target : {std::string("/"), std::string("//"), std::string("/../"),
+                                    dir_.file("root/")}) {
+    Outcome outcome = Deliver(target, "Subject: x", "y");
+    EXPECT_EQ(0, outcome.result) << target;
+    EXPECT_EQ("pelliton: unable to deliver to Maildir '" + target +
+                  "' -- the root directory cannot be a Maildir\n",
+              outcome.err);
+  }
+  EXPECT_EQ(hadNew, testutil::FileExists("/new"));
+  EXPECT_EQ(hadCur, testutil::FileExists("/cur"));
+  // The link leads out of the test's directory: nothing may follow it.
+  unlink(dir_.file("root").c_str());
 }
 
 // Permission bits do not stop root, so root gets a read-only file system

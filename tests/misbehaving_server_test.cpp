@@ -1,19 +1,23 @@
-// A server that refuses articles, answers out of step with the requests,
-// sends articles larger than the limit, NUL bytes, or holds up a run that
-// is stopping: the real binary against the scripted news server, over two
-// runs.  Whatever the first run meets, the two runs together deliver every
-// matching article exactly once, and the first run leaves the newsrc where
-// the second must start.
+// A server that cannot be reached, refuses articles, answers out of step
+// with the requests, loses the connection, falls silent, sends articles
+// larger than the limit, NUL bytes, or holds up a run that is stopping:
+// the real binary against the scripted news server, over two runs.
+// Whatever the first run meets, its exit status says whether it did all
+// its work, the two runs together deliver every matching article exactly
+// once, and the first run leaves the newsrc where the second must start.
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -78,18 +82,30 @@ class MisbehavingServerTest : public ::testing::Test {
     ASSERT_GT(port, 0);
   }
 
-  // Fresh files and the articles as they really are.
-  void NewCase(const std::string& serverExtra = "") {
+  // The server as it behaves by default.
+  void ResetServer() {
     server.ClearReplies();
     server.SetChunkSize(0);
     server.StallAfterCommands(-1);
-    for (int n = 1; n <= kArticlesOne; ++n) server.AddArticle("comp.one", n, Header("comp.one", n), Body(n));
-    for (int n = 1; n <= kArticlesTwo; ++n) server.AddArticle("comp.two", n, Header("comp.two", n), Body(n));
-    dir = std::make_unique<testutil::TempDir>();
+    server.SetGreeting("200 testserver ready (posting ok)\r\n");
+    server.CloseAfterCommands(0);
+    server.CloseAfterBytes(-1);
+  }
+
+  void WriteServerFile(const std::string& serverExtra) const {
     WriteFile(file("servers"), "[news]\nhost 127.0.0.1\nport " + std::to_string(port) +
                                    "\nconfig " + file("filters") + "\nnewsrc " + file("newsrc") +
                                    "\n" + serverExtra);
     chmod(file("servers").c_str(), 0600);
+  }
+
+  // Fresh files and the articles as they really are.
+  void NewCase(const std::string& serverExtra = "") {
+    ResetServer();
+    for (int n = 1; n <= kArticlesOne; ++n) server.AddArticle("comp.one", n, Header("comp.one", n), Body(n));
+    for (int n = 1; n <= kArticlesTwo; ++n) server.AddArticle("comp.two", n, Header("comp.two", n), Body(n));
+    dir = std::make_unique<testutil::TempDir>();
+    WriteServerFile(serverExtra);
     WriteFile(file("filters"), "comp.one:\n* ^Subject: article\n" + file("one") +
                                    "\ncomp.two:\n* ^Subject: article\n" + file("two") + "\n");
     WriteFile(file("newsrc"), "comp.one: 1-0\ncomp.two: 1-0\n");
@@ -97,12 +113,16 @@ class MisbehavingServerTest : public ::testing::Test {
 
   std::string file(const std::string& name) const { return dir->file(name); }
 
-  std::vector<std::string> Args(int maxReq) const {
-    return {testutil::PellitonBinary(), "-n", std::to_string(maxReq), "-f", file("servers"), "news"};
+  std::vector<std::string> Args(int maxReq, const std::vector<std::string>& options = {}) const {
+    std::vector<std::string> args{testutil::PellitonBinary(), "-n", std::to_string(maxReq)};
+    args.insert(args.end(), options.begin(), options.end());
+    for (const char* arg : {"-f", "servers", "news"}) args.push_back(arg);
+    args[args.size() - 2] = file("servers");
+    return args;
   }
 
-  RunResult Run(int maxReq) {
-    RunResult r = testutil::Child(Args(maxReq)).Finish();
+  RunResult Run(int maxReq, const std::vector<std::string>& options = {}) {
+    RunResult r = testutil::Child(Args(maxReq, options)).Finish();
     EXPECT_TRUE(server.WaitForIdle(5000ms));
     return r;
   }
@@ -110,9 +130,8 @@ class MisbehavingServerTest : public ::testing::Test {
   // The clean second run: it finishes both newsgroups, and the two runs
   // together have delivered every article but `never` exactly once.
   void CheckSecondRun(int maxReq, const std::vector<int>& never) {
-    server.ClearReplies();
-    server.SetChunkSize(0);
-    server.StallAfterCommands(-1);
+    ResetServer();
+    WriteServerFile("");
     RunResult r = Run(maxReq);
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("", r.err);
@@ -130,50 +149,79 @@ class MisbehavingServerTest : public ::testing::Test {
 };
 
 TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
+  testutil::ClosedPort closed;
+  const std::string refused = "port " + std::to_string(closed.port()) + "\n";
+  const std::string before = "comp.one: 1-0\ncomp.two: 1-0\n";
   const struct {
     const char* name;
     int maxReq;
     std::vector<std::pair<std::string, std::string>> replies;  // for the first run
-    const char* serverExtra;
-    void (*content)(NewsServer&);  // articles changed for both runs
-    const char* err;
-    const char* newsrc;  // after the first run
+    std::string serverExtra;
+    void (*content)(NewsServer&);  // articles changed for both runs, or misbehaviour
+    std::vector<std::string> options;
+    int status;
+    std::string err;
+    std::optional<std::string> newsrc;  // after the first run
     std::vector<int> never;
   } cases[] = {
+      // No connection: nothing done, nothing saved.
+      {"connection refused", 1, {}, refused, nullptr, {}, 1,
+       "pelliton: " + std::string(std::strerror(ECONNREFUSED)) + "\n", before, {}},
+      {"bad greeting", 1, {}, "",
+       [](NewsServer& s) { s.SetGreeting("400 service temporarily unavailable\r\n"); }, {}, 1,
+       "pelliton: bad response from NNTP server\n", before, {}},
+      {"authentication refused", 1, {{"AUTHINFO PASS", "481 authentication failed\r\n"}},
+       "password secret\n", nullptr, {}, 1,
+       "pelliton: bad NNTP server response -- 481 authentication failed\n", before, {}},
       // A refusal holds comp.one at the article; comp.two is fetched all the same.
-      {"BODY refused", 4, {{"BODY 6", "503 program fault\r\n"}}, "", nullptr,
+      {"BODY refused", 4, {{"BODY 6", "503 program fault\r\n"}}, "", nullptr, {}, 1,
        "pelliton: article 6: server refused BODY -- 503 program fault\n",
        "comp.one: 1-5\ncomp.two: 1-3\n", {}},
       // Body 5 goes unasked when the refusal comes before a slot for it.
-      {"HEAD refused", 4, {{"HEAD 6", "480 authentication required\r\n"}}, "", nullptr,
-       "pelliton: article 6: server refused HEAD -- 480 authentication required\n", nullptr, {}},
+      {"HEAD refused", 4, {{"HEAD 6", "480 authentication required\r\n"}}, "", nullptr, {},
+       1, "pelliton: article 6: server refused HEAD -- 480 authentication required\n",
+       std::nullopt, {}},
       {"HEAD refused, one request at a time", 1, {{"HEAD 6", "502 no permission\r\n"}}, "",
-       nullptr, "pelliton: article 6: server refused HEAD -- 502 no permission\n",
+       nullptr, {}, 1, "pelliton: article 6: server refused HEAD -- 502 no permission\n",
        "comp.one: 1-5\ncomp.two: 1-3\n", {}},
       // Gone articles are dealt with for good.
       {"HEAD and BODY gone", 4, {{"HEAD 6", "423 no such article\r\n"}, {"BODY 8", "430 gone\r\n"}},
-       "", nullptr, "", "comp.one: 1-12\ncomp.two: 1-3\n", {6, 8}},
+       "", nullptr, {}, 0, "", "comp.one: 1-12\ncomp.two: 1-3\n", {6, 8}},
+      // A newsgroup that the server does not carry is passed over.
+      {"newsgroup missing", 1, {{"GROUP comp.two", "411 no such newsgroup\r\n"}}, "", nullptr, {},
+       0, "pelliton: comp.two: newsgroup does not exist\n", "comp.one: 1-12\ncomp.two: 1-0\n",
+       {}},
       // Out of step: the walk ends at the first article not dealt with.
-      {"header with another number", 1, {{"HEAD 6", HeadAnswer(7)}}, "", nullptr,
+      {"header with another number", 1, {{"HEAD 6", HeadAnswer(7)}}, "", nullptr, {}, 1,
        "pelliton: article 6: answer out of step with the requests -- 221 7 <7.comp.one@test>\n",
        "comp.one: 1-5\ncomp.two: 1-0\n", {}},
-      {"body to a HEAD", 1, {{"HEAD 6", BodyAnswer(6)}}, "", nullptr,
+      {"body to a HEAD", 1, {{"HEAD 6", BodyAnswer(6)}}, "", nullptr, {}, 1,
        "pelliton: article 6: answer out of step with the requests -- 222 6 <6.comp.one@test>\n",
        "comp.one: 1-5\ncomp.two: 1-0\n", {}},
-      {"status of the wrong kind", 4, {{"HEAD 6", "223 6 <x>\r\n"}}, "", nullptr,
-       "pelliton: article 6: answer out of step with the requests -- 223 6 <x>\n", nullptr, {}},
-      {"empty line", 1, {{"BODY 6", "\r\n"}}, "", nullptr,
+      {"status of the wrong kind", 4, {{"HEAD 6", "223 6 <x>\r\n"}}, "", nullptr, {}, 1,
+       "pelliton: article 6: answer out of step with the requests -- 223 6 <x>\n", std::nullopt,
+       {}},
+      {"empty line", 1, {{"BODY 6", "\r\n"}}, "", nullptr, {}, 1,
        "pelliton: article 6: answer out of step with the requests -- \n",
        "comp.one: 1-5\ncomp.two: 1-0\n", {}},
       // The slot that delivery 6 left went to HEAD 7 at once, and the copy
       // is taken for its answer.
-      {"body sent twice", 1, {{"BODY 6", BodyAnswer(6) + BodyAnswer(6)}}, "", nullptr,
+      {"body sent twice", 1, {{"BODY 6", BodyAnswer(6) + BodyAnswer(6)}}, "", nullptr, {}, 1,
        "pelliton: article 7: answer out of step with the requests -- 222 6 <6.comp.one@test>\n",
        "comp.one: 1-6\ncomp.two: 1-0\n", {}},
-      {"line that answers nothing", 1, {{"HEAD 6", HeadAnswer(6) + "211 12 1 12 comp.one\r\n"}}, "",
-       nullptr,
+      {"line that answers nothing", 1, {{"HEAD 6", HeadAnswer(6) + "211 12 1 12 comp.one\r\n"}},
+       "", nullptr, {}, 1,
        "pelliton: article 6: answer out of step with the requests -- 211 12 1 12 comp.one\n",
        "comp.one: 1-5\ncomp.two: 1-0\n", {}},
+      // GROUP and five articles (a HEAD and a BODY each) are answered.
+      {"connection lost", 1, {}, "", [](NewsServer& s) { s.CloseAfterCommands(12); }, {}, 1,
+       "server closed connection... aborting!\n", "comp.one: 1-5\ncomp.two: 1-0\n", {}},
+      {"server silent", 1, {}, "timeout 1\n", [](NewsServer& s) { s.StallAfterCommands(11); }, {},
+       1, "pelliton: timeout talking to NNTP server\n", "comp.one: 1-5\ncomp.two: 1-0\n", {}},
+      // The mailbox takes messages up to the limit and one more; then the
+      // delivery fails and the run stops.
+      {"mailbox over the size limit", 1, {}, "", nullptr, {"-m", "1k"}, 1,
+       "pelliton: file size limit reached on '$DIR/one'\n", std::nullopt, {}},
       // Over the limit: read, reported, dealt with.
       {"articles over the limit", 1, {}, "articlelimit 2k\n",
        [](NewsServer& s) {
@@ -181,9 +229,14 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
          s.AddArticle("comp.one", 9, Header("comp.one", 9) + "\nX-Pad: " + std::string(3000, 'h'),
                       Body(9));
        },
+       {}, 0,
        "pelliton: article 6: larger than 2048 bytes, skipped\n"
        "pelliton: article 9: larger than 2048 bytes, skipped\n",
        "comp.one: 1-12\ncomp.two: 1-3\n", {6, 9}},
+      // Its status is the postconnect command's own business.
+      {"postconnect fails", 4, {}, "postconnect exit 3\n", nullptr, {}, 0,
+       "pelliton: postconnect command terminated abnormally\n", "comp.one: 1-12\ncomp.two: 1-3\n",
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -191,16 +244,14 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
     if (c.content != nullptr) c.content(server);
     for (const auto& [command, raw] : c.replies) server.SetReply(command, raw);
 
-    RunResult first = Run(c.maxReq);
-    // A refusal or an answer out of step leaves work undone; articles gone
-    // or over the limit are dealt with.
-    const std::string err = c.err;
-    const bool undone = err.find("refused") != std::string::npos ||
-                        err.find("out of step") != std::string::npos;
-    EXPECT_EQ(undone ? 1 : 0, first.status);
-    EXPECT_EQ(c.err, first.err);
-    if (c.newsrc != nullptr) {
-      EXPECT_EQ(c.newsrc, ReadFile(file("newsrc")));
+    RunResult first = Run(c.maxReq, c.options);
+    EXPECT_EQ(c.status, first.status);
+    std::string err = c.err;
+    if (std::size_t at = err.find("$DIR/"); at != std::string::npos)
+      err.replace(at, 5, dir->path() + "/");
+    EXPECT_EQ(err, first.err);
+    if (c.newsrc) {
+      EXPECT_EQ(*c.newsrc, ReadFile(file("newsrc")));
     }
     for (const auto& [article, count] : Counts(file("one"))) EXPECT_EQ(1, count) << article;
     CheckSecondRun(c.maxReq, c.never);

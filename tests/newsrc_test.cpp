@@ -145,6 +145,19 @@ TEST_F(NewsrcTest, WritesOneLinePerNewsgroupNeverClaimingUnseenArticles) {
   EXPECT_EQ((std::vector<std::string>{"newsrc"}), DirectoryEntries(home.path()));
 }
 
+// In the middle of a newsgroup its nextArticle runs ahead of what was
+// dealt with; a checkpoint says where the next run starts instead.
+TEST_F(NewsrcTest, ACheckpointStandsForItsNewsgroupAlone) {
+  AddNewsgroup("before")->nextArticle = 8;
+  NewsgroupInfo* busy = AddNewsgroup("busy");
+  busy->nextArticle = 40;
+  AddNewsgroup("after")->nextArticle = 3;
+  const Checkpoint checkpoint{busy, 21};
+  ASSERT_EQ(1, WriteNewsrc("newsrc", &checkpoint));
+  EXPECT_EQ("before: 1-7\nbusy: 1-20\nafter: 1-2\n", testutil::ReadFile(home.file("newsrc")));
+  EXPECT_EQ(40, busy->nextArticle);
+}
+
 TEST_F(NewsrcTest, RoundTripDropsCommentsAndExtraRanges) {
   AddNewsgroup("comp.lang.c");
   const std::string path = HomeFile(

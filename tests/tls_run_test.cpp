@@ -128,7 +128,7 @@ class TlsRunTest : public ::testing::Test {
   // A refused server: the run ends as after a failed connection, and
   // nothing of the credentials ever reached the server.
   void ExpectRefusedWithNothingSecretSent(const RunResult& r, const std::string& err) {
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, err);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(ReadFile(dir.file("newsrc")), kNewsrcBefore);
@@ -299,7 +299,7 @@ TEST_F(TlsRunTest, ASilentServerTimesOutInTheHandshake) {
   port = neverAccepted.port();
   Prepare("tls yes\ntimeout 1\n");
   RunResult r = testutil::RunPelliton({"-f", dir.file("servers"), "news"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "pelliton: timeout talking to NNTP server\n");
   EXPECT_EQ(ReadFile(dir.file("newsrc")), kNewsrcBefore);
   EXPECT_TRUE(FileExists(dir.file("postconnect-ran")));

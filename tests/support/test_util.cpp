@@ -65,10 +65,12 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   // Restore write permission first so that tests may leave read-only
-  // directories behind.
+  // directories behind.  A link to a directory elsewhere ("/" among them)
+  // is not ours to change.
   for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec)) chmod(it->path().c_str(), 0700);
+    if (it->symlink_status(ec).type() == std::filesystem::file_type::directory)
+      chmod(it->path().c_str(), 0700);
   }
   std::filesystem::remove_all(path_, ec);
 }

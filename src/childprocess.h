@@ -1,0 +1,60 @@
+// A shell command line run as a child process: /bin/sh -c, in a process
+// group of its own, with one end of a pipe as its standard input or
+// output.  The group is what is ended when pelliton gives up on the
+// command, so that nothing the command started lives on to finish work
+// that the run already counts as undone.
+#ifndef PELLITON_CHILDPROCESS_H
+#define PELLITON_CHILDPROCESS_H
+
+#include <signal.h>
+#include <sys/types.h>
+
+namespace pelliton {
+
+class ChildProcess {
+ public:
+  // Lets SIGCHLD wake a wait while the child runs: its default is to be
+  // ignored, which ends no wait, and pelliton may have been started with
+  // it ignored, which would leave nothing to wait for.
+  ChildProcess();
+  // A child that was started and not reaped is killed with its whole
+  // group and waited for: no zombie and no writer stays behind.
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Which of the child's standard descriptors come from us.  A descriptor
+  // of -1 leaves that one as pelliton's own; standard error always is.
+  struct Plumbing {
+    int standardInput = -1;
+    int standardOutput = -1;
+    bool inputFromDevNull = false;  // instead of standardInput
+  };
+  // Starts "/bin/sh -c command" with the signal mask `mask` and the stop
+  // signals, SIGPIPE, SIGXFSZ and SIGCHLD at their defaults.  SIGTTIN and
+  // SIGTTOU are ignored: in a group of its own the child is in the
+  // background of the terminal an interactive run shares with it, and
+  // stopped for touching it, it would never end.  False when no process
+  // could be made.
+  bool Start(const char* command, const Plumbing& plumbing, const sigset_t& mask);
+
+  bool Running() const { return pid_ > 0; }
+  // Whether the shell has ended, without reaping it: until it is reaped
+  // its pid, which names the group, cannot be taken by another process.
+  bool HasEnded() const;
+  // Reaps the shell; with killGroup, whatever of its group is left is
+  // killed first.  The wait status, or -1 when the wait failed.
+  int Reap(bool killGroup);
+  // Sends sig to the child's process group.
+  void Signal(int sig) const;
+  // Kills the group and reaps the shell.
+  void Kill();
+
+ private:
+  struct sigaction oldChildAction_ {};
+  pid_t pid_ = -1;
+};
+
+}  // namespace pelliton
+
+#endif  // PELLITON_CHILDPROCESS_H
