@@ -42,6 +42,8 @@ class Command {
   // Closes the pipe and waits for the command: pclose's result, the wait
   // status, or -1 when the wait failed.
   int Finish();
+  // Whether the run, stopping, gave up on the command: its grace ran out.
+  bool CutOff() { return GracePassed(); }
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -15,7 +15,10 @@
 namespace pelliton {
 namespace {
 
-int deliverToPipe(const char* command, std::string_view header, std::string_view body) {
+// *stopped tells a delivery that failed only because the run is stopping:
+// the article comes again next run, and the stop is no failure of its own.
+int deliverToPipe(const char* command, std::string_view header, std::string_view body,
+                  bool* stopped) {
   Command child;
   if (!child.Start(command)) {
     Diag("unable to open pipe to '%s'\n", command);
@@ -31,10 +34,12 @@ int deliverToPipe(const char* command, std::string_view header, std::string_view
     Diag("pipe '%s' terminated abnormally\n", command);
     result = 0;
   }
+  *stopped = result < 1 && child.CutOff();
   return result;
 }
 
-int deliverToMailbox(const ActionInfo* actInfo, std::string_view header, std::string_view body) {
+int deliverToMailbox(const ActionInfo* actInfo, std::string_view header, std::string_view body,
+                     bool* stopped) {
   const char* target = actInfo->target.c_str();
   // The lock lies beside the file that is really written, so that a
   // mailbox reached through a symbolic link is locked where other
@@ -46,7 +51,10 @@ int deliverToMailbox(const ActionInfo* actInfo, std::string_view header, std::st
   }
   if (CheckMailboxType(mailbox, target) != 1) return 0;
   DotLock lock(mailbox, target);
-  if (!lock.Take()) return 0;
+  if (!lock.Take()) {
+    *stopped = lock.GaveUp();
+    return 0;
+  }
   return AppendToMailbox(mailbox, target, header, body, actInfo->sizeLimit);
 }
 
@@ -63,13 +71,14 @@ int ProcessAction(const ActionInfo* actInfo, const char* header, int headerLen,
   const std::string_view headerText(header, static_cast<std::size_t>(headerLen));
   const std::string_view bodyText(body, static_cast<std::size_t>(bodyLen));
   int result;
+  bool stopped = false;
   if (actInfo->type == ACTION_TYPE_PIPE)
-    result = deliverToPipe(actInfo->target.c_str(), headerText, bodyText);
+    result = deliverToPipe(actInfo->target.c_str(), headerText, bodyText, &stopped);
   else if (IsMaildirTarget(actInfo->target))
     result = DeliverToMaildir(actInfo->target.c_str(), headerText, bodyText);
   else
-    result = deliverToMailbox(actInfo, headerText, bodyText);
-  if (result < 1) runFailed = 1;
+    result = deliverToMailbox(actInfo, headerText, bodyText, &stopped);
+  if (result < 1 && !stopped) runFailed = 1;
   return result;
 }
 

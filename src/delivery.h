@@ -10,7 +10,8 @@ namespace pelliton {
 // 1: delivered, or nothing to do; 0: failed, after a message; -1: the
 // mailbox was already over the action's size limit, after a message.  A
 // delivery that did not take place sets runFailed: the run did not do all
-// of its work.
+// of its work; unless it failed only because the run was stopping (a lock
+// no longer waited for, a command cut off), which is the stop's doing.
 int ProcessAction(const ActionInfo* actInfo, const char* header, int headerLen,
                   const char* body, int bodyLen);
 

@@ -64,6 +64,7 @@ bool DotLock::Take() {
     while (keepRunning && Clock::now() < until) gate->Wait(-1, 0, until);
     if (!keepRunning) break;
   }
+  gaveUp_ = true;
   Diag("unable to lock '%s' -- the run is stopping\n", target_);
   return false;
 }

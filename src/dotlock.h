@@ -30,6 +30,8 @@ class DotLock {
   // one untouched for 300 seconds belongs to a writer that died and is
   // removed.
   bool Take();
+  // Whether Take gave up because the run was stopping.
+  bool GaveUp() const { return gaveUp_; }
 
  private:
   enum class Attempt { kTaken, kBusy, kFailed };
@@ -38,6 +40,7 @@ class DotLock {
   const char* target_;
   std::string lockName_;
   OwnedName held_;
+  bool gaveUp_ = false;
 };
 
 // Removes the lock file `lockName` if it still is the very file that was
