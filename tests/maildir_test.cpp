@@ -224,24 +224,59 @@ TEST_F(MaildirTest, AMaildirThatCannotBeMadeIsReported) {
   EXPECT_THAT(ListDir(dir_.file("broken/tmp")), IsEmpty());
 }
 
+constexpr const char* kRootNames[] = {"/", "//", "/../", "/root/"};
+
 // The root directory, by any of its names, is refused before anything is
-// made in it.
+// made in it.  Tried in a child whose root is a directory of the test's
+// own: should the refusal ever fail, the damage stays there, and the
+// machine's root directory is never made a Maildir.
 TEST_F(MaildirTest, TheRootDirectoryIsNoMaildir) {
-  ASSERT_EQ(0, symlink("/", dir_.file("root").c_str()));
-  const bool hadNew = testutil::FileExists("/new");
-  const bool hadCur = testutil::FileExists("/cur");
-  for (const std::string& target : {std::string("/"), std::string("//"), std::string("/../"),
-                                    dir_.file("root/")}) {
-    Outcome outcome = Deliver(target, "Subject: x", "y");
-    EXPECT_EQ(0, outcome.result) << target;
-    EXPECT_EQ("pelliton: unable to deliver to Maildir '" + target +
-                  "' -- the root directory cannot be a Maildir\n",
-              outcome.err);
+  const std::string jail = dir_.file("jail");
+  ASSERT_EQ(0, mkdir(jail.c_str(), 0755));
+  ASSERT_EQ(0, symlink("/", (jail + "/root").c_str()));
+  int report[2];
+  ASSERT_EQ(0, pipe(report));
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(report[0]);
+    // Without the right to change its root, a process may still have a
+    // namespace of its own in which it has it.
+    if (geteuid() != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) _exit(77);
+    if (chroot(jail.c_str()) != 0 || chdir("/") != 0) _exit(77);
+    // Everything the deliveries say goes to the parent; nothing else may.
+    if (dup2(report[1], STDERR_FILENO) < 0) _exit(1);
+    keepRunning = 1;
+    for (const char* target : kRootNames) {
+      ActionInfo actInfo;
+      actInfo.type = ACTION_TYPE_FILE;
+      actInfo.target = target;
+      if (ProcessAction(&actInfo, "Subject: x", 10, "y", 1) != 0) std::fprintf(stderr, "delivered\n");
+    }
+    std::fflush(stderr);
+    _exit(0);
   }
-  EXPECT_EQ(hadNew, testutil::FileExists("/new"));
-  EXPECT_EQ(hadCur, testutil::FileExists("/cur"));
-  // The link leads out of the test's directory: nothing may follow it.
-  unlink(dir_.file("root").c_str());
+  close(report[1]);
+  std::string said;
+  char buf[4096];
+  for (ssize_t n; (n = read(report[0], buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    ASSERT_GT(n, 0) << std::strerror(errno);
+    said.append(buf, static_cast<std::size_t>(n));
+  }
+  close(report[0]);
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no way to give a child a root of its own";
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  std::string expected;
+  for (const char* target : kRootNames)
+    expected += "pelliton: unable to deliver to Maildir '" + std::string(target) +
+                "' -- the root directory cannot be a Maildir\n";
+  EXPECT_EQ(expected, said);
+  EXPECT_THAT(ListDir(jail), testing::UnorderedElementsAre("root"));
+  unlink((jail + "/root").c_str());
 }
 
 // Permission bits do not stop root, so root gets a read-only file system
