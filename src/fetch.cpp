@@ -1,6 +1,7 @@
 #include "fetch.h"
 
 #include <cassert>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -10,6 +11,20 @@
 #include "util.h"
 
 namespace pelliton {
+namespace {
+
+// Whether an answer that did not select the newsgroup can be GROUP's own:
+// a 211 too garbled to use, or a refusal that any command can meet (40x,
+// 48x, 50x: 400 service ending, 480 authentication required, 483
+// encryption required, 502 no permission, 503 fault).  Anything else (a
+// line without a status code, a 22x, a 423) answers some other command.
+bool couldAnswerGroup(const char* reply) {
+  if (std::strncmp(reply, "211", 3) == 0) return true;
+  return (reply[0] == '4' || reply[0] == '5') && (reply[1] == '0' || reply[1] == '8') &&
+         std::isdigit(static_cast<unsigned char>(reply[2]));
+}
+
+}  // namespace
 
 NewsgroupFetcher::NewsgroupFetcher(NntpConnection& connection, const ServerInfo& servInfo,
                                    int maxReq)
@@ -75,10 +90,18 @@ int NewsgroupFetcher::processNewsgroup(NewsgroupInfo* ngInfo) {
       reportBadResponse(reply);
       return -1;
     case GroupAnswer::kUnusable:
-      if (std::strncmp(reply, "411", 3) == 0)
+      if (std::strncmp(reply, "411", 3) == 0) {
         Diag("%s: newsgroup does not exist\n", name);
-      else
-        reportBadResponse(reply);
+        return 1;
+      }
+      reportBadResponse(reply);
+      // An answer that only an article command has (a 22x with its text,
+      // a 423...) is one left over from the newsgroup before: what follows
+      // is out of step, and the next GROUP would take this one's answer.
+      if (!couldAnswerGroup(reply)) return -1;
+      // The newsgroup was not read: it keeps its place, and the run did
+      // not do all of its work.
+      runFailed = 1;
       return 1;
   }
 

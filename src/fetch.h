@@ -25,9 +25,11 @@ class NewsgroupFetcher {
   // 1: go on with the next newsgroup; 0: keepRunning was found cleared
   // after the engine ran, or a stop signal ended an exchange; -1: the
   // answer to GROUP, or to the questions about the overview, could not be
-  // read, or GROUP answered for another newsgroup (the stream is out of
-  // step), after a message.  A newsgroup without actions is passed over
-  // without a word.
+  // read, or GROUP was answered for another newsgroup or by an answer
+  // that only another command has (the stream is out of step), after a
+  // message.  A newsgroup without actions is passed over without a word; a
+  // GROUP that the server refuses (480, 502, 503...) leaves the newsgroup
+  // where it was, sets runFailed, and the walk goes on.
   int processNewsgroup(NewsgroupInfo* ngInfo);
 
   // What the server said it can do; empty until asked.
