@@ -32,6 +32,9 @@ class NewsgroupFetcher {
   // where it was, sets runFailed, and the walk goes on.
   int processNewsgroup(NewsgroupInfo* ngInfo);
 
+  // Where the engine's checkpoints go (see PipelineEngine).
+  void SetCheckpointSink(CheckpointSink sink) { engine_.SetCheckpointSink(std::move(sink)); }
+
   // What the server said it can do; empty until asked.
   const Capabilities& capabilities() const { return capabilities_; }
 

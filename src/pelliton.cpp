@@ -277,6 +277,12 @@ bool listingWritten() {
 int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
                    const ServerInfo& servInfo) {
   NewsgroupFetcher fetcher(connection, servInfo, options.maxReq);
+  // In the middle of a long newsgroup too, so that a run killed there
+  // loses only its last seconds.
+  fetcher.SetCheckpointSink([](const NewsgroupInfo& ngInfo, ArticleNumber next) {
+    const Checkpoint checkpoint{&ngInfo, next};
+    SaveProgressWhenDue(&checkpoint);
+  });
   bool moved = false;  // since the walk began
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
     // The progress of the newsgroups before is saved only once another
