@@ -35,6 +35,12 @@ class NewsgroupFetcher {
   // Where the engine's checkpoints go (see PipelineEngine).
   void SetCheckpointSink(CheckpointSink sink) { engine_.SetCheckpointSink(std::move(sink)); }
 
+  // The walk is over.  A newsgroup that ended on answers without an
+  // article number keeps a resume point before the articles they settled
+  // until the next GROUP's answer shows whether the stream was in step;
+  // with no answer left to show it, it takes the resume point it had.
+  void TrustLastNewsgroup();
+
   // What the server said it can do; empty until asked.
   const Capabilities& capabilities() const { return capabilities_; }
 
@@ -44,6 +50,11 @@ class NewsgroupFetcher {
 
   NntpConnection& connection_;
   PipelineEngine engine_;
+  // The newsgroup fetched last, when it ended on answers that nothing has
+  // shown in step yet, and where it starts unless something shows them
+  // out of step.
+  NewsgroupInfo* doubted_ = nullptr;
+  ArticleNumber resumeOnceInStep_ = 0;
   const bool overviewWanted_;
   bool overviewAsked_ = false;
   Capabilities capabilities_;

@@ -236,6 +236,7 @@ class PipelineEngine::Engine {
 
   void Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticle, const Reading& reading);
   void SetCheckpointSink(CheckpointSink sink) { checkpointSink_ = std::move(sink); }
+  std::optional<ArticleNumber> ResumeOnceInStep() const { return resumeOnceInStep_; }
 
  private:
   // --- Slots, stops and the resume point
@@ -360,6 +361,8 @@ class PipelineEngine::Engine {
   ArticleNumber unconfirmed_ = kHighest;
   // The last checkpoint offered.
   ArticleNumber lastCheckpoint_ = 0;
+  // See PipelineEngine::ResumeOnceInStep.
+  std::optional<ArticleNumber> resumeOnceInStep_;
   // The server refused an article: nothing more is asked in this newsgroup.
   bool held_ = false;
   // The connection is not read any further.
@@ -1268,6 +1271,7 @@ void PipelineEngine::Engine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticl
     overviewFields_ = overview_->format.FieldsNamed(names);
   }
   const ArticleNumber start = ngInfo->nextArticle;
+  resumeOnceInStep_.reset();
   cursor_ = start;
   freeSlots_ = maxReq_;
   inLen_ = 0;
@@ -1307,7 +1311,13 @@ void PipelineEngine::Engine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticl
       const bool stopped = !keepRunning;
       if (stopped || held_ ||
           (cursor_ > lastArticle_ && texts_.empty() && headersAgain_.empty())) {
-        ngInfo->nextArticle = resumePoint(stopped);
+        // The last answers may have had no number, and a line the server
+        // sent besides them would show only after the end (as the next
+        // GROUP's answer): until the stream is seen in step, the articles
+        // they settled are not passed.
+        const ArticleNumber resume = resumePoint(stopped);
+        ngInfo->nextArticle = std::min(resume, unconfirmed_);
+        if (resume > unconfirmed_) resumeOnceInStep_ = resume;
         break;
       }
     }
@@ -1336,6 +1346,10 @@ void PipelineEngine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticle,
 
 void PipelineEngine::SetCheckpointSink(CheckpointSink sink) {
   engine_->SetCheckpointSink(std::move(sink));
+}
+
+std::optional<ArticleNumber> PipelineEngine::ResumeOnceInStep() const {
+  return engine_->ResumeOnceInStep();
 }
 
 }  // namespace pelliton

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "config.h"
 #include "connection.h"
@@ -85,6 +86,12 @@ class PipelineEngine {
 
   // Where checkpoints go; none by default.
   void SetCheckpointSink(CheckpointSink sink);
+
+  // After Run: a newsgroup whose last answers had no article number, with
+  // nothing after them to show the stream in step, ends with nextArticle
+  // before the articles they settled.  This is where the next run may
+  // start instead once the next answer (GROUP's, say) shows it in step.
+  std::optional<ArticleNumber> ResumeOnceInStep() const;
 
  private:
   class Engine;

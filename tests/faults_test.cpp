@@ -114,6 +114,24 @@ std::string MessageText(const Article& a) {
   return a.header + "\n\n" + body + "\n\n";
 }
 
+// What the server sends for a HEAD, BODY or ARTICLE of the article.
+std::string WireAnswer(const std::string& command, const Article& a) {
+  auto stuffed = [](const std::string& text) {
+    std::string wire;
+    if (text.empty()) return wire;
+    std::istringstream in(text + "\n");
+    std::string line;
+    while (std::getline(in, line)) wire += (!line.empty() && line[0] == '.' ? "." : "") + line + "\r\n";
+    return wire;
+  };
+  const std::size_t at = a.header.find("Message-ID: ");
+  const std::string id = a.header.substr(at + 12, a.header.find('>', at) - at - 11);
+  const std::string number = std::to_string(a.number);
+  if (command.rfind("HEAD", 0) == 0) return "221 " + number + " " + id + "\r\n" + stuffed(a.header) + ".\r\n";
+  if (command.rfind("BODY", 0) == 0) return "222 " + number + " " + id + "\r\n" + stuffed(a.body) + ".\r\n";
+  return "220 " + number + " " + id + "\r\n" + stuffed(a.header) + "\r\n" + stuffed(a.body) + ".\r\n";
+}
+
 bool AllDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -313,6 +331,13 @@ class FaultTrials : public ::testing::Test {
   void HangUpEverywhere(int stride, int cut);
   void InterruptEverywhere(int cut);
   void RefuseSome(const std::vector<std::vector<std::string>>& refusals);
+  struct Stray {
+    std::string group;
+    int number;
+    std::string command;  // answered, and then followed by the line
+    std::string line;
+  };
+  void StrayLines(const std::vector<Stray>& strays);
 };
 
 // The server hangs up after n bytes, for n from the greeting through every
@@ -571,6 +596,45 @@ void FaultTrials::RefuseSome(const std::vector<std::vector<std::string>>& refusa
       if (HasFailure()) return;
     }
   }
+}
+
+// A status line without an article number comes after an answer, as from
+// a server that answers one request twice or has its lines crossed: it is
+// taken for the answer to the next request, whose real answer then comes
+// out of step.  The run ends with status 1, and the next run starts no
+// later than the article that the stray line settled.
+void FaultTrials::StrayLines(const std::vector<Stray>& strays) {
+  for (const Stray& stray : strays) {
+    for (int maxReq : {1, 4}) {
+      SCOPED_TRACE(stray.command + " then " + stray.line + "-n " + std::to_string(maxReq));
+      NewTrial();
+      const Article* article = nullptr;
+      for (const Article& a : articles_)
+        if (a.group == stray.group && a.number == stray.number) article = &a;
+      ASSERT_NE(nullptr, article);
+      server_.SetReply(stray.command, WireAnswer(stray.command, *article) + stray.line);
+      testutil::RunResult first = Run(maxReq);
+      server_.ClearReplies();
+      CheckInterrupted(first, 1);
+      CheckComplete(Run(maxReq));
+      if (HasFailure()) return;
+    }
+  }
+}
+
+TEST_F(FaultTrials, StrayStatusLines) {
+  StrayLines({{kGroupOne, 1, "BODY 1", "423 no such article\r\n"},
+              {kGroupOne, 6, "BODY 6", "430 no such article\r\n"},
+              {kGroupOne, 8, "BODY 8", "503 program fault\r\n"},
+              {kGroupOne, 2, "HEAD 2", "423 no such article\r\n"},
+              {kGroupTwo, 2, "BODY 2", "423 no such article\r\n"}});
+}
+
+TEST_F(FaultTrials, OverviewStrayStatusLines) {
+  overview_ = true;
+  StrayLines({{kGroupOne, 1, "ARTICLE 1", "423 no such article\r\n"},
+              {kGroupOne, 6, "ARTICLE 6", "430 no such article\r\n"},
+              {kGroupTwo, 2, "ARTICLE 2", "503 program fault\r\n"}});
 }
 
 TEST_F(FaultTrials, ServerRefusesSomeArticles) {

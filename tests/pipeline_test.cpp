@@ -371,6 +371,10 @@ class PipelineTest : public ::testing::Test {
       engine.SetCheckpointSink(checkpointSink);
       engine.Run(ngInfo, last, reading);
       err = testing::internal::GetCapturedStderr();
+      // As at the end of a walk, with no later answer to doubt the last.
+      doubted = ngInfo->nextArticle;
+      if (const std::optional<ArticleNumber> later = engine.ResumeOnceInStep())
+        ngInfo->nextArticle = *later;
     }
     server.Finish();
     return ngInfo->nextArticle;
@@ -389,6 +393,9 @@ class PipelineTest : public ::testing::Test {
   unsigned long articleLimit = kDefaultArticleLimit;
   std::size_t heldHeaderBudget = kHeldHeaderBudget;
   CheckpointSink checkpointSink;
+  // Where the run left the newsgroup while nothing showed its last
+  // answers in step.
+  ArticleNumber doubted = 0;
   Reading reading;
 };
 
@@ -746,6 +753,18 @@ TEST_F(PipelineTest, AnswersWithoutANumberAreDoubtedOnceTheStreamIsOutOfStep) {
       ReleaseConfigModel();
     }
   }
+}
+
+// A newsgroup that ends on answers without a number (articles 5 and 6
+// are gone) has nothing after them to show the stream in step: the engine
+// leaves the newsgroup before them, and says where it may start once the
+// next answer (the next GROUP's) shows it.
+TEST_F(PipelineTest, TheLastAnswersWithoutANumberWaitToBeShownInStep) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  for (int n = 1; n <= 4; ++n) peer.AddArticle(n, Header(n, "match"), "b");
+  EXPECT_EQ(7, Run(ngInfo, 1, 6, 2));
+  EXPECT_EQ(5, doubted);
+  EXPECT_EQ(0, runFailed);
 }
 
 // --- Header and body texts -------------------------------------------------
