@@ -47,35 +47,11 @@ for n in "$repeat" "$articles" "$megabytes" "${maxreqs[@]}"; do
   case $n in '' | *[!0-9]* | 0) echo "heldheaders.sh: sizes, -r and MAXREQ need positive numbers" >&2; exit 2 ;; esac
 done
 
-buildlog=$(mktemp "${TMPDIR:-/tmp}/pelliton-bench-build.XXXXXX")
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$buildlog" 2>&1 ||
-    { cat "$buildlog" >&2; rm -f "$buildlog"; exit 1; }
-fi
-cmake --build "$build" -j2 --target pelliton pelliton-testserver pelliton-runstat >"$buildlog" 2>&1 ||
-  { cat "$buildlog" >&2; rm -f "$buildlog"; exit 1; }
-rm -f "$buildlog"
-[ -n "$pelliton" ] || pelliton=$build/pelliton
-testserver=$build/pelliton-testserver
-runstat=$build/bench/pelliton-runstat
-
-# The spool and the mailbox go to memory where there is some, so that the
-# disk does not decide the figures.
-base=${TMPDIR:-/tmp}
-[ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
-tmp=$(mktemp -d "$base/pelliton-bench-held.XXXXXX")
-server_pid=
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
+source "$repo/bench/common.sh"
+other=$pelliton
+bench_build "$build"
+[ -n "$other" ] && pelliton=$other
+bench_scratch held
 
 # The articles: the padding is written once and shared by every article
 # file, which the server reads into memory and the spool then gives back.
@@ -89,18 +65,9 @@ for ((a = 1; a <= articles; a++)); do
     printf '\nbody of %d\n' "$a"
   } >"$tmp/spool/bench.held/$a"
 done
-rm -f "$tmp/pad" "$tmp/port"
-"$testserver" --spool "$tmp/spool" --port-file "$tmp/port" --log "$tmp/log" \
-  >"$tmp/server.out" 2>&1 &
-server_pid=$!
-for ((i = 0; i < 6000; i++)); do
-  [ -s "$tmp/port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$tmp/server.out" >&2; exit 1; }
-  sleep 0.05
-done
-[ -s "$tmp/port" ] || { echo "heldheaders.sh: the test server wrote no port file" >&2; exit 1; }
+rm -f "$tmp/pad"
+bench_server --spool "$tmp/spool" --log "$tmp/log"
 rm -rf "$tmp/spool"
-port=$(cat "$tmp/port")
 printf 'bench.held:\n* ^Subject:.*\\(match\\)\n%s/mbox\n' "$tmp" >"$tmp/filters"
 printf '[bench]\nhost 127.0.0.1\nport %s\nconfig %s/filters\nnewsrc %s/newsrc\n' \
   "$port" "$tmp" "$tmp" >"$tmp/servers"

@@ -29,14 +29,6 @@
 #include "newsserver.h"
 #include "test_util.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define PELLITON_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PELLITON_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using namespace std::chrono_literals;

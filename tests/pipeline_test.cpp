@@ -329,6 +329,13 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
   return out;
 }
 
+const char* const kOneMailbox =
+    "comp.test:\n"
+    "* ^Subject: .*match\n"
+    "$DIR/mbox\n";
+
+std::string Header(int n, const char* subject);
+
 class PipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -385,6 +392,31 @@ class PipelineTest : public ::testing::Test {
 
   std::string Mailbox(const char* name) { return dir.file(name); }
 
+  // Articles 1 to 6, every one matching, the answer to `request` replaced
+  // by `reply`: the engine runs over them (with kOneMailbox) and returns
+  // the resume point; the request sent last lands in lastRequest.
+  ArticleNumber RunSixMatches(const std::string& request, const std::string& reply, int maxReq) {
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    for (int n = 1; n <= 6; ++n) local.AddArticle(n, Header(n, "match"), "b" + std::to_string(n));
+    local.SetReply(request, reply);
+    keepRunning = 1;
+    runFailed = 0;
+    const ArticleNumber resume = RunOn(local, ngInfo, 1, 6, maxReq);
+    lastRequest = local.Requests().back();
+    return resume;
+  }
+  // Whether the mailbox holds those six articles from the first up to
+  // `end`, and nothing else; the next case starts afresh.
+  void ExpectSixMatchesBefore(ArticleNumber end) {
+    std::vector<std::string> expected;
+    for (int n = 1; n < end; ++n)
+      expected.push_back(Delivered(Header(n, "match"), "b" + std::to_string(n)));
+    EXPECT_EQ(expected, Messages(Mailbox("mbox")));
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
+
   testutil::TempDir dir;
   ScriptedPeer peer;
   std::string err;
@@ -396,13 +428,10 @@ class PipelineTest : public ::testing::Test {
   // Where the run left the newsgroup while nothing showed its last
   // answers in step.
   ArticleNumber doubted = 0;
+  std::string lastRequest;
   Reading reading;
 };
 
-const char* const kOneMailbox =
-    "comp.test:\n"
-    "* ^Subject: .*match\n"
-    "$DIR/mbox\n";
 // Articles whose subject is "bad" go to a mailbox that cannot be made,
 // those whose subject is "good" to one that can.
 const char* const kBadFailsGoodDelivered =
@@ -682,26 +711,14 @@ TEST_F(PipelineTest, AnswerOutOfStepEndsTheWalkAtTheFirstArticleNotDealtWith) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedPeer local;
-    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
-    for (int n = 1; n <= 6; ++n) local.AddArticle(n, Header(n, "match"), "b" + std::to_string(n));
-    local.SetReply(c.request, c.reply);
-    keepRunning = 1;
-
-    runFailed = 0;
-    EXPECT_EQ(c.article, RunOn(local, ngInfo, 1, 6, 1));
+    EXPECT_EQ(c.article, RunSixMatches(c.request, c.reply, 1));
     EXPECT_EQ(0, keepRunning);
     EXPECT_EQ(1, runFailed);
     EXPECT_EQ("pelliton: article " + std::to_string(c.article) +
                   ": answer out of step with the requests -- " + c.answer + "\n",
               err);
-    EXPECT_EQ(c.request, local.Requests().back());
-    std::vector<std::string> expected;
-    for (int n = 1; n < c.article; ++n)
-      expected.push_back(Delivered(Header(n, "match"), "b" + std::to_string(n)));
-    EXPECT_EQ(expected, Messages(Mailbox("mbox")));
-    std::remove(Mailbox("mbox").c_str());
-    ReleaseConfigModel();
+    EXPECT_EQ(c.request, lastRequest);
+    ExpectSixMatchesBefore(c.article);
   }
 }
 
@@ -733,24 +750,13 @@ TEST_F(PipelineTest, AnswersWithoutANumberAreDoubtedOnceTheStreamIsOutOfStep) {
   for (const auto& c : cases) {
     for (int maxReq : {1, 4}) {
       SCOPED_TRACE(std::string(c.name) + ", -n " + std::to_string(maxReq));
-      ScriptedPeer local;
-      NewsgroupInfo* ngInfo = Filters(kOneMailbox);
-      for (int n = 1; n <= 6; ++n) local.AddArticle(n, Header(n, "match"), "b" + std::to_string(n));
-      local.SetReply(c.request, c.reply);
-      keepRunning = 1;
-      runFailed = 0;
-      const ArticleNumber resume = RunOn(local, ngInfo, 1, 6, maxReq);
+      const ArticleNumber resume = RunSixMatches(c.request, c.reply, maxReq);
       EXPECT_EQ(1, runFailed);
       if (maxReq == 1) {
         EXPECT_EQ(c.resume, resume);
         EXPECT_EQ(c.err, err);
       }
-      std::vector<std::string> expected;
-      for (int n = 1; n < resume; ++n)
-        expected.push_back(Delivered(Header(n, "match"), "b" + std::to_string(n)));
-      EXPECT_EQ(expected, Messages(Mailbox("mbox")));
-      std::remove(Mailbox("mbox").c_str());
-      ReleaseConfigModel();
+      ExpectSixMatchesBefore(resume);
     }
   }
 }
