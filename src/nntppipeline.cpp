@@ -829,6 +829,9 @@ void PipelineEngine::Engine::outOfMemory() {
   bodyBuf_.reset();
   bodyBufSize_ = kBodyBufStart;
   bodyBuf_ = freshBuffer(kBodyBufStart);
+  // As after a failed delivery, the first signal that comes is already a
+  // further one.
+  if (keepRunning) abandonAt_ = signalsCaught + 1;
   // The buffers given back hold more than the reserve: with it taken anew
   // where it was spent, this stops the run as a first failure does, and
   // never ends it unsaved.
