@@ -151,10 +151,11 @@ bool growBuffer(CharBuffer& buf, std::size_t& size, std::size_t needed) {
   return true;
 }
 
-// A buffer that keeps `used` bytes for a long while gives back the rest
-// of what doubling made it.
+// A large buffer that keeps `used` bytes for a long while gives back the
+// rest of what doubling made it, so that the budget of held headers
+// bounds the address space they take too.
 void fitBuffer(CharBuffer& buf, std::size_t size, std::size_t used) {
-  if (size <= kBodyBufStart || used > size / 2) return;
+  if (size <= kBodyBufStart || used >= size) return;
   if (void* fitted = std::realloc(buf.get(), used)) {
     static_cast<void>(buf.release());
     buf.reset(static_cast<char*>(fitted));
