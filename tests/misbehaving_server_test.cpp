@@ -358,12 +358,14 @@ TEST_F(MisbehavingServerTest, MemoryRunningOutStopsTheRunAndSavesIt) {
     server.SetGreeting("");
     long mapped = 0;
     {
+      const int connections = server.ConnectionCount();
       testutil::Child waiting(args);
       for (int i = 0; i < 500 && mapped == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        if (server.ConnectionCount() == connections) continue;
         const std::string status = ReadFile("/proc/" + std::to_string(waiting.pid()) + "/status");
         const std::size_t at = status.find("VmSize:");
-        if (at != std::string::npos && server.ConnectionCount() > 0) mapped = std::stol(status.substr(at + 7));
-        std::this_thread::sleep_for(10ms);
+        if (at != std::string::npos) mapped = std::stol(status.substr(at + 7));
       }
       waiting.Signal(SIGKILL);
       waiting.Finish();
