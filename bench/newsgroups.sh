@@ -39,52 +39,16 @@ for n in "$repeat" "$lines" "$groups"; do
   case $n in '' | *[!0-9]* | 0) echo "newsgroups.sh: sizes and -r need positive numbers" >&2; exit 2 ;; esac
 done
 
-buildlog=$(mktemp "${TMPDIR:-/tmp}/pelliton-bench-build.XXXXXX")
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$buildlog" 2>&1 ||
-    { cat "$buildlog" >&2; rm -f "$buildlog"; exit 1; }
-fi
-cmake --build "$build" -j2 --target pelliton pelliton-testserver pelliton-runstat >"$buildlog" 2>&1 ||
-  { cat "$buildlog" >&2; rm -f "$buildlog"; exit 1; }
-rm -f "$buildlog"
-pelliton=$build/pelliton
-testserver=$build/pelliton-testserver
-runstat=$build/bench/pelliton-runstat
-
-# The files go to memory where there is some, so that the disk does not
-# decide the figures.
-base=${TMPDIR:-/tmp}
-[ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
-tmp=$(mktemp -d "$base/pelliton-bench-groups.XXXXXX")
-server_pid=
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
+source "$repo/bench/common.sh"
+bench_build "$build"
+bench_scratch groups
 
 # The server: one newsgroup with articles for the newsrc case, and one
 # empty newsgroup for each of the walk (a spool of empty directories).
 mkdir -p "$tmp/spool"
 awk -v n="$groups" -v d="$tmp/spool" 'BEGIN { for (i = 0; i < n; i++) printf "%s/bench.walk.%06d\n", d, i }' |
   xargs mkdir
-rm -f "$tmp/port"
-"$testserver" --spool "$tmp/spool" --synthetic bench.one:10:0 --port-file "$tmp/port" \
-  >"$tmp/server.out" 2>&1 &
-server_pid=$!
-for ((i = 0; i < 1200; i++)); do
-  [ -s "$tmp/port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$tmp/server.out" >&2; exit 1; }
-  sleep 0.05
-done
-[ -s "$tmp/port" ] || { echo "newsgroups.sh: the test server wrote no port file" >&2; exit 1; }
-port=$(cat "$tmp/port")
+bench_server --spool "$tmp/spool" --synthetic bench.one:10:0
 
 # The inputs, made once.
 awk -v n="$lines" 'BEGIN { print "bench.one: 1-10";

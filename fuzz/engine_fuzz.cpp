@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,8 @@ constexpr std::size_t kChunkSlots = 4;
 const char* const kGroup = "pelliton.test.tricky";
 // Small, so that headers and bodies pass it and lines outgrow it.
 constexpr unsigned long kArticleLimit = 2000;
+// Small too, so that matched headers wait for room and are read again.
+constexpr std::size_t kSmallHeaderBudget = 3000;
 
 // What the engine may read, and how it is cut.
 struct Feed {
@@ -260,8 +263,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NntpConnection connection(0);
     connection.Adopt(UniqueFd(inFd));
     ngInfo->nextArticle = start;
-    PipelineEngine engine(connection, maxReq, kArticleLimit);
+    PipelineEngine engine(connection, maxReq, kArticleLimit, kSmallHeaderBudget);
+    // A checkpoint lies within what the newsgroup covers.
+    engine.SetCheckpointSink([&](const NewsgroupInfo& ng, ArticleNumber next) {
+      FUZZ_CHECK(&ng == ngInfo);
+      FUZZ_CHECK(next >= start);
+      FUZZ_CHECK(lastArticle < start || lastArticle == LLONG_MAX || next <= lastArticle + 1);
+    });
     engine.Run(ngInfo, lastArticle, reading);
+    // Answers not yet shown in step only ever hold the newsgroup back.
+    if (const std::optional<ArticleNumber> later = engine.ResumeOnceInStep())
+      FUZZ_CHECK(*later > ngInfo->nextArticle);
   }
 
   // A normal end leaves the range behind it, unless an article whose

@@ -95,8 +95,12 @@ constexpr int ACTION_TYPE_PIPE = 1;
 // server file sets another value; 0 waits for ever.
 constexpr int kDefaultTimeout = 300;
 // Bytes that the header or the body of one article may take, unless the
-// server file sets another value; 0 is no limit.
+// server file sets another value.
 constexpr unsigned long kDefaultArticleLimit = 64UL << 20;
+// The most the article limit can be: a text is collected in one buffer
+// and handed to delivery with an int length.  A limit of 0, or one above
+// this, stands for it.
+constexpr unsigned long kMaxArticleLimit = 1UL << 30;
 
 // Article numbers: big providers' newsgroups are far past 2^31, and NNTP
 // allows numbers up to 2^63 - 1.

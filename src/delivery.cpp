@@ -61,11 +61,12 @@ int deliverToMailbox(const ActionInfo* actInfo, std::string_view header, std::st
 }  // namespace
 
 int ProcessAction(const ActionInfo* actInfo, const char* header, int headerLen,
-                  const char* body, int bodyLen) {
+                  const char* body, int bodyLen, bool bodyHasLines) {
   assert(actInfo != NULL);
   assert(header != NULL);
   assert(body != NULL);
   assert(headerLen >= 0 && bodyLen >= 0);
+  assert(bodyHasLines || bodyLen == 0);
   if (actInfo->target.empty()) return 1;
   if (actInfo->type != ACTION_TYPE_PIPE && actInfo->type != ACTION_TYPE_FILE) return 1;
   const std::string_view headerText(header, static_cast<std::size_t>(headerLen));
@@ -75,7 +76,7 @@ int ProcessAction(const ActionInfo* actInfo, const char* header, int headerLen,
   if (actInfo->type == ACTION_TYPE_PIPE)
     result = deliverToPipe(actInfo->target.c_str(), headerText, bodyText, &stopped);
   else if (IsMaildirTarget(actInfo->target))
-    result = DeliverToMaildir(actInfo->target.c_str(), headerText, bodyText);
+    result = DeliverToMaildir(actInfo->target.c_str(), headerText, bodyText, bodyHasLines);
   else
     result = deliverToMailbox(actInfo, headerText, bodyText, &stopped);
   if (result < 1 && !stopped) runFailed = 1;

@@ -1,6 +1,7 @@
 #include "fetch.h"
 
 #include <cassert>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -10,6 +11,20 @@
 #include "util.h"
 
 namespace pelliton {
+namespace {
+
+// Whether an answer can be GROUP's own: 211 (if too garbled to use), 411,
+// or a refusal that any command can meet (40x, 48x, 50x: 400 service
+// ending, 480 authentication required, 483 encryption required, 502 no
+// permission, 503 fault).  Anything else (a line without a status code, a
+// 22x, a 423) answers some other command.
+bool couldAnswerGroup(const char* reply) {
+  if (std::strncmp(reply, "211", 3) == 0 || std::strncmp(reply, "411", 3) == 0) return true;
+  return (reply[0] == '4' || reply[0] == '5') && (reply[1] == '0' || reply[1] == '8') &&
+         std::isdigit(static_cast<unsigned char>(reply[2]));
+}
+
+}  // namespace
 
 NewsgroupFetcher::NewsgroupFetcher(NntpConnection& connection, const ServerInfo& servInfo,
                                    int maxReq)
@@ -48,6 +63,11 @@ Reading NewsgroupFetcher::readingFor(const NewsgroupInfo& ngInfo) const {
   return reading;
 }
 
+void NewsgroupFetcher::TrustLastNewsgroup() {
+  if (doubted_ != nullptr) doubted_->nextArticle = resumeOnceInStep_;
+  doubted_ = nullptr;
+}
+
 int NewsgroupFetcher::processNewsgroup(NewsgroupInfo* ngInfo) {
   assert(ngInfo != NULL);
   assert(ngInfo->name[0] != '\0');
@@ -65,7 +85,12 @@ int NewsgroupFetcher::processNewsgroup(NewsgroupInfo* ngInfo) {
 
   ArticleNumber first = 0;
   ArticleNumber last = 0;
-  switch (ParseGroupAnswer(reply, name, &first, &last)) {
+  const GroupAnswer answer = ParseGroupAnswer(reply, name, &first, &last);
+  // Whether anything was left over from the newsgroup before: if so, the
+  // articles that its last answers settled are not passed.
+  if (answer != GroupAnswer::kOtherNewsgroup && couldAnswerGroup(reply)) TrustLastNewsgroup();
+  doubted_ = nullptr;
+  switch (answer) {
     case GroupAnswer::kSelected:
       break;
     case GroupAnswer::kOtherNewsgroup:
@@ -75,10 +100,18 @@ int NewsgroupFetcher::processNewsgroup(NewsgroupInfo* ngInfo) {
       reportBadResponse(reply);
       return -1;
     case GroupAnswer::kUnusable:
-      if (std::strncmp(reply, "411", 3) == 0)
+      if (std::strncmp(reply, "411", 3) == 0) {
         Diag("%s: newsgroup does not exist\n", name);
-      else
-        reportBadResponse(reply);
+        return 1;
+      }
+      reportBadResponse(reply);
+      // An answer that only an article command has (a 22x with its text,
+      // a 423...) is one left over from the newsgroup before: what follows
+      // is out of step, and the next GROUP would take this one's answer.
+      if (!couldAnswerGroup(reply)) return -1;
+      // The newsgroup was not read: it keeps its place, and the run did
+      // not do all of its work.
+      runFailed = 1;
       return 1;
   }
 
@@ -89,8 +122,13 @@ int NewsgroupFetcher::processNewsgroup(NewsgroupInfo* ngInfo) {
   Progress("Reading articles from range %lld-%lld, starting at %lld...\n", first, last,
            ngInfo->nextArticle);
   engine_.Run(ngInfo, last, readingFor(*ngInfo));
+  const std::optional<ArticleNumber> later = engine_.ResumeOnceInStep();
+  if (later) {
+    doubted_ = ngInfo;
+    resumeOnceInStep_ = *later;
+  }
   Progress("Done processing group %s\n", name);
-  Progress("Next article to read is %lld\n", ngInfo->nextArticle);
+  Progress("Next article to read is %lld\n", later.value_or(ngInfo->nextArticle));
   return keepRunning ? 1 : 0;
 }
 

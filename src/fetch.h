@@ -25,10 +25,21 @@ class NewsgroupFetcher {
   // 1: go on with the next newsgroup; 0: keepRunning was found cleared
   // after the engine ran, or a stop signal ended an exchange; -1: the
   // answer to GROUP, or to the questions about the overview, could not be
-  // read, or GROUP answered for another newsgroup (the stream is out of
-  // step), after a message.  A newsgroup without actions is passed over
-  // without a word.
+  // read, or GROUP was answered for another newsgroup or by an answer
+  // that only another command has (the stream is out of step), after a
+  // message.  A newsgroup without actions is passed over without a word; a
+  // GROUP that the server refuses (480, 502, 503...) leaves the newsgroup
+  // where it was, sets runFailed, and the walk goes on.
   int processNewsgroup(NewsgroupInfo* ngInfo);
+
+  // Where the engine's checkpoints go (see PipelineEngine).
+  void SetCheckpointSink(CheckpointSink sink) { engine_.SetCheckpointSink(std::move(sink)); }
+
+  // The walk is over.  A newsgroup that ended on answers without an
+  // article number keeps a resume point before the articles they settled
+  // until the next GROUP's answer shows whether the stream was in step;
+  // with no answer left to show it, it takes the resume point it had.
+  void TrustLastNewsgroup();
 
   // What the server said it can do; empty until asked.
   const Capabilities& capabilities() const { return capabilities_; }
@@ -39,6 +50,11 @@ class NewsgroupFetcher {
 
   NntpConnection& connection_;
   PipelineEngine engine_;
+  // The newsgroup fetched last, when it ended on answers that nothing has
+  // shown in step yet, and where it starts unless something shows them
+  // out of step.
+  NewsgroupInfo* doubted_ = nullptr;
+  ArticleNumber resumeOnceInStep_ = 0;
   const bool overviewWanted_;
   bool overviewAsked_ = false;
   Capabilities capabilities_;

@@ -132,8 +132,8 @@ bool LinksUnsupported(int err) {
 
 class Delivery {
  public:
-  Delivery(const char* dir, std::string_view header, std::string_view body)
-      : dir_(dir), header_(header), body_(body) {}
+  Delivery(const char* dir, std::string_view header, std::string_view body, bool bodyHasLines)
+      : dir_(dir), header_(header), body_(body), bodyHasLines_(bodyHasLines) {}
 
   int Run() {
     if (IsRootDirectory(dir_)) {
@@ -191,17 +191,19 @@ class Delivery {
     return UniqueFd();
   }
 
-  // The body comes without its last line end, so even an empty one is a
-  // line (an article whose body is one empty line), as in the mailbox
-  // form.  A header ends at its first empty line, so an empty one has none.
+  // Header and body come without their last line end.  A header ends at
+  // its first empty line, so an empty one has no lines; an empty body is
+  // one empty line unless it has none.
   bool WriteMessage(int fd) {
     if (!header_.empty() && !(WriteAll(fd, header_) && WriteAll(fd, "\n"))) return false;
-    return WriteAll(fd, "\n") && WriteAll(fd, body_) && WriteAll(fd, "\n");
+    if (!WriteAll(fd, "\n")) return false;
+    return !bodyHasLines_ || (WriteAll(fd, body_) && WriteAll(fd, "\n"));
   }
 
   const std::string dir_;
   const std::string_view header_;
   const std::string_view body_;
+  const bool bodyHasLines_;
   std::string name_;
   std::string tmpPath_;
   std::string newPath_;
@@ -224,8 +226,9 @@ std::string MaildirUniqueName() {
   return prefix + HostPart();
 }
 
-int DeliverToMaildir(const char* dir, std::string_view header, std::string_view body) {
-  return Delivery(dir, header, body).Run();
+int DeliverToMaildir(const char* dir, std::string_view header, std::string_view body,
+                     bool bodyHasLines) {
+  return Delivery(dir, header, body, bodyHasLines).Run();
 }
 
 }  // namespace pelliton

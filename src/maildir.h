@@ -18,10 +18,12 @@ bool IsMaildirTarget(std::string_view target);
 // Maildir `dir`, creating it and its three subdirectories (mode 0700) when
 // they are missing; the directory that holds `dir` must exist, and `dir`
 // must not be the root directory.  The file holds the header lines, one
-// empty line and the body lines, each line ended by "\n".  Returns 1 when
-// the message stands in new/, 0 after a message on stderr, with nothing
-// left in tmp/ or new/.
-int DeliverToMaildir(const char* dir, std::string_view header, std::string_view body);
+// empty line and the body lines, each line ended by "\n".  The empty body
+// text is one empty line, or no line at all when bodyHasLines is false.
+// Returns 1 when the message stands in new/, 0 after a message on stderr,
+// with nothing left in tmp/ or new/.
+int DeliverToMaildir(const char* dir, std::string_view header, std::string_view body,
+                     bool bodyHasLines = true);
 
 // The name a message gets in tmp/ and new/:
 // "<seconds>.M<microseconds>P<pid>Q<counter>.<host>", the counter rising

@@ -37,6 +37,15 @@ constexpr int kEagerSlots = 4;
 constexpr int kMatchChains = 251;
 constexpr std::size_t kHeaderBufStart = 1024;
 constexpr std::size_t kBodyBufStart = 65536;
+// No collection buffer grows past what an int counts: texts are handed
+// to delivery with int lengths.
+constexpr std::size_t kBufferMax = INT_MAX;
+// A text on the wire takes at most twice its bytes (a line of one dot,
+// two bytes, is sent as four).  An answer past twice the limit and this
+// much more is one that does not end; the margin lets an honest article
+// somewhat over a small limit be read and skipped without giving up the
+// connection.
+constexpr std::size_t kAnswerSlack = 16 << 20;
 // NNTP keeps a status line within 512 bytes.  Of a longer one this much is
 // kept and shown, and the rest is read and dropped, so that a server that
 // never ends its line cannot make the engine hold more than its buffer.
@@ -100,6 +109,16 @@ enum class Text {
   kKept,      // collected for matching or delivery
   kDropped,   // an answer that was on its way when the newsgroup stopped
   kTooLarge,  // over the article limit: read to its end and passed over
+  kNoMemory,  // its buffer could not grow: read to its end and not dealt with
+};
+
+// Where the next request comes from.
+enum class Source {
+  kNone,
+  kOverviewRange,  // the overview of the next range of numbers
+  kText,           // the body or article of a match
+  kHeaderAgain,    // a header asked for again
+  kCursor,         // the next number
 };
 
 const char* verbOf(RequestKind kind) {
@@ -112,29 +131,35 @@ const char* verbOf(RequestKind kind) {
   return "";
 }
 
-[[noreturn]] void reallocFailed() {
-  Diag("realloc() failed\n");
-  std::exit(1);
-}
-
 CharBuffer freshBuffer(std::size_t size) {
   return CharBuffer(static_cast<char*>(mymalloc(size)));
 }
 
-// Doubles the buffer until it holds `needed` bytes.  Lengths are handed on
-// as int, so a buffer never grows past what an int can count.
-void growBuffer(CharBuffer& buf, std::size_t& size, std::size_t needed) {
-  if (needed <= size) return;
+// Doubles the buffer until it holds `needed` bytes.  False when memory ran
+// short; the buffer is then as it was.  The article limit keeps `needed`
+// far below kBufferMax.
+bool growBuffer(CharBuffer& buf, std::size_t& size, std::size_t needed) {
+  if (needed <= size) return true;
+  assert(needed <= kBufferMax);
   std::size_t newSize = size;
-  while (newSize < needed) {
-    if (newSize > static_cast<std::size_t>(INT_MAX) / 2) reallocFailed();
-    newSize *= 2;
-  }
+  while (newSize < needed) newSize = newSize > kBufferMax / 2 ? kBufferMax : newSize * 2;
   void* grown = std::realloc(buf.get(), newSize);
-  if (grown == nullptr) reallocFailed();
+  if (grown == nullptr) return false;
   static_cast<void>(buf.release());
   buf.reset(static_cast<char*>(grown));
   size = newSize;
+  return true;
+}
+
+// A large buffer that keeps `used` bytes for a long while gives back the
+// rest of what doubling made it, so that the budget of held headers
+// bounds the address space they take too.
+void fitBuffer(CharBuffer& buf, std::size_t size, std::size_t used) {
+  if (size <= kBodyBufStart || used >= size) return;
+  if (void* fitted = std::realloc(buf.get(), used)) {
+    static_cast<void>(buf.release());
+    buf.reset(static_cast<char*>(fitted));
+  }
 }
 
 bool isEndLine(std::string_view line) { return line == "."; }
@@ -194,8 +219,14 @@ int chainOf(ArticleNumber article) {
 
 class PipelineEngine::Engine {
  public:
-  Engine(NntpConnection& connection, int maxReq, unsigned long articleLimit)
-      : connection_(connection), maxReq_(maxReq), articleLimit_(articleLimit) {
+  Engine(NntpConnection& connection, int maxReq, unsigned long articleLimit,
+         std::size_t heldHeaderBudget)
+      : connection_(connection),
+        maxReq_(maxReq),
+        heldHeaderBudget_(heldHeaderBudget),
+        articleLimit_(articleLimit == 0 || articleLimit > kMaxArticleLimit ? kMaxArticleLimit
+                                                                           : articleLimit),
+        answerBound_(2 * static_cast<std::uint64_t>(articleLimit_) + kAnswerSlack) {
     assert(maxReq >= 1);
     hdrBufSize_ = kHeaderBufStart;
     hdrBuf_ = freshBuffer(kHeaderBufStart);
@@ -205,17 +236,22 @@ class PipelineEngine::Engine {
   ~Engine() { clearMatchTable(); }
 
   void Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticle, const Reading& reading);
+  void SetCheckpointSink(CheckpointSink sink) { checkpointSink_ = std::move(sink); }
+  std::optional<ArticleNumber> ResumeOnceInStep() const { return resumeOnceInStep_; }
 
  private:
   // --- Slots, stops and the resume point
   bool sending() const { return keepRunning && !held_; }
-  bool somethingToRequest() const;
+  bool headerFits() const;
+  Source nextSource() const;
+  bool somethingToRequest() const { return nextSource() != Source::kNone; }
   void responseDone();
   void resetResponse();
   void abandonConnection();
   bool signalAbandons() const { return !keepRunning && signalsCaught >= abandonAt_; }
   void stopNewsgroupAt(ArticleNumber article) { stopAt_ = std::min(stopAt_, article); }
   ArticleNumber resumePoint(bool stopped) const;
+  void offerCheckpoint();
   void headerDealtWith(ArticleNumber article);
   void bodyDealtWith(ArticleNumber article);
 
@@ -229,14 +265,14 @@ class PipelineEngine::Engine {
   void processBody();
   void processArticle();
   void deliver(const std::vector<const ActionInfo*>& actions, const char* header, int headerLen,
-               ArticleNumber article);
+               bool bodyHasLines, ArticleNumber article);
   void deliveryFailed(ArticleNumber article);
 
   // --- The overview
   void askHeaderAgain(ArticleNumber article);
   void askGapAgain(ArticleNumber from, ArticleNumber to);
   void oddOverviewLine();
-  void overviewLine(std::string_view line, bool tooLarge);
+  void overviewLine(std::string_view line, bool cut);
   void overviewRefused(std::string_view line);
   bool overviewDue() const;
 
@@ -245,19 +281,29 @@ class PipelineEngine::Engine {
   void collectLine(CharBuffer& buf, std::size_t& bufSize, std::size_t& len,
                    std::string_view line);
   void bodyLine(std::string_view line);
+  void outOfMemory();
+  void skipTooLarge(Parse state, ArticleNumber article);
   void endOfText();
+  void settledWithoutNumber(ArticleNumber article) { unconfirmed_ = std::min(unconfirmed_, article); }
   void articleGone(const Request& request);
   void articleRefused(const Request& request, std::string_view line);
   void outOfStep(ArticleNumber article, std::string_view line);
+  void answerWithoutEnd();
   void openText(const Request& request);
   void openOverview(const Request& request);
   void handleStatusLine(std::string_view line);
   void dispatchLine(std::string_view line, bool cut);
 
   // --- The wire
-  std::size_t lineRoom() const;
+  struct Collection {
+    CharBuffer& buf;
+    std::size_t& size;
+    std::size_t& len;
+  };
+  Collection collection();
   void keepLinePiece(const char* piece, std::size_t len);
   void finishLine(std::string_view tail);
+  bool answerWithinBound(std::size_t bytes);
   void cutLines(std::size_t received);
   void receive();
   void queueRequest(const Request& request);
@@ -266,7 +312,14 @@ class PipelineEngine::Engine {
 
   NntpConnection& connection_;
   const int maxReq_;
-  const unsigned long articleLimit_;  // 0: none
+  // A matching header waits whole for its body.  Headers of tens of
+  // megabytes, many requests deep, would take gigabytes.
+  const std::size_t heldHeaderBudget_;
+  const unsigned long articleLimit_;
+  // The bytes past which an answer, or a part of one, is taken for one
+  // that never ends.
+  const std::uint64_t answerBound_;
+  CheckpointSink checkpointSink_;
 
   // The newsgroup being fetched.
   NewsgroupInfo* ngInfo_ = nullptr;
@@ -277,14 +330,22 @@ class PipelineEngine::Engine {
   std::vector<const ActionInfo*> matched_;  // the filter's verdict, reused
 
   // Requests.  The cursor is the first number that no request covers yet;
-  // waiting requests (the text of a match, a header asked for again) go
-  // before the cursor's.
+  // the texts of matches go first, then headers asked for again, then the
+  // cursor's.
   ArticleNumber cursor_ = 0;
-  std::deque<Request> waiting_;
+  std::deque<Request> texts_;
+  std::deque<Request> headersAgain_;
   std::deque<Request> outstanding_;
   int freeSlots_ = 0;
   ArticleNumber lastRequested_ = 0;
   int overviewsOutstanding_ = 0;
+  std::size_t headsOutstanding_ = 0;
+
+  // Memory of the headers waiting for their bodies.
+  std::size_t heldBytes_ = 0;  // in the match table
+  // What a header on its way may take: the largest of late, fading by an
+  // eighth with every header examined.
+  std::size_t headerGuess_ = 0;
 
   // Resume markers.
   ArticleNumber lastDone_ = 0;      // the last article whose text was dealt with
@@ -296,6 +357,13 @@ class PipelineEngine::Engine {
   // Nothing numbered from here up is delivered in this newsgroup: the
   // article that the server refused, or whose delivery failed.
   ArticleNumber stopAt_ = kHighest;
+  // The oldest article settled by an answer without an article number
+  // since the last answer whose number checked out; kHighest: none.
+  ArticleNumber unconfirmed_ = kHighest;
+  // The last checkpoint offered.
+  ArticleNumber lastCheckpoint_ = 0;
+  // See PipelineEngine::ResumeOnceInStep.
+  std::optional<ArticleNumber> resumeOnceInStep_;
   // The server refused an article: nothing more is asked in this newsgroup.
   bool held_ = false;
   // The connection is not read any further.
@@ -311,6 +379,7 @@ class PipelineEngine::Engine {
   ArticleNumber overviewFirst_ = 0;
   ArticleNumber overviewLast_ = 0;
   std::vector<bool> listed_;
+  std::size_t overviewLines_ = 0;
   bool overviewTrusted_ = true;
   // An answer that came after the overview was refused: its lines are
   // not read, the numbers they cover go to HEAD.
@@ -331,10 +400,16 @@ class PipelineEngine::Engine {
   // Input.
   char inBuf_[kInBufSize] = {};
   int inLen_ = 0;
-  // The beginning of a line longer than inBuf; empty in the common case.
-  std::string longLine_;
+  // A line longer than inBuf is gathered as it comes: a status line in
+  // longStatus_, a line of a text or of the overview in its collection
+  // buffer, behind what the buffer holds (gathered_ bytes so far).
+  std::string longStatus_;
+  std::size_t gathered_ = 0;
   // The rest of the current line is read and not kept.
   bool lineCut_ = false;
+  // Bytes of the answer being read (of its status line, of its header or
+  // body, of one line of the overview), against answerBound_.
+  std::uint64_t answerBytes_ = 0;
 
   // The response being read.
   Parse parseState_ = Parse::kStatus;
@@ -352,10 +427,33 @@ class PipelineEngine::Engine {
 // ---------------------------------------------------------------------------
 // Slots, stops and the resume point
 
-bool PipelineEngine::Engine::somethingToRequest() const {
-  if (!waiting_.empty()) return true;
-  if (cursor_ > lastArticle_) return false;
-  return way_ != Reading::Way::kOverview || overviewsOutstanding_ < kOverviewsAhead;
+// Whether one more header may be asked for: the headers waiting for their
+// bodies, and those on their way at the size of recent ones, stay within
+// the budget.  With none waiting and none on its way, one always may,
+// however large, so that a header larger than the budget still passes.
+bool PipelineEngine::Engine::headerFits() const {
+  if (heldBytes_ == 0 && headsOutstanding_ == 0) return true;
+  return heldBytes_ + (headsOutstanding_ + 1) * headerGuess_ <= heldHeaderBudget_;
+}
+
+// The texts of matches go before further headers, which bounds the
+// matches that wait for their text; while the budget is spent, only they
+// go, and their bodies drain it.
+Source PipelineEngine::Engine::nextSource() const {
+  if (overviewDue()) return Source::kOverviewRange;
+  if (!texts_.empty()) return Source::kText;
+  const bool headerFitting = headerFits();
+  if (!headersAgain_.empty() && headerFitting) return Source::kHeaderAgain;
+  if (cursor_ > lastArticle_) return Source::kNone;
+  switch (way_) {
+    case Reading::Way::kOverview:
+      return overviewsOutstanding_ < kOverviewsAhead ? Source::kOverviewRange : Source::kNone;
+    case Reading::Way::kHead:
+      return headerFitting ? Source::kCursor : Source::kNone;
+    case Reading::Way::kArticle:
+      break;
+  }
+  return Source::kCursor;
 }
 
 // The next overview range goes ahead of the articles waiting to be
@@ -364,7 +462,7 @@ bool PipelineEngine::Engine::somethingToRequest() const {
 bool PipelineEngine::Engine::overviewDue() const {
   return way_ == Reading::Way::kOverview && cursor_ <= lastArticle_ &&
          overviewsOutstanding_ < kOverviewsAhead &&
-         waiting_.size() < static_cast<std::size_t>(kOverviewRange);
+         texts_.size() + headersAgain_.size() < static_cast<std::size_t>(kOverviewRange);
 }
 
 // A response has been consumed completely: its request is no longer
@@ -372,6 +470,7 @@ bool PipelineEngine::Engine::overviewDue() const {
 void PipelineEngine::Engine::responseDone() {
   assert(!outstanding_.empty());
   if (outstanding_.front().kind == RequestKind::kOver) --overviewsOutstanding_;
+  if (outstanding_.front().kind == RequestKind::kHead) --headsOutstanding_;
   outstanding_.pop_front();
   ++freeSlots_;
   // Slots are filled a few at a time while a long read is cut, not only
@@ -387,6 +486,7 @@ void PipelineEngine::Engine::resetResponse() {
   hdrLen_ = 0;
   bodyLen_ = 0;
   listed_.clear();
+  overviewLines_ = 0;
 }
 
 // Nothing more will be read from the connection (it is gone, silent, out
@@ -395,13 +495,16 @@ void PipelineEngine::Engine::resetResponse() {
 void PipelineEngine::Engine::abandonConnection() {
   outstanding_.clear();
   overviewsOutstanding_ = 0;
+  headsOutstanding_ = 0;
   freeSlots_ = maxReq_;
   keepRunning = 0;
   abandoned_ = true;
   resetResponse();
   inLen_ = 0;
-  longLine_.clear();
+  longStatus_.clear();
+  gathered_ = 0;
   lineCut_ = false;
+  answerBytes_ = 0;
   connection_.DiscardBuffers();
 }
 
@@ -418,6 +521,19 @@ ArticleNumber PipelineEngine::Engine::resumePoint(bool stopped) const {
   // later article can be dealt with before an earlier one.
   if (!pending_.empty()) resume = std::min(resume, *pending_.begin());
   return std::min(resume, stopAt_);
+}
+
+// A SIGKILL, a lost machine or the OOM killer in the middle of a long
+// newsgroup must not cost its whole progress: while the run goes on, the
+// resume point of a stop is offered to whoever saves it.  Articles settled
+// by answers without a number are not counted settled until an answer
+// with one confirms the stream is in step.
+void PipelineEngine::Engine::offerCheckpoint() {
+  if (!checkpointSink_ || !keepRunning) return;
+  const ArticleNumber next = std::min(resumePoint(true), unconfirmed_);
+  if (next == lastCheckpoint_) return;
+  lastCheckpoint_ = next;
+  checkpointSink_(*ngInfo_, next);
 }
 
 // A header examined, or one the server no longer has.
@@ -441,6 +557,7 @@ void PipelineEngine::Engine::clearMatchTable() {
   for (auto& head : matchTable_) {
     while (head) head = std::move(head->next);
   }
+  heldBytes_ = 0;
 }
 
 // Unlinks the record of an article from the match table; null when there
@@ -451,6 +568,7 @@ std::unique_ptr<MatchedHeader> PipelineEngine::Engine::takeRecord(ArticleNumber 
   if (!*link) return nullptr;
   std::unique_ptr<MatchedHeader> mh = std::move(*link);
   *link = std::move(mh->next);
+  heldBytes_ -= static_cast<std::size_t>(mh->headerLen);
   return mh;
 }
 
@@ -466,7 +584,8 @@ void PipelineEngine::Engine::fileMatch(ArticleNumber article, CharBuffer header,
   auto& chain = matchTable_[chainOf(article)];
   mh->next = std::move(chain);
   chain = std::move(mh);
-  waiting_.push_back({fetch, article, article});
+  heldBytes_ += static_cast<std::size_t>(headerLen);
+  texts_.push_back({fetch, article, article});
   pending_.insert(article);
   pendingMatch_ = std::max(pendingMatch_, article);
 }
@@ -488,10 +607,19 @@ std::string_view PipelineEngine::Engine::finishText(CharBuffer& buf, std::size_t
 
 void PipelineEngine::Engine::processHeader() {
   const std::string_view text = finishText(hdrBuf_, hdrLen_);
+  headerGuess_ = std::max(text.size(), headerGuess_ - headerGuess_ / 8);
   const HeaderFilter::Verdict verdict = filter_->Test(text, matched_);
   headerDealtWith(curArticle_);
   if (verdict == HeaderFilter::Verdict::kMatch) {
+    if (heldBytes_ != 0 && heldBytes_ + text.size() > heldHeaderBudget_) {
+      // Headers that went out before the budget was spent: this one waits
+      // for room, without its text, and is read again once there is.
+      Progress("match, read again later: too many headers wait for their bodies.\n");
+      askHeaderAgain(curArticle_);
+      return;
+    }
     // The record takes the buffer; collection goes on in a fresh one.
+    fitBuffer(hdrBuf_, hdrBufSize_, hdrLen_ + 1);
     fileMatch(curArticle_, std::move(hdrBuf_), static_cast<int>(hdrLen_), RequestKind::kBody);
     hdrBufSize_ = kHeaderBufStart;
     hdrBuf_ = freshBuffer(kHeaderBufStart);
@@ -512,11 +640,12 @@ void PipelineEngine::Engine::deliveryFailed(ArticleNumber article) {
 }
 
 void PipelineEngine::Engine::deliver(const std::vector<const ActionInfo*>& actions,
-                                     const char* header, int headerLen, ArticleNumber article) {
+                                     const char* header, int headerLen, bool bodyHasLines,
+                                     ArticleNumber article) {
   const char* body = bodyBuf_.get();
   const int bodyLen = static_cast<int>(bodyLen_);
   for (const ActionInfo* actInfo : actions) {
-    if (ProcessAction(actInfo, header, headerLen, body, bodyLen) < 1) {
+    if (ProcessAction(actInfo, header, headerLen, body, bodyLen, bodyHasLines) < 1) {
       deliveryFailed(article);
       return;
     }
@@ -526,22 +655,26 @@ void PipelineEngine::Engine::deliver(const std::vector<const ActionInfo*>& actio
 }
 
 void PipelineEngine::Engine::processBody() {
+  // Told apart before the last line feed goes: a body of no lines and one
+  // of one empty line are both the empty text.
+  const bool bodyHasLines = bodyLen_ != 0;
   finishText(bodyBuf_, bodyLen_);
   // A body is asked for only for an article with a record, and its answer
   // carries the number that was asked for.
   const std::unique_ptr<MatchedHeader> mh = takeRecord(curArticle_);
   assert(mh != NULL);
-  deliver(mh->actions, mh->header.get(), mh->headerLen, curArticle_);
+  deliver(mh->actions, mh->header.get(), mh->headerLen, bodyHasLines, curArticle_);
 }
 
 // An ARTICLE answer, split at its first empty line: the same header and
 // body that HEAD and BODY give.
 void PipelineEngine::Engine::processArticle() {
   const std::string_view header = finishText(hdrBuf_, hdrLen_);
+  const bool bodyHasLines = bodyLen_ != 0;
   finishText(bodyBuf_, bodyLen_);
   const int headerLen = static_cast<int>(header.size());
   if (const std::unique_ptr<MatchedHeader> mh = takeRecord(curArticle_)) {
-    deliver(mh->actions, header.data(), headerLen, curArticle_);
+    deliver(mh->actions, header.data(), headerLen, bodyHasLines, curArticle_);
     return;
   }
   // Read with ARTICLE alone: the article decides for itself.
@@ -551,17 +684,17 @@ void PipelineEngine::Engine::processArticle() {
     return;
   }
   pendingMatch_ = std::max(pendingMatch_, curArticle_);
-  deliver(matched_, header.data(), headerLen, curArticle_);
+  deliver(matched_, header.data(), headerLen, bodyHasLines, curArticle_);
 }
 
 // ---------------------------------------------------------------------------
 // The overview
 
-// An article that the overview could not tell about is read with HEAD, as
-// if there were no overview.
+// An article whose header is read with HEAD after all: one that the
+// overview could not tell about, or a match that waited for room.
 void PipelineEngine::Engine::askHeaderAgain(ArticleNumber article) {
   if (!pending_.insert(article).second) return;
-  waiting_.push_back({RequestKind::kHead, article, article});
+  headersAgain_.push_back({RequestKind::kHead, article, article});
 }
 
 // Numbers from..to that no line listed: gone, unless a line that could not
@@ -584,9 +717,10 @@ void PipelineEngine::Engine::oddOverviewLine() {
   if (from <= overviewLast_) doubtful_.emplace_back(from, overviewLast_);
 }
 
-void PipelineEngine::Engine::overviewLine(std::string_view line, bool tooLarge) {
+void PipelineEngine::Engine::overviewLine(std::string_view line, bool cut) {
   if (overviewDropped_) return;
   if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+  const bool tooLarge = cut || line.size() > articleLimit_;
   ArticleNumber article = 0;
   std::string& header = overviewHeader_;
   bool usable = false;
@@ -601,6 +735,8 @@ void PipelineEngine::Engine::overviewLine(std::string_view line, bool tooLarge) 
     return;
   }
   listed_[index] = true;
+  // A number in the range asked for: the answers before were in step.
+  unconfirmed_ = kHighest;
   if (article <= highestListed_) {
     // Its place was passed for a gap: the article is read with HEAD.
     oddOverviewLine();
@@ -646,7 +782,9 @@ bool PipelineEngine::Engine::fitsLimit(std::size_t collected, std::size_t more) 
 
 // The one place that collects text: appends the line and a LF to a
 // collection buffer, unless that would take the text past the article
-// limit.
+// limit.  A line gathered in pieces already stands in the buffer where it
+// goes (but for a stuffed dot), with room for its LF and the NUL: the
+// buffer does not move under it.
 void PipelineEngine::Engine::collectLine(CharBuffer& buf, std::size_t& bufSize, std::size_t& len,
                                          std::string_view line) {
   if (text_ != Text::kKept) return;
@@ -654,9 +792,12 @@ void PipelineEngine::Engine::collectLine(CharBuffer& buf, std::size_t& bufSize, 
     text_ = Text::kTooLarge;
     return;
   }
-  growBuffer(buf, bufSize, len + line.size() + 2);
+  if (!growBuffer(buf, bufSize, len + line.size() + 2)) {
+    outOfMemory();
+    return;
+  }
   char* dst = buf.get() + len;
-  std::memcpy(dst, line.data(), line.size());
+  std::memmove(dst, line.data(), line.size());
   dst[line.size()] = '\n';
   len += line.size() + 1;
 }
@@ -667,6 +808,47 @@ void PipelineEngine::Engine::collectLine(CharBuffer& buf, std::size_t& bufSize, 
 void PipelineEngine::Engine::bodyLine(std::string_view line) {
   if (!line.empty() && line[0] == '.') line.remove_prefix(1);
   collectLine(bodyBuf_, bodyBufSize_, bodyLen_, line);
+}
+
+// A collection buffer could not grow.  What it asked for is usually far
+// more than the reserve that lets a run wind down, so the text is dropped
+// rather than tried again, its buffers given back, and the article holds
+// its newsgroup as a failed delivery does: the next run fetches it again.
+void PipelineEngine::Engine::outOfMemory() {
+  if (parseState_ == Parse::kOverview) {
+    // The line stands for an article past the highest one listed.
+    stopNewsgroupAt(after(highestListed_));
+  } else {
+    text_ = Text::kNoMemory;
+    stopNewsgroupAt(curArticle_);
+    hdrLen_ = 0;
+    bodyLen_ = 0;
+  }
+  hdrBuf_.reset();
+  hdrBufSize_ = kHeaderBufStart;
+  hdrBuf_ = freshBuffer(kHeaderBufStart);
+  bodyBuf_.reset();
+  bodyBufSize_ = kBodyBufStart;
+  bodyBuf_ = freshBuffer(kBodyBufStart);
+  // As after a failed delivery, the first signal that comes is already a
+  // further one.
+  if (keepRunning) abandonAt_ = signalsCaught + 1;
+  // The buffers given back hold more than the reserve: with it taken anew
+  // where it was spent, this stops the run as a first failure does, and
+  // never ends it unsaved.
+  InstallOutOfMemoryHandler();
+  OutOfMemory("realloc()");
+}
+
+// A header or body over the limit: reported, and never fetched again.
+void PipelineEngine::Engine::skipTooLarge(Parse state, ArticleNumber article) {
+  Progress("skipped.\n");
+  Diag("article %lld: larger than %lu bytes, skipped\n", article, articleLimit_);
+  if (state != Parse::kBody) headerDealtWith(article);
+  if (state != Parse::kHeader) {
+    takeRecord(article);
+    bodyDealtWith(article);
+  }
 }
 
 // The "." line that ends a header, a body or an article.
@@ -687,13 +869,11 @@ void PipelineEngine::Engine::endOfText() {
       }
       break;
     case Text::kTooLarge:
-      Progress("skipped.\n");
-      Diag("article %lld: larger than %lu bytes, skipped\n", article, articleLimit_);
-      if (state != Parse::kBody) headerDealtWith(article);
-      if (state != Parse::kHeader) {
-        takeRecord(article);
-        bodyDealtWith(article);
-      }
+      skipTooLarge(state, article);
+      break;
+    case Text::kNoMemory:
+      Progress("out of memory.\n");
+      if (state != Parse::kHeader) takeRecord(article);
       break;
     case Text::kDropped:
       if (state != Parse::kHeader) takeRecord(article);
@@ -732,11 +912,29 @@ void PipelineEngine::Engine::articleRefused(const Request& request, std::string_
 }
 
 // The stream no longer tells which answer belongs to which request, so
-// nothing more from it can be trusted.
+// nothing more from it can be trusted, nor the answers without a number
+// since the last one that showed it in step.
 void PipelineEngine::Engine::outOfStep(ArticleNumber article, std::string_view line) {
   Diag("article %lld: answer out of step with the requests -- %s\n", article,
        shown(line).c_str());
   runFailed = 1;
+  stopNewsgroupAt(unconfirmed_);
+  abandonConnection();
+}
+
+// An answer that runs on past any size its request allows would be read
+// for as long as the server sends it, holding the newsrc lock.  A text
+// that far past the limit is skipped for good like any other, so that the
+// next run does not meet it again; then the connection is given up as one
+// out of step.
+void PipelineEngine::Engine::answerWithoutEnd() {
+  const ArticleNumber article =
+      outstanding_.empty() ? lastRequested_ : outstanding_.front().first;
+  const bool text = parseState_ != Parse::kStatus && parseState_ != Parse::kOverview;
+  if (text && text_ == Text::kTooLarge) skipTooLarge(parseState_, article);
+  Diag("article %lld: answer too long, taken as out of step with the requests\n", article);
+  runFailed = 1;
+  stopNewsgroupAt(unconfirmed_);
   abandonConnection();
 }
 
@@ -749,6 +947,8 @@ void PipelineEngine::Engine::openText(const Request& request) {
   curArticle_ = request.first;
   hdrLen_ = 0;
   bodyLen_ = 0;
+  // Its number checked out: the answers before it were in step.
+  unconfirmed_ = kHighest;
   if (request.first >= stopAt_) {
     text_ = Text::kDropped;
     return;
@@ -767,6 +967,7 @@ void PipelineEngine::Engine::openOverview(const Request& request) {
   overviewLast_ = request.last;
   overviewTrusted_ = true;
   listed_.assign(static_cast<std::size_t>(request.last - request.first) + 1, false);
+  overviewLines_ = 0;
 }
 
 // A status line answers the oldest outstanding request, and only in the
@@ -778,13 +979,15 @@ void PipelineEngine::Engine::handleStatusLine(std::string_view line) {
   }
   const Request request = outstanding_.front();
   const int code = statusCode(line);
+  const bool withoutNumber = code >= 400 && code <= 599;
+  if (withoutNumber) settledWithoutNumber(request.first);
   if (request.kind == RequestKind::kOver) {
     if (code == 224) {
       openOverview(request);
     } else if (code == 423 || code == 420) {
       // Nothing listed in the range (420: older servers' word for it).
       responseDone();
-    } else if (code >= 400 && code <= 599) {
+    } else if (withoutNumber) {
       // Once refused, the overview is read no more in this newsgroup.
       if (way_ == Reading::Way::kOverview) overviewRefused(line);
       responseDone();
@@ -798,7 +1001,7 @@ void PipelineEngine::Engine::handleStatusLine(std::string_view line) {
     responseDone();
     return;
   }
-  if (code >= 400 && code <= 599) {
+  if (withoutNumber) {
     articleRefused(request, line);
     responseDone();
     return;
@@ -823,8 +1026,11 @@ void PipelineEngine::Engine::dispatchLine(std::string_view line, bool cut) {
       if (isEndLine(line)) {
         resetResponse();
         responseDone();
+      } else if (++overviewLines_ > 2 * listed_.size()) {
+        // Far more lines than numbers asked for: an answer without end.
+        answerWithoutEnd();
       } else {
-        overviewLine(line, cut || (articleLimit_ != 0 && line.size() > articleLimit_));
+        overviewLine(line, cut);
       }
       return;
     case Parse::kArticleHeader:
@@ -852,74 +1058,92 @@ void PipelineEngine::Engine::dispatchLine(std::string_view line, bool cut) {
 // ---------------------------------------------------------------------------
 // The wire
 
-// How much more of the current line may be kept: a status line a sane
-// length, an overview line or a line of a text what the article limit
-// leaves.
-std::size_t PipelineEngine::Engine::lineRoom() const {
-  std::size_t cap = 0;
-  switch (parseState_) {
-    case Parse::kStatus:
-      cap = kStatusLineKept;
-      break;
-    case Parse::kOverview:
-      if (articleLimit_ == 0) return SIZE_MAX;
-      // A stuffed dot may still go.
-      cap = articleLimit_ + 1;
-      break;
-    default: {
-      if (text_ != Text::kKept) break;
-      if (articleLimit_ == 0) return SIZE_MAX;
-      const bool header = parseState_ == Parse::kHeader || parseState_ == Parse::kArticleHeader;
-      const std::size_t collected = header ? hdrLen_ : bodyLen_;
-      if (collected < articleLimit_) cap = articleLimit_ - collected;
-      // A body line may still lose a stuffed dot.
-      if (!header) ++cap;
-      break;
-    }
-  }
-  return cap > longLine_.size() ? cap - longLine_.size() : 0;
+// The buffer in which the current line of a text or of the overview is
+// collected, with its size and the bytes it holds.
+PipelineEngine::Engine::Collection PipelineEngine::Engine::collection() {
+  if (parseState_ == Parse::kHeader || parseState_ == Parse::kArticleHeader)
+    return {hdrBuf_, hdrBufSize_, hdrLen_};
+  // While the overview is read no body is collected.
+  return {bodyBuf_, bodyBufSize_, bodyLen_};
 }
 
-// Part of a line that is longer than inBuf.
+// Part of a line longer than inBuf.  A status line is kept to a sane
+// length; a line of a text or of the overview is gathered in place, as
+// far as the article limit leaves room for it (and for a stuffed dot and
+// a CR, which it loses once whole), with room for the LF and NUL that it
+// gets then.  Of an overview line too long to use, its number is kept.
 void PipelineEngine::Engine::keepLinePiece(const char* piece, std::size_t len) {
   if (lineCut_) return;
-  const std::size_t room = lineRoom();
-  if (len <= room) {
-    longLine_.append(piece, len);
-    return;
-  }
-  lineCut_ = true;
   if (parseState_ == Parse::kStatus) {
-    longLine_.append(piece, room);
+    const std::size_t room = kStatusLineKept - longStatus_.size();
+    longStatus_.append(piece, std::min(len, room));
+    lineCut_ = len > room;
     return;
   }
-  if (parseState_ == Parse::kOverview) {
-    // Only its number is still wanted.
-    if (longLine_.size() > kStatusLineKept) longLine_.resize(kStatusLineKept);
-    longLine_.append(piece, std::min(len, kStatusLineKept - longLine_.size()));
+  const bool overview = parseState_ == Parse::kOverview;
+  if (!overview && text_ != Text::kKept) {
+    lineCut_ = true;
     return;
   }
-  longLine_.clear();
-  if (text_ == Text::kKept) text_ = Text::kTooLarge;
+  const Collection target = collection();
+  const std::size_t room =
+      (target.len <= articleLimit_ ? articleLimit_ - target.len : 0) + 2 - gathered_;
+  if (len > room) {
+    lineCut_ = true;
+    if (!overview) {
+      gathered_ = 0;
+      text_ = Text::kTooLarge;
+      return;
+    }
+    gathered_ = std::min(gathered_, kStatusLineKept);
+    len = std::min(len, kStatusLineKept - gathered_);
+  }
+  if (!growBuffer(target.buf, target.size, target.len + gathered_ + len + 2)) {
+    outOfMemory();
+    gathered_ = 0;
+    lineCut_ = true;
+    return;
+  }
+  std::memcpy(target.buf.get() + target.len + gathered_, piece, len);
+  gathered_ += len;
 }
 
-// A line has ended: `tail` is what of it stood in inBuf.
+// A line has ended: `tail` is what of it stood in inBuf.  The bytes of an
+// answer are counted by the line, so each of its parts (status line,
+// header, body, each line of the overview) starts its count anew.
 void PipelineEngine::Engine::finishLine(std::string_view tail) {
-  if (longLine_.empty() && !lineCut_) {
+  const Parse before = parseState_;
+  if (gathered_ == 0 && longStatus_.empty() && !lineCut_) {
     dispatchLine(withoutCr(tail), false);
-    return;
+  } else {
+    keepLinePiece(tail.data(), tail.size());
+    const bool cut = lineCut_;
+    lineCut_ = false;
+    const std::size_t gathered = gathered_;
+    gathered_ = 0;
+    if (parseState_ == Parse::kStatus) {
+      const std::string line = std::move(longStatus_);
+      longStatus_.clear();
+      dispatchLine(cut ? std::string_view(line) : withoutCr(line), cut);
+    } else if (parseState_ == Parse::kOverview || (!cut && text_ == Text::kKept)) {
+      const Collection target = collection();
+      const std::string_view line(target.buf.get() + target.len, gathered);
+      dispatchLine(cut ? line : withoutCr(line), cut);
+    }
+    // The rest of a cut header or body line belongs to a text that is
+    // passed over.
   }
-  keepLinePiece(tail.data(), tail.size());
-  const std::string line = std::move(longLine_);
-  longLine_.clear();
-  const bool cut = lineCut_;
-  lineCut_ = false;
-  if (!cut)
-    dispatchLine(withoutCr(line), false);
-  else if (parseState_ == Parse::kStatus || parseState_ == Parse::kOverview)
-    dispatchLine(line, true);
-  // The rest of a cut header or body line belongs to a text that is
-  // passed over.
+  if (parseState_ != before || parseState_ == Parse::kStatus || parseState_ == Parse::kOverview)
+    answerBytes_ = 0;
+}
+
+// Counts bytes of the answer being read; false, the connection given up,
+// when they run past any size it may have.
+bool PipelineEngine::Engine::answerWithinBound(std::size_t bytes) {
+  answerBytes_ += bytes;
+  if (answerBytes_ <= answerBound_) return true;
+  answerWithoutEnd();
+  return false;
 }
 
 // Only the bytes just received can hold a line feed: the ones before them
@@ -931,6 +1155,7 @@ void PipelineEngine::Engine::cutLines(std::size_t received) {
   while (char* lf = static_cast<char*>(std::memchr(scan, '\n', end - scan))) {
     const std::string_view line(lineStart, lf - lineStart);
     lineStart = scan = lf + 1;
+    if (!answerWithinBound(line.size() + 1)) return;
     finishLine(line);
     if (!abandoned_ && signalAbandons()) abandonConnection();
     if (abandoned_) return;
@@ -940,7 +1165,8 @@ void PipelineEngine::Engine::cutLines(std::size_t received) {
   if (static_cast<std::size_t>(len) == kInBufSize) {
     // A line longer than the buffer is gathered aside, as far as it may be
     // kept.
-    keepLinePiece(lineStart, static_cast<std::size_t>(len));
+    if (!answerWithinBound(kInBufSize)) return;
+    keepLinePiece(lineStart, kInBufSize);
     len = 0;
   } else if (lineStart != inBuf_ && len > 0) {
     std::memmove(inBuf_, lineStart, len);
@@ -968,6 +1194,7 @@ void PipelineEngine::Engine::queueRequest(const Request& request) {
     ++overviewsOutstanding_;
   } else {
     std::snprintf(line, sizeof line, "%s %lld\r\n", verbOf(request.kind), request.first);
+    if (request.kind == RequestKind::kHead) ++headsOutstanding_;
   }
   outstanding_.push_back(request);
   lastRequested_ = request.first;
@@ -975,20 +1202,21 @@ void PipelineEngine::Engine::queueRequest(const Request& request) {
   connection_.Queue(line);
 }
 
-// Fills every free slot: waiting requests first, then the cursor's (the
-// text of matched articles goes before further headers, which bounds the
-// matches that wait for their text).  The lines leave in one write: on
-// loopback every write is a whole TCP transmit.  A huge window goes out in
-// pieces of kOutputBound bytes, pass by pass.
+// Fills every free slot, in the order nextSource gives.  The lines leave
+// in one write: on loopback every write is a whole TCP transmit.  A huge
+// window goes out in pieces of kOutputBound bytes, pass by pass.
 void PipelineEngine::Engine::sendRequests() {
   if (!sending()) return;
   bool queued = false;
-  while (freeSlots_ > 0 && connection_.PendingOutput() <= kOutputBound && somethingToRequest()) {
-    if (!waiting_.empty() && !overviewDue()) {
-      const Request request = waiting_.front();
-      waiting_.pop_front();
+  while (freeSlots_ > 0 && connection_.PendingOutput() <= kOutputBound) {
+    const Source source = nextSource();
+    if (source == Source::kNone) break;
+    if (source == Source::kText || source == Source::kHeaderAgain) {
+      std::deque<Request>& from = source == Source::kText ? texts_ : headersAgain_;
+      const Request request = from.front();
+      from.pop_front();
       queueRequest(request);
-    } else if (way_ == Reading::Way::kOverview) {
+    } else if (source == Source::kOverviewRange) {
       // In unsigned arithmetic, so that no range of numbers overflows.
       const bool lastRange = static_cast<unsigned long long>(lastArticle_) -
                                  static_cast<unsigned long long>(cursor_) <
@@ -1047,20 +1275,27 @@ void PipelineEngine::Engine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticl
     overviewFields_ = overview_->format.FieldsNamed(names);
   }
   const ArticleNumber start = ngInfo->nextArticle;
+  resumeOnceInStep_.reset();
   cursor_ = start;
   freeSlots_ = maxReq_;
   inLen_ = 0;
-  longLine_.clear();
+  longStatus_.clear();
+  gathered_ = 0;
   lineCut_ = false;
+  answerBytes_ = 0;
   resetResponse();
   clearMatchTable();
-  waiting_.clear();
+  texts_.clear();
+  headersAgain_.clear();
   outstanding_.clear();
   overviewsOutstanding_ = 0;
+  headsOutstanding_ = 0;
   overviewDropped_ = false;
   pending_.clear();
   doubtful_.clear();
   stopAt_ = kHighest;
+  unconfirmed_ = kHighest;
+  lastCheckpoint_ = start;
   held_ = false;
   abandoned_ = false;
   abandonAt_ = 2;
@@ -1078,29 +1313,47 @@ void PipelineEngine::Engine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticl
     if (freeSlots_ != 0) sendRequests();
     if (freeSlots_ == maxReq_) {
       const bool stopped = !keepRunning;
-      if (stopped || held_ || (cursor_ > lastArticle_ && waiting_.empty())) {
-        ngInfo->nextArticle = resumePoint(stopped);
+      if (stopped || held_ ||
+          (cursor_ > lastArticle_ && texts_.empty() && headersAgain_.empty())) {
+        // The last answers may have had no number, and a line the server
+        // sent besides them would show only after the end (as the next
+        // GROUP's answer): until the stream is seen in step, the articles
+        // they settled are not passed.
+        const ArticleNumber resume = resumePoint(stopped);
+        ngInfo->nextArticle = std::min(resume, unconfirmed_);
+        if (resume > unconfirmed_) resumeOnceInStep_ = resume;
         break;
       }
     }
+    offerCheckpoint();
     waitAndTransfer();
   }
   // Matched articles whose text never came are not delivered.
   clearMatchTable();
-  waiting_.clear();
+  texts_.clear();
+  headersAgain_.clear();
   pending_.clear();
   filter_.reset();
   ngInfo_ = nullptr;
 }
 
-PipelineEngine::PipelineEngine(NntpConnection& connection, int maxReq, unsigned long articleLimit)
-    : engine_(std::make_unique<Engine>(connection, maxReq, articleLimit)) {}
+PipelineEngine::PipelineEngine(NntpConnection& connection, int maxReq, unsigned long articleLimit,
+                               std::size_t heldHeaderBudget)
+    : engine_(std::make_unique<Engine>(connection, maxReq, articleLimit, heldHeaderBudget)) {}
 
 PipelineEngine::~PipelineEngine() = default;
 
 void PipelineEngine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticle,
                          const Reading& reading) {
   engine_->Run(ngInfo, lastArticle, reading);
+}
+
+void PipelineEngine::SetCheckpointSink(CheckpointSink sink) {
+  engine_->SetCheckpointSink(std::move(sink));
+}
+
+std::optional<ArticleNumber> PipelineEngine::ResumeOnceInStep() const {
+  return engine_->ResumeOnceInStep();
 }
 
 }  // namespace pelliton

@@ -277,21 +277,35 @@ bool listingWritten() {
 int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
                    const ServerInfo& servInfo) {
   NewsgroupFetcher fetcher(connection, servInfo, options.maxReq);
+  // In the middle of a long newsgroup too, so that a run killed there
+  // loses only its last seconds.
+  fetcher.SetCheckpointSink([](const NewsgroupInfo& ngInfo, ArticleNumber next) {
+    const Checkpoint checkpoint{&ngInfo, next};
+    SaveProgressWhenDue(&checkpoint);
+  });
   bool moved = false;  // since the walk began
+  int status = 0;
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
     // The progress of the newsgroups before is saved only once another
     // follows: after the last one the end of the run saves it anyway.
     if (moved) SaveProgressWhenDue();
     const ArticleNumber before = ngInfo->nextArticle;
     const int result = fetcher.processNewsgroup(ngInfo);
-    if (result == -1) return 1;
+    if (result == -1) {
+      status = 1;
+      break;
+    }
     // Only a signal stops the walk without a failure: the engine itself
     // stops it on a failed delivery, a lost or silent connection, or an
     // answer out of step.
-    if (result == 0) return signalsCaught > 0 ? 0 : 1;
+    if (result == 0) {
+      status = signalsCaught > 0 ? 0 : 1;
+      break;
+    }
     moved = moved || ngInfo->nextArticle != before;
   }
-  return 0;
+  fetcher.TrustLastNewsgroup();
+  return status;
 }
 
 // Runs the piece of work that the command line asks for on the open

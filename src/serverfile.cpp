@@ -67,12 +67,13 @@ bool parseYesNo(const char* value, bool& on) {
 }
 
 // The value of "articlelimit": the size syntax of -m, and a value that
-// stands as written (no sign, no overflow).
+// stands as written (no sign, no overflow).  0, which once meant no limit,
+// and anything above what one buffer can hold are the most there can be.
 bool parseArticleLimit(const char* value, unsigned long& limit) {
   unsigned long size = 0;
   bool exact = false;
   if (!ParseSize(value, size, &exact) || !exact) return false;
-  limit = size;
+  limit = size == 0 || size > kMaxArticleLimit ? kMaxArticleLimit : size;
   return true;
 }
 

@@ -114,6 +114,24 @@ std::string MessageText(const Article& a) {
   return a.header + "\n\n" + body + "\n\n";
 }
 
+// What the server sends for a HEAD, BODY or ARTICLE of the article.
+std::string WireAnswer(const std::string& command, const Article& a) {
+  auto stuffed = [](const std::string& text) {
+    std::string wire;
+    if (text.empty()) return wire;
+    std::istringstream in(text + "\n");
+    std::string line;
+    while (std::getline(in, line)) wire += (!line.empty() && line[0] == '.' ? "." : "") + line + "\r\n";
+    return wire;
+  };
+  const std::size_t at = a.header.find("Message-ID: ");
+  const std::string id = a.header.substr(at + 12, a.header.find('>', at) - at - 11);
+  const std::string number = std::to_string(a.number);
+  if (command.rfind("HEAD", 0) == 0) return "221 " + number + " " + id + "\r\n" + stuffed(a.header) + ".\r\n";
+  if (command.rfind("BODY", 0) == 0) return "222 " + number + " " + id + "\r\n" + stuffed(a.body) + ".\r\n";
+  return "220 " + number + " " + id + "\r\n" + stuffed(a.header) + "\r\n" + stuffed(a.body) + ".\r\n";
+}
+
 bool AllDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -313,6 +331,13 @@ class FaultTrials : public ::testing::Test {
   void HangUpEverywhere(int stride, int cut);
   void InterruptEverywhere(int cut);
   void RefuseSome(const std::vector<std::vector<std::string>>& refusals);
+  struct Stray {
+    std::string group;
+    int number;
+    std::string command;  // answered, and then followed by the line
+    std::string line;
+  };
+  void StrayLines(const std::vector<Stray>& strays);
 };
 
 // The server hangs up after n bytes, for n from the greeting through every
@@ -573,6 +598,45 @@ void FaultTrials::RefuseSome(const std::vector<std::vector<std::string>>& refusa
   }
 }
 
+// A status line without an article number comes after an answer, as from
+// a server that answers one request twice or has its lines crossed: it is
+// taken for the answer to the next request, whose real answer then comes
+// out of step.  The run ends with status 1, and the next run starts no
+// later than the article that the stray line settled.
+void FaultTrials::StrayLines(const std::vector<Stray>& strays) {
+  for (const Stray& stray : strays) {
+    for (int maxReq : {1, 4}) {
+      SCOPED_TRACE(stray.command + " then " + stray.line + "-n " + std::to_string(maxReq));
+      NewTrial();
+      const Article* article = nullptr;
+      for (const Article& a : articles_)
+        if (a.group == stray.group && a.number == stray.number) article = &a;
+      ASSERT_NE(nullptr, article);
+      server_.SetReply(stray.command, WireAnswer(stray.command, *article) + stray.line);
+      testutil::RunResult first = Run(maxReq);
+      server_.ClearReplies();
+      CheckInterrupted(first, 1);
+      CheckComplete(Run(maxReq));
+      if (HasFailure()) return;
+    }
+  }
+}
+
+TEST_F(FaultTrials, StrayStatusLines) {
+  StrayLines({{kGroupOne, 1, "BODY 1", "423 no such article\r\n"},
+              {kGroupOne, 6, "BODY 6", "430 no such article\r\n"},
+              {kGroupOne, 8, "BODY 8", "503 program fault\r\n"},
+              {kGroupOne, 2, "HEAD 2", "423 no such article\r\n"},
+              {kGroupTwo, 2, "BODY 2", "423 no such article\r\n"}});
+}
+
+TEST_F(FaultTrials, OverviewStrayStatusLines) {
+  overview_ = true;
+  StrayLines({{kGroupOne, 1, "ARTICLE 1", "423 no such article\r\n"},
+              {kGroupOne, 6, "ARTICLE 6", "430 no such article\r\n"},
+              {kGroupTwo, 2, "ARTICLE 2", "503 program fault\r\n"}});
+}
+
 TEST_F(FaultTrials, ServerRefusesSomeArticles) {
   RefuseSome({{"HEAD 1"}, {"BODY 1"}, {"BODY 3"}, {"HEAD 4"}, {"BODY 6", "HEAD 2"}, {"HEAD 7"},
               {"BODY 8"}, {"HEAD 10"}});
@@ -647,49 +711,59 @@ TEST_F(FaultTrials, OverviewServerRefusesSomeArticles) {
 
 // --- Killed at any moment ----------------------------------------------------
 
-// Many small newsgroups, their answers delayed, so that a run lasts well
-// beyond the interval of the saves along the way.  Runs are killed with
-// SIGKILL at random moments; a run that nothing stops is watched with
-// strace while it saves.
+// Many small newsgroups, or one long one, their answers delayed, so that
+// a run lasts well beyond the interval of the saves along the way.  Runs
+// are killed with SIGKILL at random moments; a run that nothing stops is
+// watched with strace while it saves.
 class KillTrials : public ::testing::Test {
  protected:
   static constexpr int kGroups = 36;
   static constexpr int kArticles = 2;  // in each newsgroup
+  static constexpr int kLongArticles = 100;  // in the long newsgroup
   static constexpr auto kDelay = 50ms;
   // The saves along the way come 5 seconds apart at the least, each after
-  // the newsgroup that ends the interval; a newsgroup here takes a quarter
-  // of a second, and ends of a second are left for a loaded machine.
+  // the newsgroup that ends the interval, or in the middle of a long one
+  // after the article that ends it; a newsgroup here takes a quarter of a
+  // second, and ends of a second are left for a loaded machine.
   static constexpr auto kUnsavedAtMost = 6500ms;
+  static constexpr const char* kLongGroup = "pelliton.kill.long";
 
   static std::string Group(int g) {
     return "pelliton.kill.g" + std::string(g < 10 ? "0" : "") + std::to_string(g);
   }
-  static std::string Id(int g, int n) { return std::to_string(n) + "." + Group(g) + "@kill.example"; }
+  static std::string Id(int g, int n) { return Id(Group(g), n); }
+  static std::string Id(const std::string& group, int n) {
+    return std::to_string(n) + "." + group + "@kill.example";
+  }
 
   void SetUp() override {
+    auto add = [this](const std::string& group, int n) {
+      server_.AddArticle(group, n,
+                         "From: k@kill.example\nSubject: keep\nMessage-ID: <" + Id(group, n) + ">",
+                         "body of " + Id(group, n));
+    };
     for (int g = 0; g < kGroups; ++g)
-      for (int n = 1; n <= kArticles; ++n)
-        server_.AddArticle(Group(g), n,
-                           "From: k@kill.example\nSubject: keep\nMessage-ID: <" + Id(g, n) + ">",
-                           "body of " + Id(g, n));
+      for (int n = 1; n <= kArticles; ++n) add(Group(g), n);
+    for (int n = 1; n <= kLongArticles; ++n) add(kLongGroup, n);
     port_ = server_.Start();
     ASSERT_GT(port_, 0);
   }
 
   // The files of one run in a directory of its own; every newsgroup goes
   // into the Maildir "md/", and, with mailboxes, its articles also into one
-  // of two mailboxes.
-  std::unique_ptr<testutil::TempDir> NewTrial(bool mailboxes) const {
+  // of two mailboxes.  A long trial reads the long newsgroup alone.
+  std::unique_ptr<testutil::TempDir> NewTrial(bool mailboxes, bool isLong = false) const {
     auto dir = std::make_unique<testutil::TempDir>();
     testutil::WriteFile(dir->file("servers"), "[kill]\nhost 127.0.0.1\nport " +
                                                   std::to_string(port_) + "\nconfig " +
                                                   dir->file("filters") + "\nnewsrc " +
                                                   dir->file("newsrc") + "\ntimeout 20\n");
     std::string filters;
-    for (int g = 0; g < kGroups; ++g) {
+    for (int g = 0; g < kGroups && !isLong; ++g) {
       filters += Group(g) + ":\n" + dir->file("md/") + "\n";
       if (mailboxes) filters += Group(g) + ":\n" + dir->file(g % 3 == 0 ? "a" : "b") + "\n";
     }
+    if (isLong) filters = std::string(kLongGroup) + ":\n" + dir->file("md/") + "\n";
     testutil::WriteFile(dir->file("filters"), filters);
     return dir;
   }
@@ -699,22 +773,23 @@ class KillTrials : public ::testing::Test {
   }
 
   // Every newsgroup of the filter file, in its order, at most fully read.
-  void CheckNewsrc(const testutil::TempDir& dir, bool complete) const {
+  void CheckNewsrc(const testutil::TempDir& dir, bool complete, bool isLong = false) const {
     const std::string text = testutil::ReadFile(dir.file("newsrc"));
     if (text.empty() && !complete) return;  // not saved yet
-    std::string expected;
     const std::regex line(R"(([^:]+): 1-([0-9]+))");
     std::vector<std::string> lines = Lines(text);
-    ASSERT_EQ(static_cast<std::size_t>(kGroups), lines.size()) << text;
-    for (int g = 0; g < kGroups; ++g) {
+    const int groups = isLong ? 1 : kGroups;
+    const int articles = isLong ? kLongArticles : kArticles;
+    ASSERT_EQ(static_cast<std::size_t>(groups), lines.size()) << text;
+    for (int g = 0; g < groups; ++g) {
       std::smatch m;
       ASSERT_TRUE(std::regex_match(lines[g], m, line)) << lines[g];
-      EXPECT_EQ(Group(g), m[1].str());
+      EXPECT_EQ(isLong ? kLongGroup : Group(g), m[1].str());
       const int last = std::stoi(m[2].str());
       if (complete)
-        EXPECT_EQ(kArticles, last) << lines[g];
+        EXPECT_EQ(articles, last) << lines[g];
       else
-        EXPECT_LE(last, kArticles) << lines[g];
+        EXPECT_LE(last, articles) << lines[g];
     }
   }
 
@@ -759,14 +834,23 @@ TEST_F(KillTrials, AKilledRunLosesNothingAndRepeatsOnlyItsLastSeconds) {
   server_.SetDelay(kDelay);
 
   // One moment in each stretch of the run, the last ones after the first
-  // save along the way; and a run that goes to its end.
-  constexpr int kKilled = 6;
+  // save along the way; and a run that goes to its end.  Runs of the long
+  // newsgroup alone (10 s) are killed in its middle, after the first save
+  // along the way, and late enough that a run which saved nothing before
+  // its end would deliver articles again that came more than
+  // kUnsavedAtMost before the kill.
+  constexpr int kKilled = 9;
+  constexpr int kLongFrom = 6;  // the trials from here on are long
   std::vector<std::unique_ptr<testutil::TempDir>> dirs;
   std::vector<std::unique_ptr<testutil::Child>> runs;
   std::vector<std::chrono::milliseconds> killAfter;
   for (int i = 0; i < kKilled; ++i) {
-    dirs.push_back(NewTrial(false));
-    std::uniform_int_distribution<int> within(300 + 1350 * i, 300 + 1350 * (i + 1) - 1);
+    const bool isLong = i >= kLongFrom;
+    dirs.push_back(NewTrial(false, isLong));
+    std::uniform_int_distribution<int> within =
+        isLong ? std::uniform_int_distribution<int>(7000 + 600 * (i - kLongFrom),
+                                                    7000 + 600 * (i - kLongFrom + 1) - 1)
+               : std::uniform_int_distribution<int>(300 + 1350 * i, 300 + 1350 * (i + 1) - 1);
     killAfter.push_back(std::chrono::milliseconds(within(random)));
   }
   std::unique_ptr<testutil::TempDir> watched = NewTrial(true);
@@ -786,7 +870,10 @@ TEST_F(KillTrials, AKilledRunLosesNothingAndRepeatsOnlyItsLastSeconds) {
   const auto start = std::chrono::steady_clock::now();
   for (const auto& dir : dirs) runs.push_back(std::make_unique<testutil::Child>(Args(*dir)));
   std::vector<std::chrono::system_clock::time_point> killedAt(kKilled);
-  for (int i = 0; i < kKilled; ++i) {
+  std::vector<int> order(kKilled);
+  for (int i = 0; i < kKilled; ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](int a, int b) { return killAfter[a] < killAfter[b]; });
+  for (int i : order) {
     std::this_thread::sleep_until(start + killAfter[i]);
     killedAt[i] = std::chrono::system_clock::now();
     runs[i]->Signal(SIGKILL);
@@ -798,7 +885,7 @@ TEST_F(KillTrials, AKilledRunLosesNothingAndRepeatsOnlyItsLastSeconds) {
   for (int i = 0; i < kKilled; ++i) {
     SCOPED_TRACE("killed after " + std::to_string(killAfter[i].count()) + " ms");
     EXPECT_TRUE(first[i].status == 128 + SIGKILL || first[i].status == 0) << first[i].err;
-    CheckNewsrc(*dirs[i], false);
+    CheckNewsrc(*dirs[i], false, i >= kLongFrom);
     runs[i] = std::make_unique<testutil::Child>(Args(*dirs[i]));
   }
   for (int i = 0; i < kKilled; ++i) {
@@ -806,9 +893,10 @@ TEST_F(KillTrials, AKilledRunLosesNothingAndRepeatsOnlyItsLastSeconds) {
     const testutil::TempDir& dir = *dirs[i];
     const testutil::RunResult second = runs[i]->Finish();
     EXPECT_EQ(0, second.status) << second.err;
-    CheckNewsrc(dir, true);
+    CheckNewsrc(dir, true, i >= kLongFrom);
     const auto deliveries = Deliveries(dir);
-    EXPECT_EQ(static_cast<std::size_t>(kGroups * kArticles), deliveries.size());
+    EXPECT_EQ(static_cast<std::size_t>(i >= kLongFrom ? kLongArticles : kGroups * kArticles),
+              deliveries.size());
     for (const auto& [id, times] : deliveries) {
       ASSERT_LE(times.size(), 2u) << id;
       if (times.size() == 1) continue;

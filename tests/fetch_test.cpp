@@ -182,18 +182,36 @@ TEST_F(FetchTest, GroupReplyDecidesWhereReadingStarts) {
     Commands heads;  // first and last HEAD, or none
     const char* err;
     const char* newsrcAfter;
+    int status;
+    bool walkGoesOn;  // to the next newsgroup
   } cases[] = {
       {"no such group", "411 no such group\r\n", "comp.test: 1-5\n", {},
-       "pelliton: comp.test: newsgroup does not exist\n", "comp.test: 1-5\n"},
+       "pelliton: comp.test: newsgroup does not exist\n", "comp.test: 1-5\n", 0, true},
+      // Not read: the newsgroup keeps its place, and the run did not do
+      // all of its work.
       {"too few numbers", "211 5\r\n", "comp.test: 1-5\n", {},
-       "pelliton: bad NNTP server response -- 211 5\n", "comp.test: 1-5\n"},
-      {"other code", "480 authentication required\r\n", "comp.test: 1-5\n", {},
-       "pelliton: bad NNTP server response -- 480 authentication required\n", "comp.test: 1-5\n"},
+       "pelliton: bad NNTP server response -- 211 5\n", "comp.test: 1-5\n", 1, true},
+      {"authentication required", "480 authentication required\r\n", "comp.test: 1-5\n", {},
+       "pelliton: bad NNTP server response -- 480 authentication required\n", "comp.test: 1-5\n",
+       1, true},
+      {"no permission", "502 no permission\r\n", "comp.test: 1-5\n", {},
+       "pelliton: bad NNTP server response -- 502 no permission\n", "comp.test: 1-5\n", 1, true},
+      // Answers that only an article command gets were left over from
+      // before: the stream is out of step, and the walk ends.
+      {"an article's answer", "423 no such article\r\n", "comp.test: 1-5\n", {},
+       "pelliton: bad NNTP server response -- 423 no such article\n", "comp.test: 1-5\n", 1,
+       false},
+      {"a body's status line", "222 7 <7@x>\r\n", "comp.test: 1-5\n", {},
+       "pelliton: bad NNTP server response -- 222 7 <7@x>\n", "comp.test: 1-5\n", 1, false},
+      {"no status code", "Subject: left over\r\n", "comp.test: 1-5\n", {},
+       "pelliton: bad NNTP server response -- Subject: left over\n", "comp.test: 1-5\n", 1,
+       false},
       {"starts at first", "211 100 200 299 comp.test\r\n", "", {"HEAD 200", "HEAD 299"}, "",
-       "comp.test: 1-299\n"},
+       "comp.test: 1-299\n", 0, true},
       {"behind last", "211 100 200 299 comp.test\r\n", "comp.test: 1-349\n", {}, "",
-       "comp.test: 1-299\n"},
-      {"empty group", "211 0 300 299 comp.test\r\n", "", {}, "", "comp.test: 1-299\n"},
+       "comp.test: 1-299\n", 0, true},
+      {"empty group", "211 0 300 299 comp.test\r\n", "", {}, "", "comp.test: 1-299\n", 0,
+       true},
   };
   server.AddArticle("other.test", 1, Header("other.test", 1, "article 1"), Body(1));
   // comp.test exists only in the canned GROUP answers, so the server would
@@ -210,9 +228,10 @@ TEST_F(FetchTest, GroupReplyDecidesWhereReadingStarts) {
     server.SetReply("GROUP comp.test", c.reply);
     WriteFile(dir.file("newsrc"), std::string(c.newsrcBefore) + "other.test: 1-0\n");
     RunResult r = Run();
-    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(c.status, r.status);
     EXPECT_EQ(c.err, r.err);
-    EXPECT_EQ(std::string(c.newsrcAfter) + "other.test: 1-1\n", Newsrc());
+    EXPECT_EQ(std::string(c.newsrcAfter) + "other.test: 1-" + (c.walkGoesOn ? "1" : "0") + "\n",
+              Newsrc());
     Commands heads;
     for (const auto& command : server.Commands())
       if (command.rfind("HEAD", 0) == 0 && command != "HEAD 1") heads.push_back(command);
@@ -223,9 +242,8 @@ TEST_F(FetchTest, GroupReplyDecidesWhereReadingStarts) {
       EXPECT_EQ(c.heads.front(), heads.front());
       EXPECT_EQ(c.heads.back(), heads.back());
     }
-    // The next newsgroup is fetched whatever became of this one.
     Commands commands = server.Commands();
-    EXPECT_NE(commands.end(), std::find(commands.begin(), commands.end(), "HEAD 1"));
+    EXPECT_EQ(c.walkGoesOn, commands.end() != std::find(commands.begin(), commands.end(), "HEAD 1"));
     std::remove(Mailbox("other").c_str());
   }
 }
@@ -264,7 +282,8 @@ TEST_F(FetchTest, GroupNumbersPastThirtyTwoBits) {
     server.SetReply("GROUP comp.test", c.reply);
     WriteFile(dir.file("newsrc"), c.newsrcBefore);
     RunResult r = Run({"-n", "4"});
-    EXPECT_EQ(0, r.status);
+    // A range that cannot be read leaves the newsgroup unread.
+    EXPECT_EQ(*c.err == '\0' ? 0 : 1, r.status);
     EXPECT_EQ(c.err, r.err);
     EXPECT_EQ(c.newsrcAfter, Newsrc());
     Commands heads;

@@ -557,10 +557,12 @@ if [ -n "$INN_AUTH_PORT" ]; then
     fail "wrong password: expected the 481 answer on standard error, got: $err"
   [ -e "$d/newsrc" ] && fail "wrong password: the newsrc was written"
 
+  # Every newsgroup refused (480) is left unread: the walk goes on, and the
+  # run did not do its work.
   d=$work/auth-none
   setup_run "$d" "$authport"
   run_pelliton "$d"
-  [ "$status" = 0 ] || fail "no credentials: exit status $status"
+  [ "$status" = 1 ] || fail "no credentials: exit status $status"
   [[ $err == *"pelliton: bad NNTP server response -- 480 "* ]] ||
     fail "no credentials: expected the 480 answer on standard error, got: $err"
   [ -e "$d/tricky.mbox" ] && fail "no credentials: articles were delivered"

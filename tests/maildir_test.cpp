@@ -36,13 +36,14 @@ struct Outcome {
   std::string err;
 };
 
-Outcome Deliver(const std::string& target, const std::string& header, const std::string& body) {
+Outcome Deliver(const std::string& target, const std::string& header, const std::string& body,
+                bool bodyHasLines = true) {
   ActionInfo actInfo;
   actInfo.type = ACTION_TYPE_FILE;
   actInfo.target = target;
   testing::internal::CaptureStderr();
   int result = ProcessAction(&actInfo, header.data(), static_cast<int>(header.size()), body.data(),
-                             static_cast<int>(body.size()));
+                             static_cast<int>(body.size()), bodyHasLines);
   return {result, testing::internal::GetCapturedStderr()};
 }
 
@@ -100,6 +101,7 @@ TEST_F(MaildirTest, MessageFileHoldsHeaderEmptyLineAndBody) {
     std::string header;
     std::string body;
     std::string file;
+    bool bodyHasLines = true;
   } cases[] = {
       {"plain", "Subject: a\nFrom: b@example.org", "one\ntwo",
        "Subject: a\nFrom: b@example.org\n\none\ntwo\n"},
@@ -108,8 +110,9 @@ TEST_F(MaildirTest, MessageFileHoldsHeaderEmptyLineAndBody) {
       {"dot lines", "Subject: d\n..two dots", ".\n..\n.x", "Subject: d\n..two dots\n\n.\n..\n.x\n"},
       {"a long line", "Subject: l", longLine + "\nend", "Subject: l\n\n" + longLine + "\nend\n"},
       // The body comes without its last line end: "" is one empty line,
-      // which must not be lost.
+      // which must not be lost, unless the body has no lines at all.
       {"body of one empty line", "Subject: e", "", "Subject: e\n\n\n"},
+      {"body of no lines", "Subject: e", "", "Subject: e\n\n", false},
       {"last body line empty", "Subject: e", "x\n", "Subject: e\n\nx\n\n"},
       {"body of empty lines", "Subject: e", "\n\n", "Subject: e\n\n\n\n\n"},
       {"no header lines", "", "b", "\nb\n"},
@@ -119,7 +122,7 @@ TEST_F(MaildirTest, MessageFileHoldsHeaderEmptyLineAndBody) {
     SCOPED_TRACE(c.what);
     testutil::TempDir dir;
     const std::string maildir = dir.file("md/");
-    Outcome outcome = Deliver(maildir, c.header, c.body);
+    Outcome outcome = Deliver(maildir, c.header, c.body, c.bodyHasLines);
     EXPECT_EQ(1, outcome.result);
     EXPECT_EQ("", outcome.err);
     EXPECT_EQ(c.file, OnlyMessage(maildir));

@@ -15,14 +15,6 @@
 #include "test_util.h"
 #include "util.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define PELLITON_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PELLITON_ASAN 1
-#endif
-#endif
-
 namespace pelliton {
 namespace {
 

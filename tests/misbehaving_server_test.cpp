@@ -12,12 +12,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -163,6 +165,9 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
     std::string err;
     std::optional<std::string> newsrc;  // after the first run
     std::vector<int> never;
+    // The message names whichever request the answer was taken for, which
+    // depends on how far ahead the requests went: it is only searched for.
+    bool errExact = true;
   } cases[] = {
       // No connection: nothing done, nothing saved.
       {"connection refused", 1, {}, refused, nullptr, {}, 1,
@@ -191,6 +196,11 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
       {"newsgroup missing", 1, {{"GROUP comp.two", "411 no such newsgroup\r\n"}}, "", nullptr, {},
        0, "pelliton: comp.two: newsgroup does not exist\n", "comp.one: 1-12\ncomp.two: 1-0\n",
        {}},
+      // One that it refuses was not read: it keeps its place, the walk goes
+      // on, and the run did not do all its work.
+      {"newsgroup refused", 1, {{"GROUP comp.one", "502 no permission\r\n"}}, "", nullptr, {}, 1,
+       "pelliton: bad NNTP server response -- 502 no permission\n",
+       "comp.one: 1-0\ncomp.two: 1-3\n", {}},
       // Out of step: the walk ends at the first article not dealt with.
       {"header with another number", 1, {{"HEAD 6", HeadAnswer(7)}}, "", nullptr, {}, 1,
        "pelliton: article 6: answer out of step with the requests -- 221 7 <7.comp.one@test>\n",
@@ -213,6 +223,32 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
        "", nullptr, {}, 1,
        "pelliton: article 6: answer out of step with the requests -- 211 12 1 12 comp.one\n",
        "comp.one: 1-5\ncomp.two: 1-0\n", {}},
+      // A stray line without an article number is taken for the answer to
+      // the next request, and settles article 7 for gone; the real answer
+      // then comes out of step.  The next run starts no later than 7 (it
+      // started behind it, and 7 was lost).
+      {"stray 423 after a body", 1, {{"BODY 6", BodyAnswer(6) + "423 no such article\r\n"}}, "",
+       nullptr, {}, 1,
+       "pelliton: article 8: answer out of step with the requests -- 221 7 <7.comp.one@test>\n",
+       "comp.one: 1-6\ncomp.two: 1-0\n", {}},
+      {"stray 430 after a body", 1, {{"BODY 6", BodyAnswer(6) + "430 no such article\r\n"}}, "",
+       nullptr, {}, 1,
+       "pelliton: article 8: answer out of step with the requests -- 221 7 <7.comp.one@test>\n",
+       "comp.one: 1-6\ncomp.two: 1-0\n", {}},
+      {"stray 423 after a body, four at a time", 4,
+       {{"BODY 6", BodyAnswer(6) + "423 no such article\r\n"}}, "", nullptr, {}, 1,
+       ": answer out of step with the requests -- ", std::nullopt, {}, false},
+      {"stray 430 after a body, four at a time", 4,
+       {{"BODY 6", BodyAnswer(6) + "430 no such article\r\n"}}, "", nullptr, {}, 1,
+       ": answer out of step with the requests -- ", std::nullopt, {}, false},
+      // Article 6 is gone only in the first run: the second delivers it.
+      {"header answered 423 twice", 1, {{"HEAD 6", "423 no such article\r\n423 no such article\r\n"}},
+       "", nullptr, {}, 1,
+       "pelliton: article 6: answer out of step with the requests -- 423 no such article\n",
+       "comp.one: 1-5\ncomp.two: 1-0\n", {}},
+      {"header answered 423 twice, four at a time", 4,
+       {{"HEAD 6", "423 no such article\r\n423 no such article\r\n"}}, "", nullptr, {}, 1,
+       ": answer out of step with the requests -- ", std::nullopt, {}, false},
       // GROUP and five articles (a HEAD and a BODY each) are answered.
       {"connection lost", 1, {}, "", [](NewsServer& s) { s.CloseAfterCommands(12); }, {}, 1,
        "server closed connection... aborting!\n", "comp.one: 1-5\ncomp.two: 1-0\n", {}},
@@ -233,6 +269,39 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
        "pelliton: article 6: larger than 2048 bytes, skipped\n"
        "pelliton: article 9: larger than 2048 bytes, skipped\n",
        "comp.one: 1-12\ncomp.two: 1-3\n", {6, 9}},
+      // Lines past the 64 KB input buffer may take the whole limit: a
+      // one-line header and a stuffed one-line body of exactly the limit
+      // are delivered (they were skipped for good); a byte more is not.
+      {"long lines at the limit", 1, {}, "articlelimit 100000\n",
+       [](NewsServer& s) {
+         auto header = [](int n, std::size_t size) {
+           std::string line = "Subject: article " + std::to_string(n) + " ";
+           return line + std::string(size - line.size(), 'h');
+         };
+         s.AddArticle("comp.one", 6, header(6, 100000), Body(6));
+         s.AddArticle("comp.one", 7, header(7, 99999), Body(7));
+         s.AddArticle("comp.one", 8, header(8, 100001), Body(8));
+         s.AddArticle("comp.one", 9, Header("comp.one", 9), "." + std::string(99999, 'b'));
+         s.AddArticle("comp.one", 10, Header("comp.one", 10), "." + std::string(100000, 'b'));
+       },
+       {}, 0,
+       "pelliton: article 8: larger than 100000 bytes, skipped\n"
+       "pelliton: article 10: larger than 100000 bytes, skipped\n",
+       "comp.one: 1-12\ncomp.two: 1-3\n", {8, 10}},
+      // A body that never ends is read up to twice the limit and 16 MB
+      // more: it is skipped for good, and the connection given up (it was
+      // read for as long as the server sent it, the newsrc lock held).
+      {"body without end", 1, {}, "articlelimit 2k\n",
+       [](NewsServer& s) {
+         std::string endless = "222 6 <6.comp.one@test>\r\n";
+         const std::string line = std::string(1000, 'e') + "\r\n";
+         while (endless.size() < (17u << 20)) endless += line;
+         s.SetReply("BODY 6", endless);
+       },
+       {}, 1,
+       "pelliton: article 6: larger than 2048 bytes, skipped\n"
+       "pelliton: article 6: answer too long, taken as out of step with the requests\n",
+       "comp.one: 1-6\ncomp.two: 1-0\n", {6}},
       // Its status is the postconnect command's own business.
       {"postconnect fails", 4, {}, "postconnect exit 3\n", nullptr, {}, 0,
        "pelliton: postconnect command terminated abnormally\n", "comp.one: 1-12\ncomp.two: 1-3\n",
@@ -249,12 +318,77 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
     std::string err = c.err;
     if (std::size_t at = err.find("$DIR/"); at != std::string::npos)
       err.replace(at, 5, dir->path() + "/");
-    EXPECT_EQ(err, first.err);
+    if (c.errExact) {
+      EXPECT_EQ(err, first.err);
+    } else {
+      EXPECT_NE(std::string::npos, first.err.find(err)) << first.err;
+    }
     if (c.newsrc) {
       EXPECT_EQ(*c.newsrc, ReadFile(file("newsrc")));
     }
     for (const auto& [article, count] : Counts(file("one"))) EXPECT_EQ(1, count) << article;
     CheckSecondRun(c.maxReq, c.never);
+    if (HasFailure()) break;
+  }
+}
+
+// Memory runs out while the body of article 6 (24 MB) is collected: its
+// buffer cannot grow past 16 MB.  The run stops as after a failed
+// delivery: article 6 holds the newsgroup, the newsrc is saved, the
+// status is 1, and the next run delivers it.  (It once ended at once with
+// "realloc() failed", nothing saved, and every article delivered again.)
+TEST_F(MisbehavingServerTest, MemoryRunningOutStopsTheRunAndSavesIt) {
+  std::string big;
+  while (big.size() < (24u << 20)) big += std::string(999, 'm') + "\n";
+  for (int maxReq : {1, 4}) {
+    SCOPED_TRACE("-n " + std::to_string(maxReq));
+    NewCase();
+    server.AddArticle("comp.one", 6, Header("comp.one", 6), big);
+    std::vector<std::string> args = Args(maxReq);
+    std::map<std::string, std::string> env;
+#ifdef PELLITON_ASAN
+    // AddressSanitizer's allocator does not heed a limit on the address
+    // space; it refuses larger allocations itself.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") +
+                          ":allocator_may_return_null=1:max_allocation_size_mb=16";
+#else
+    // What the program maps while it waits for the greeting, and 16 MB
+    // more: a body buffer of 32 MB does not fit.
+    server.SetGreeting("");
+    long mapped = 0;
+    {
+      const int connections = server.ConnectionCount();
+      testutil::Child waiting(args);
+      for (int i = 0; i < 500 && mapped == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        if (server.ConnectionCount() == connections) continue;
+        const std::string status = ReadFile("/proc/" + std::to_string(waiting.pid()) + "/status");
+        const std::size_t at = status.find("VmSize:");
+        if (at != std::string::npos) mapped = std::stol(status.substr(at + 7));
+      }
+      waiting.Signal(SIGKILL);
+      waiting.Finish();
+    }
+    ASSERT_GT(mapped, 0);
+    EXPECT_TRUE(server.WaitForIdle(5000ms));
+    server.SetGreeting("200 testserver ready (posting ok)\r\n");
+    args.insert(args.begin(), {"/bin/sh", "-c",
+                               "ulimit -v " + std::to_string(mapped + (16 << 10)) + " && exec \"$@\"",
+                               "sh"});
+#endif
+    RunResult first = testutil::Child(args, env).Finish();
+    EXPECT_TRUE(server.WaitForIdle(5000ms));
+#ifdef PELLITON_ASAN
+    // Its allocator says so when it refuses.
+    const std::regex refused("==[0-9]+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n");
+    first.err = std::regex_replace(first.err, refused, "");
+#endif
+    EXPECT_EQ(1, first.status);
+    EXPECT_EQ("pelliton: realloc() failed -- out of memory, the run is stopping\n", first.err);
+    EXPECT_EQ("comp.one: 1-5\ncomp.two: 1-0\n", ReadFile(file("newsrc")));
+    for (const auto& [article, count] : Counts(file("one"))) EXPECT_EQ(1, count) << article;
+    CheckSecondRun(maxReq, {});
     if (HasFailure()) break;
   }
 }

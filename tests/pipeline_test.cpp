@@ -125,7 +125,12 @@ class ScriptedPeer {
   // lost its connection instead of hanging the test.
   void SetEndless(const std::string& command, const std::string& prefix,
                   std::chrono::milliseconds interval) {
-    endless_ = {command, prefix, interval};
+    endless_ = {command, prefix, interval, ""};
+  }
+  // Answers `command` with `prefix` and then `filler`, over and over, as
+  // fast as the engine reads, until it closes or 10 s have passed.
+  void SetFlood(const std::string& command, const std::string& prefix, const std::string& filler) {
+    endless_ = {command, prefix, std::chrono::milliseconds(0), filler};
   }
   bool EndlessStarted() const { return endlessStarted_; }
   void SetReadDelay(std::chrono::milliseconds delay) { readDelay_ = delay; }
@@ -241,6 +246,13 @@ class ScriptedPeer {
     if (!Write(endless_.prefix)) return false;
     endlessStarted_ = true;
     const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    if (!endless_.filler.empty()) {
+      while (std::chrono::steady_clock::now() < giveUp) {
+        if (send(peerFd_, endless_.filler.data(), endless_.filler.size(), MSG_NOSIGNAL) <= 0)
+          return false;
+      }
+      return false;
+    }
     const int wait = static_cast<int>(endless_.interval.count() > 0 ? endless_.interval.count() : 50);
     while (std::chrono::steady_clock::now() < giveUp) {
       pollfd p = {peerFd_, POLLIN, 0};
@@ -294,6 +306,7 @@ class ScriptedPeer {
     std::string command;
     std::string prefix;
     std::chrono::milliseconds interval{0};
+    std::string filler;
   } endless_;
   std::atomic<bool> endlessStarted_{false};
   std::thread thread_;
@@ -315,6 +328,13 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
   for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
 }
+
+const char* const kOneMailbox =
+    "comp.test:\n"
+    "* ^Subject: .*match\n"
+    "$DIR/mbox\n";
+
+std::string Header(int n, const char* subject);
 
 class PipelineTest : public ::testing::Test {
  protected:
@@ -354,9 +374,14 @@ class PipelineTest : public ::testing::Test {
       NntpConnection connection(timeout);
       connection.Adopt(UniqueFd(dup(server.engineFd())));
       testing::internal::CaptureStderr();
-      PipelineEngine engine(connection, maxReq, articleLimit);
+      PipelineEngine engine(connection, maxReq, articleLimit, heldHeaderBudget);
+      engine.SetCheckpointSink(checkpointSink);
       engine.Run(ngInfo, last, reading);
       err = testing::internal::GetCapturedStderr();
+      // As at the end of a walk, with no later answer to doubt the last.
+      doubted = ngInfo->nextArticle;
+      if (const std::optional<ArticleNumber> later = engine.ResumeOnceInStep())
+        ngInfo->nextArticle = *later;
     }
     server.Finish();
     return ngInfo->nextArticle;
@@ -367,19 +392,46 @@ class PipelineTest : public ::testing::Test {
 
   std::string Mailbox(const char* name) { return dir.file(name); }
 
+  // Articles 1 to 6, every one matching, the answer to `request` replaced
+  // by `reply`: the engine runs over them (with kOneMailbox) and returns
+  // the resume point; the request sent last lands in lastRequest.
+  ArticleNumber RunSixMatches(const std::string& request, const std::string& reply, int maxReq) {
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    for (int n = 1; n <= 6; ++n) local.AddArticle(n, Header(n, "match"), "b" + std::to_string(n));
+    local.SetReply(request, reply);
+    keepRunning = 1;
+    runFailed = 0;
+    const ArticleNumber resume = RunOn(local, ngInfo, 1, 6, maxReq);
+    lastRequest = local.Requests().back();
+    return resume;
+  }
+  // Whether the mailbox holds those six articles from the first up to
+  // `end`, and nothing else; the next case starts afresh.
+  void ExpectSixMatchesBefore(ArticleNumber end) {
+    std::vector<std::string> expected;
+    for (int n = 1; n < end; ++n)
+      expected.push_back(Delivered(Header(n, "match"), "b" + std::to_string(n)));
+    EXPECT_EQ(expected, Messages(Mailbox("mbox")));
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
+
   testutil::TempDir dir;
   ScriptedPeer peer;
   std::string err;
   // A fault in the engine fails the test instead of hanging it.
   int timeout = 20;
   unsigned long articleLimit = kDefaultArticleLimit;
+  std::size_t heldHeaderBudget = kHeldHeaderBudget;
+  CheckpointSink checkpointSink;
+  // Where the run left the newsgroup while nothing showed its last
+  // answers in step.
+  ArticleNumber doubted = 0;
+  std::string lastRequest;
   Reading reading;
 };
 
-const char* const kOneMailbox =
-    "comp.test:\n"
-    "* ^Subject: .*match\n"
-    "$DIR/mbox\n";
 // Articles whose subject is "bad" go to a mailbox that cannot be made,
 // those whose subject is "good" to one that can.
 const char* const kBadFailsGoodDelivered =
@@ -659,27 +711,66 @@ TEST_F(PipelineTest, AnswerOutOfStepEndsTheWalkAtTheFirstArticleNotDealtWith) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedPeer local;
-    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
-    for (int n = 1; n <= 6; ++n) local.AddArticle(n, Header(n, "match"), "b" + std::to_string(n));
-    local.SetReply(c.request, c.reply);
-    keepRunning = 1;
-
-    runFailed = 0;
-    EXPECT_EQ(c.article, RunOn(local, ngInfo, 1, 6, 1));
+    EXPECT_EQ(c.article, RunSixMatches(c.request, c.reply, 1));
     EXPECT_EQ(0, keepRunning);
     EXPECT_EQ(1, runFailed);
     EXPECT_EQ("pelliton: article " + std::to_string(c.article) +
                   ": answer out of step with the requests -- " + c.answer + "\n",
               err);
-    EXPECT_EQ(c.request, local.Requests().back());
-    std::vector<std::string> expected;
-    for (int n = 1; n < c.article; ++n)
-      expected.push_back(Delivered(Header(n, "match"), "b" + std::to_string(n)));
-    EXPECT_EQ(expected, Messages(Mailbox("mbox")));
-    std::remove(Mailbox("mbox").c_str());
-    ReleaseConfigModel();
+    EXPECT_EQ(c.request, lastRequest);
+    ExpectSixMatchesBefore(c.article);
   }
+}
+
+// A status line without an article number (423, 430, a refusal) that the
+// server sends besides the answer it owes is taken for the answer to the
+// next request, and settles an article it was not meant for; the real
+// answer then comes out of step.  Articles 1 to 6 all match.  The next
+// run starts no later than the article settled that way: every article
+// below the resume point was delivered, none above it, so that over two
+// runs each arrives exactly once.
+TEST_F(PipelineTest, AnswersWithoutANumberAreDoubtedOnceTheStreamIsOutOfStep) {
+  const struct {
+    const char* name;
+    const char* request;
+    std::string reply;
+    int resume;       // with one request at a time
+    const char* err;  // the same
+  } cases[] = {
+      {"423 after a body", "BODY 3", BodyResponse(3, "b3") + "423 no such article\r\n", 4,
+       "pelliton: article 5: answer out of step with the requests -- 221 4 <4@peer>\n"},
+      {"430 after a body", "BODY 3", BodyResponse(3, "b3") + "430 no such article\r\n", 4,
+       "pelliton: article 5: answer out of step with the requests -- 221 4 <4@peer>\n"},
+      {"a header answered 423 twice", "HEAD 3", "423 no such article\r\n423 no such article\r\n",
+       3, "pelliton: article 3: answer out of step with the requests -- 423 no such article\n"},
+      // The refusal holds the newsgroup at the article it was taken for.
+      {"a refusal after a body", "BODY 3", BodyResponse(3, "b3") + "503 program fault\r\n", 4,
+       "pelliton: article 4: server refused HEAD -- 503 program fault\n"},
+  };
+  for (const auto& c : cases) {
+    for (int maxReq : {1, 4}) {
+      SCOPED_TRACE(std::string(c.name) + ", -n " + std::to_string(maxReq));
+      const ArticleNumber resume = RunSixMatches(c.request, c.reply, maxReq);
+      EXPECT_EQ(1, runFailed);
+      if (maxReq == 1) {
+        EXPECT_EQ(c.resume, resume);
+        EXPECT_EQ(c.err, err);
+      }
+      ExpectSixMatchesBefore(resume);
+    }
+  }
+}
+
+// A newsgroup that ends on answers without a number (articles 5 and 6
+// are gone) has nothing after them to show the stream in step: the engine
+// leaves the newsgroup before them, and says where it may start once the
+// next answer (the next GROUP's) shows it.
+TEST_F(PipelineTest, TheLastAnswersWithoutANumberWaitToBeShownInStep) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  for (int n = 1; n <= 4; ++n) peer.AddArticle(n, Header(n, "match"), "b");
+  EXPECT_EQ(7, Run(ngInfo, 1, 6, 2));
+  EXPECT_EQ(5, doubted);
+  EXPECT_EQ(0, runFailed);
 }
 
 // --- Header and body texts -------------------------------------------------
@@ -1055,6 +1146,79 @@ TEST_F(PipelineTest, ArticlesOverTheLimitAreReadToTheirEndAndPassedOver) {
             peer.Requests());
 }
 
+// Lines longer than the input buffer (64 KB) count against the limit as
+// they arrive, and may take the whole limit: a header of one line, or a
+// body of one line that the server stuffs with a dot, of exactly the
+// limit is kept, and so is one a byte shorter; one a byte longer is not.
+TEST_F(PipelineTest, ALongLineMayTakeTheWholeLimit) {
+  articleLimit = 100000;
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  const std::string subject = "Subject: match ";
+  auto header = [&](std::size_t size) { return subject + std::string(size - subject.size(), 'h'); };
+  auto body = [](std::size_t size) { return "." + std::string(size - 1, 'b'); };
+  const std::size_t sizes[] = {99999, 100000, 100001};
+  std::vector<std::string> kept;
+  int n = 0;
+  for (std::size_t size : sizes) {
+    ++n;
+    peer.AddArticle(n, header(size), "b");
+    if (size <= 100000) kept.push_back(Delivered(header(size), "b"));
+  }
+  for (std::size_t size : sizes) {
+    ++n;
+    peer.AddArticle(n, "Subject: match", body(size));
+    if (size <= 100000) kept.push_back(Delivered("Subject: match", body(size)));
+  }
+
+  EXPECT_EQ(7, Run(ngInfo, 1, 6, 1));
+  EXPECT_EQ(kept, Messages(Mailbox("mbox")));
+  EXPECT_EQ(
+      "pelliton: article 3: larger than 100000 bytes, skipped\n"
+      "pelliton: article 6: larger than 100000 bytes, skipped\n",
+      err);
+}
+
+// An answer that never ends is read up to twice the article limit and 16
+// megabytes more; then the connection is given up as out of step.  A
+// text that long is over the limit: it is skipped for good, so that the
+// next run does not meet it again.
+TEST_F(PipelineTest, AnswersWithoutEndAreGivenUp) {
+  articleLimit = 1000;
+  const struct {
+    const char* name;
+    const char* request;
+    std::string prefix;
+    std::string filler;
+    bool skipped;
+    int resume;
+  } cases[] = {
+      {"header lines without end", "HEAD 2", "221 2 <2@peer>\r\n",
+       "X-More: " + std::string(200, 'm') + "\r\n", true, 3},
+      {"a body line without end", "BODY 2", "222 2 <2@peer>\r\n", std::string(4096, 'z'), true, 3},
+      {"a status line without end", "HEAD 2", "221 2 ", std::string(4096, '2'), false, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    for (int n = 1; n <= 3; ++n) local.AddArticle(n, Header(n, "match"), "b");
+    local.SetFlood(c.request, c.prefix, c.filler);
+    keepRunning = 1;
+    runFailed = 0;
+    EXPECT_EQ(c.resume, RunOn(local, ngInfo, 1, 3, 1));
+    EXPECT_TRUE(local.EndlessStarted());
+    EXPECT_EQ(std::string(c.skipped ? "pelliton: article 2: larger than 1000 bytes, skipped\n" : "") +
+                  "pelliton: article 2: answer too long, taken as out of step with the requests\n",
+              err);
+    EXPECT_EQ(0, keepRunning);
+    EXPECT_EQ(1, runFailed);
+    EXPECT_EQ((std::vector<std::string>{Delivered(Header(1, "match"), "b")}),
+              Messages(Mailbox("mbox")));
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
+}
+
 // A status line is kept to a sane length however long the server makes
 // it: the rest is read and dropped, and a message shows what was kept.
 TEST_F(PipelineTest, OverlongStatusLinesAreKeptToASaneLength) {
@@ -1068,6 +1232,115 @@ TEST_F(PipelineTest, OverlongStatusLinesAreKeptToASaneLength) {
   EXPECT_EQ((std::vector<std::string>{Delivered("Subject: match", "one")}),
             Messages(Mailbox("mbox")));
   EXPECT_EQ("pelliton: article 2: server refused HEAD -- 503 " + pad.substr(0, 1020) + "\n", err);
+}
+
+// --- Checkpoints -------------------------------------------------------------
+
+// Along the way the engine offers where the next run could start, for the
+// newsrc to be saved in the middle of a newsgroup.  A save must never let
+// the next run pass an article not yet delivered: at every offer, each
+// matching article below it is in the mailbox (unless the server no
+// longer has it).  Articles 1 to 30, of which those in `matching` match.
+TEST_F(PipelineTest, CheckpointsNeverPassAnArticleNotDelivered) {
+  const std::vector<int> someMatch = {2, 5, 9, 14, 15, 22, 29};
+  std::vector<int> allMatch;
+  for (int n = 1; n <= 30; ++n) allMatch.push_back(n);
+  const struct {
+    const char* name;
+    int maxReq;
+    std::vector<int> matching;
+    std::vector<std::pair<std::string, std::string>> replies;
+    int gone;
+    int resume;
+  } cases[] = {
+      {"one request at a time", 1, someMatch, {}, 0, 31},
+      {"eight at a time", 8, someMatch, {}, 0, 31},
+      {"a body refused holds the newsgroup", 8, someMatch, {{"BODY 14", "503 fault\r\n"}}, 0, 14},
+      {"a body gone", 8, someMatch, {{"BODY 9", "430 gone\r\n"}}, 9, 31},
+      // Article 11 is taken for gone by the stray line; the offers that
+      // follow must not pass it.
+      {"a stray line", 1, allMatch, {{"BODY 10", BodyResponse(10, "b") + "423 stray\r\n"}}, 0,
+       11},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    auto matches = [&](int n) {
+      return std::find(c.matching.begin(), c.matching.end(), n) != c.matching.end();
+    };
+    for (int n = 1; n <= 30; ++n) local.AddArticle(n, Header(n, matches(n) ? "match" : "x"), "b");
+    for (const auto& [command, reply] : c.replies) local.SetReply(command, reply);
+    // Answers trickle in, so that the engine passes between them.
+    local.SetLineWrites(true);
+    std::vector<ArticleNumber> offers;
+    checkpointSink = [&](const NewsgroupInfo& ng, ArticleNumber next) {
+      EXPECT_EQ(ngInfo, &ng);
+      offers.push_back(next);
+      const std::vector<std::string> delivered = Messages(Mailbox("mbox"));
+      for (int n = 1; n < next; ++n) {
+        const std::string message = Delivered(Header(n, "match"), "b");
+        if (!matches(n) || n == c.gone) continue;
+        EXPECT_NE(delivered.end(), std::find(delivered.begin(), delivered.end(), message))
+            << "offered " << next << " before article " << n << " was delivered";
+      }
+    };
+    keepRunning = 1;
+    runFailed = 0;
+    EXPECT_EQ(c.resume, RunOn(local, ngInfo, 1, 30, c.maxReq));
+    EXPECT_GT(offers.size(), 3u);
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
+}
+
+// --- Memory --------------------------------------------------------------------
+
+// Matched headers wait whole for their bodies.  With a budget of 8000
+// bytes and headers of about 3000, two may wait: of the first window of
+// eight HEADs those that find no room are read again later, and from then
+// on the HEADs that go out stay within the budget.  Header 10, larger
+// than the whole budget, still passes, alone.  Every article arrives
+// exactly once.
+TEST_F(PipelineTest, HeadersWaitingForTheirBodiesStayWithinABudget) {
+  heldHeaderBudget = 8000;
+  auto header = [](int n) {
+    return "Subject: match " + std::to_string(n) + "\nX-Pad: " +
+           std::string(n == 10 ? 20000 : 3000, 'p');
+  };
+  for (int maxReq : {1, 8}) {
+    SCOPED_TRACE("-n " + std::to_string(maxReq));
+    ScriptedPeer local;
+    NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+    std::vector<std::string> expected;
+    for (int n = 1; n <= 12; ++n) {
+      local.AddArticle(n, header(n), "b" + std::to_string(n));
+      expected.push_back(Delivered(header(n), "b" + std::to_string(n)));
+    }
+    verbose = 1;
+    EXPECT_EQ(13, RunOn(local, ngInfo, 1, 12, maxReq));
+    verbose = 0;
+    std::vector<std::string> delivered = Messages(Mailbox("mbox"));
+    std::sort(delivered.begin(), delivered.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, delivered);
+    std::map<std::string, int> asked;
+    for (const std::string& request : local.Requests()) ++asked[request];
+    for (int n = 1; n <= 12; ++n) EXPECT_EQ(1, asked["BODY " + std::to_string(n)]) << n;
+    if (maxReq == 1) {
+      EXPECT_EQ(24u, local.Requests().size());
+    } else {
+      EXPECT_GT(asked["HEAD 8"], 1);
+      EXPECT_NE(std::string::npos,
+                err.find("match, read again later: too many headers wait for their bodies.\n"));
+      // Once the sizes are known, a HEAD goes out only when its header
+      // will find room: at most a few are read again beside the first
+      // window's.
+      EXPECT_LE(local.Requests().size(), 24u + 8u);
+    }
+    std::remove(Mailbox("mbox").c_str());
+    ReleaseConfigModel();
+  }
 }
 
 // --- Reading from the overview ----------------------------------------------
@@ -1166,12 +1439,13 @@ TEST_F(OverviewPipelineTest, AnswersDecideWhatIsGoneAndWhereTheNextRunStarts) {
       {"nothing listed (423)", "423 no articles\r\n", {}, {}, 1, ""},
       {"nothing listed (420)", "420 no articles\r\n", {}, {}, 1, ""},
       {"nothing listed (224 alone)", OverResponse({}), {}, {}, 1, ""},
+      // Bodies of matches go before headers asked for again.
       {"a line without a number", OverResponse({Line(1), Line(2), "x\tjunk", Line(5), Line(6)}),
-       {"HEAD 3", "HEAD 4", "BODY 3"}, {3}, 7, ""},
+       {"HEAD 3", "BODY 3", "HEAD 4"}, {3}, 7, ""},
       {"a line outside the range", OverResponse({Line(1), "15\tS\tF\t\t<m>\t\t1\t1", Line(4)}),
        {"HEAD 2", "HEAD 3", "BODY 3"}, {3}, 5, ""},
       {"lines out of order", OverResponse({Line(1), Line(4), Line(3), Line(8)}),
-       {"HEAD 3", "HEAD 5", "HEAD 6", "HEAD 7", "BODY 3", "BODY 7"}, {3, 7}, 9, ""},
+       {"HEAD 3", "BODY 3", "HEAD 5", "HEAD 6", "HEAD 7", "BODY 7"}, {3, 7}, 9, ""},
       {"a line repeated", OverResponse({Line(2), Line(3), Line(3), Line(5)}),
        {"ARTICLE 3", "HEAD 4"}, {3}, 6, ""},
       // The number is placed, so the gap before it is gone.
@@ -1228,6 +1502,11 @@ TEST_F(OverviewPipelineTest, RefusedAndOddArticleAnswers) {
        "pelliton: article 3: answer out of step with the requests -- 221 3 <3@peer>\n", true},
       {"an article to an OVER", "OVER 1-10", ArticleResponse(1, "S: x", "b"), {}, 1,
        "pelliton: article 1: answer out of step with the requests -- 220 1 <1@peer>\n", true},
+      // The stray line is taken for ARTICLE 7's answer; the next run does
+      // not pass 7.
+      {"a stray line after an article", "ARTICLE 3",
+       ArticleResponse(3, Header(3, "a match"), "b3") + "423 no such article\r\n", {3}, 7,
+       "pelliton: article 7: answer out of step with the requests -- 220 7 <7@peer>\n", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -1246,6 +1525,38 @@ TEST_F(OverviewPipelineTest, RefusedAndOddArticleAnswers) {
     std::remove(Mailbox("mbox").c_str());
     ReleaseConfigModel();
   }
+}
+
+// Read from the overview, the checkpoints follow the same rules as the
+// end: never past a match not yet delivered, never past the highest
+// number listed.  Articles 6 to 10 are not listed yet.
+TEST_F(OverviewPipelineTest, CheckpointsKeepToTheOverviewsRules) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  AddArticles(peer);
+  peer.SetReply("OVER 1-10", OverResponse(Lines({1, 2, 3, 4, 5})));
+  peer.SetLineWrites(true);
+  std::vector<ArticleNumber> offers;
+  checkpointSink = [&](const NewsgroupInfo&, ArticleNumber next) {
+    offers.push_back(next);
+    EXPECT_LE(next, 6);
+    if (next > 3) {
+      EXPECT_EQ(DeliveredOf({3}), Messages(Mailbox("mbox")));
+    }
+  };
+  EXPECT_EQ(6, Run(ngInfo, 1, 10, 2));
+  EXPECT_FALSE(offers.empty());
+}
+
+// An overview answer that never ends: far more lines than numbers asked
+// for give the connection up as out of step.
+TEST_F(OverviewPipelineTest, AnOverviewWithoutEndIsGivenUp) {
+  NewsgroupInfo* ngInfo = Filters(kOneMailbox);
+  AddArticles(peer);
+  peer.SetFlood("OVER 1-10", "224 overview follows\r\n", Line(1) + "\r\n");
+  EXPECT_EQ(2, Run(ngInfo, 1, 10, 2));
+  EXPECT_EQ("pelliton: article 1: answer too long, taken as out of step with the requests\n", err);
+  EXPECT_EQ(1, runFailed);
+  EXPECT_EQ(0, keepRunning);
 }
 
 // A signal while the overview is read: the answer is read to its end and

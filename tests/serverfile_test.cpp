@@ -227,8 +227,10 @@ TEST_F(ServerFileTest, ArticleLimitTakesASizeWithAnOptionalSuffix) {
     unsigned long bytes;
   } cases[] = {
       {"10k", 10240},  {"1m", 1048576},         {"2b", 1024},  {"0x10", 16},
-      {"0x1b", 27},    {"010", 8},              {"0", 0},      {"0k", 0},
-      {"4096m", 4096UL << 20},
+      {"0x1b", 27},    {"010", 8},              {"1024m", 1UL << 30},
+      // 0 and anything larger stand for what one buffer can hold.
+      {"0", 1UL << 30}, {"0k", 1UL << 30}, {"1025m", 1UL << 30}, {"4096m", 1UL << 30},
+      {"1073741825", 1UL << 30},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);

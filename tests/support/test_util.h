@@ -11,6 +11,17 @@
 #include <string>
 #include <vector>
 
+// Defined where AddressSanitizer is built in: its allocator does not heed
+// a limit on the address space, and reports a failed allocation itself
+// unless told otherwise.
+#if defined(__SANITIZE_ADDRESS__)
+#define PELLITON_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PELLITON_ASAN 1
+#endif
+#endif
+
 namespace testutil {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it
