@@ -7,15 +7,17 @@
 //                       [--tls implicit|starttls --cert CHAIN --key KEY]
 //                       [--tls-max 1.0|1.1|1.2|1.3] [--reply COMMAND=TEXT]...
 //                       [--hangup-in-handshake] [--sockbuf BYTES]
-//                       [--plain-log FILE] [--stats FILE]
+//                       [--plain-log FILE] [--stats FILE] [--compress]
 //
 // --reply answers COMMAND with TEXT and CR LF, for ever (for instance
 // "STARTTLS=580 Can not initiate TLS negotiation").  The log file has one
 // line per command: the outstanding count, a tab and the command; with
 // --tls a column between them says "tls" or "plain".  --plain-log FILE
 // receives, when the server stops, every byte that arrived outside TLS.
-// --stats FILE receives, on each SIGUSR1, the bytes of responses sent since
-// the start, as one decimal number and a line feed.
+// --stats FILE receives, on each SIGUSR1, three decimal numbers on one
+// line: the bytes of responses sent since the start (plaintext, before
+// compression), and the bytes that crossed the sockets, sent and received.
+// --compress offers COMPRESS DEFLATE.
 //
 // Prints "listening on 127.0.0.1:PORT" (or "[::1]:PORT") once it accepts
 // connections and runs until SIGTERM or SIGINT.
@@ -41,7 +43,7 @@ constexpr const char* kUsage =
     "                           [--tls implicit|starttls --cert CHAIN --key KEY]\n"
     "                           [--tls-max 1.0|1.1|1.2|1.3] [--reply COMMAND=TEXT]...\n"
     "                           [--hangup-in-handshake] [--sockbuf BYTES]\n"
-    "                           [--plain-log FILE] [--stats FILE]\n";
+    "                           [--plain-log FILE] [--stats FILE] [--compress]\n";
 
 using pelliton::UniqueFile;
 
@@ -96,6 +98,12 @@ int main(int argc, char** argv) {
     }
     if (opt == "--hangup-in-handshake") {
       server.HangUpInHandshake(true);
+      continue;
+    }
+    if (opt == "--compress") {
+      testserver::CompressSettings compress;
+      compress.offer = true;
+      server.SetCompress(compress);
       continue;
     }
     if (i + 1 >= argc) {
@@ -247,8 +255,11 @@ int main(int argc, char** argv) {
     // Renamed into place, so that a reader never sees it half written.
     const std::string tmp = statsFile + ".tmp";
     UniqueFile f(std::fopen(tmp.c_str(), "w"));
-    if (!f || std::fprintf(f.get(), "%llu\n",
-                           static_cast<unsigned long long>(server.BytesSent())) < 0 ||
+    if (!f ||
+        std::fprintf(f.get(), "%llu %llu %llu\n",
+                     static_cast<unsigned long long>(server.BytesSent()),
+                     static_cast<unsigned long long>(server.WireBytesSent()),
+                     static_cast<unsigned long long>(server.WireBytesReceived())) < 0 ||
         !f.Close() || std::rename(tmp.c_str(), statsFile.c_str()) != 0)
       std::fprintf(stderr, "pelliton-testserver: %s: %s\n", statsFile.c_str(),
                    std::strerror(errno));
