@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "atomicfile.h"
+#include "capabilities.h"
 #include "config.h"
 #include "configtext.h"
 #include "connection.h"
@@ -274,7 +275,8 @@ bool listingWritten() {
 
 // Runs the piece of work that the command line asks for on the open
 // connection; returns the exit status it gives.
-int doWork(NntpConnection& connection, const RunOptions& options, const ServerInfo& servInfo) {
+int doWork(NntpConnection& connection, const RunOptions& options, const ServerInfo& servInfo,
+           const Capabilities& capabilities) {
   if (options.markAll || options.markList != nullptr) {
     MarkNewsgroups(connection, options.markAll ? nullptr : options.markList);
     return 0;
@@ -283,7 +285,7 @@ int doWork(NntpConnection& connection, const RunOptions& options, const ServerIn
     const bool listed = nntpListGroups(connection) == 1;
     return listed && listingWritten() ? 0 : 1;
   }
-  NewsgroupFetcher fetcher(connection, servInfo, options.maxReq);
+  NewsgroupFetcher fetcher(connection, servInfo, options.maxReq, capabilities);
   for (NewsgroupInfo* ngInfo : Nodes<NewsgroupInfo>(newsgroupList)) {
     const int result = fetcher.processNewsgroup(ngInfo);
     if (result == 1) continue;
@@ -340,8 +342,10 @@ int RunPelliton(int argc, char** argv) {
 
   int status = 0;
   NntpConnection connection(servInfo->timeout);
-  if (nntpConnect(connection, servInfo, options.portOverride) == 1) {
-    status = doWork(connection, options, *servInfo);
+  // What the server said it can do, when connecting asked.
+  Capabilities capabilities;
+  if (nntpConnect(connection, servInfo, options.portOverride, &capabilities) == 1) {
+    status = doWork(connection, options, *servInfo, capabilities);
     nntpDisconnect(connection);
     Progress("Saving newsrc to '%s'\n", newsrcPath.c_str());
     // A run whose progress could not be saved does not report success.
