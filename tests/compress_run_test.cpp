@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "certs.h"
@@ -36,6 +37,7 @@ const char* const kBulk = "pelliton.test.bulk";
 // What a run left behind, and what crossed the wire for it.
 struct Outcome {
   int status = -1;
+  std::string out;
   std::string err;
   std::string newsrc;
   std::vector<std::string> mbox;  // the sample spool's newsgroups
@@ -107,6 +109,7 @@ class CompressRunTest : public ::testing::Test {
     EXPECT_TRUE(server.WaitForIdle(5000ms));
     Outcome o;
     o.status = r.status;
+    o.out = r.out;
     o.err = r.err;
     o.newsrc = ReadFile(dir->file("newsrc"));
     o.mbox = testutil::Messages(dir->file("mbox"));
@@ -317,6 +320,63 @@ TEST_F(CompressRunTest, ABombTakesNoMoreMemoryThanAnOrdinaryRun) {
   // holds more than a read's worth of what a gigabyte inflates to.
   EXPECT_LT(o.maxRssKb, ordinary.maxRssKb + 16 * 1024)
       << o.maxRssKb << " KB against " << ordinary.maxRssKb << " KB";
+}
+
+TEST_F(CompressRunTest, ListingAndMarkingAreCompressedToo) {
+  Offer();
+  const struct {
+    const char* name;
+    std::vector<std::string> options;
+  } cases[] = {{"-l", {"-l"}}, {"-C", {"-C"}}, {"-c", {"-c", kBulk}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome plain = Run("", c.options);
+    const Outcome compressed = Run("compress yes\n", c.options);
+    EXPECT_EQ(0, compressed.status);
+    EXPECT_EQ(plain.out, compressed.out);
+    EXPECT_EQ(plain.err, compressed.err);
+    EXPECT_EQ(plain.newsrc, compressed.newsrc);
+    Commands expected = {"CAPABILITIES", "COMPRESS DEFLATE"};
+    expected.insert(expected.end(), plain.commands.begin(), plain.commands.end());
+    EXPECT_EQ(expected, compressed.commands);
+    EXPECT_THAT(compressed.plainReceived, Not(HasSubstr("QUIT")));
+  }
+}
+
+// A signal while compressed answers come in: the engine still reads what
+// it asked for, the run ends with status 0, and the next run delivers the
+// rest, each article once.
+TEST_F(CompressRunTest, AStopSignalWhileFetchingCompressedLosesNothing) {
+  Offer();
+  const Outcome reference = Run("compress yes\n", {"-n", "4"});
+  server.SetDelay(2ms);
+  std::vector<std::string> argv = Prepare("compress yes\n", {"-n", "4"});
+  argv.insert(argv.begin(), testutil::PellitonBinary());
+  testutil::Child child(argv);
+  for (int i = 0; i < 5000; ++i) {
+    const Commands commands = server.Commands();
+    if (std::find(commands.begin(), commands.end(), "HEAD 30") != commands.end()) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  child.Signal(SIGINT);
+  const testutil::RunResult r = child.Finish(10000ms);
+  server.SetDelay(0ms);
+  EXPECT_TRUE(server.WaitForIdle(5000ms));
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("pelliton: signal caught... exiting\n", r.err);
+  const std::vector<std::string> firstBulk = testutil::Messages(dir->file("bulk"));
+  const std::vector<std::string> firstMbox = testutil::Messages(dir->file("mbox"));
+  const std::string firstNewsrc = ReadFile(dir->file("newsrc"));
+  EXPECT_LT(firstBulk.size(), reference.bulk.size());
+
+  const Outcome second = Run("compress yes\n", {"-n", "4"}, firstNewsrc);
+  EXPECT_EQ(0, second.status) << second.err;
+  std::vector<std::string> bulk = firstBulk;
+  bulk.insert(bulk.end(), second.bulk.begin(), second.bulk.end());
+  EXPECT_EQ(reference.bulk, bulk);
+  EXPECT_EQ(reference.mbox, firstMbox);
+  EXPECT_TRUE(second.mbox.empty());
+  EXPECT_EQ(reference.newsrc, second.newsrc);
 }
 
 TEST_F(CompressRunTest, AStopSignalWhileCompressionIsAskedForEndsTheRunAtOnce) {
