@@ -390,11 +390,15 @@ TEST_F(CompressRunTest, AStopSignalWhileCompressionIsAskedForEndsTheRunAtOnce) {
   ASSERT_TRUE(server.WaitForLog(2, 5000ms));
   child.Signal(SIGTERM);
   const testutil::RunResult r = child.Finish(10000ms);
-  EXPECT_EQ(0, r.status);
   EXPECT_THAT(r.err, HasSubstr("pelliton: signal caught... exiting\n"));
   EXPECT_THAT(r.err, Not(HasSubstr("Compression established")));
-  // As after a failed connection: the newsrc is left as it was.
+  // As after a failed connection: the newsrc is left as it was, and the
+  // status is that of a connection refused.
   EXPECT_EQ(newsrc, ReadFile(dir->file("newsrc")));
+  const testutil::ClosedPort closed;
+  port = closed.port();
+  const Outcome refused = Run("compress yes\n", {});
+  EXPECT_EQ(refused.status, r.status);
 }
 
 }  // namespace
