@@ -409,6 +409,15 @@ for n in 1 16; do
   check_text "-n $n: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
 done
 
+# The mailboxes and pipes of a fetch against those of another, each
+# message's date aside.
+check_same_delivery() {  # check_same_delivery WHAT DIR REFERENCE-DIR REFERENCE-NAME
+  local f
+  for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe; do
+    cmp -s <(normalized "$2/$f") <(normalized "$3/$f") || fail "$1: $f differs from $4"
+  done
+}
+
 # With "overview yes" the tricky newsgroup (conditions on Subject alone)
 # is decided from INN's overview and fetched with ARTICLE; the bulk one
 # names Newsgroups, which INN's overview lacks, and is read with HEAD and
@@ -422,10 +431,7 @@ check_overview_run() {  # check_overview_run WHAT DIR REFERENCE-DIR
     fail "$1: the tricky newsgroup was not read from the overview"
   grep -q "^Reading with HEAD and BODY: a condition names a header the overview lacks" \
     "$2/stderr" || fail "$1: the bulk newsgroup was not read with HEAD"
-  for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe; do
-    cmp -s <(normalized "$2/$f") <(normalized "$3/$f") ||
-      fail "$1: $f differs from the fetch with HEAD and BODY"
-  done
+  check_same_delivery "$1" "$2" "$3" "the fetch with HEAD and BODY"
 }
 
 for n in 1 16; do
@@ -472,10 +478,7 @@ if [ -n "$INN_TLS_PORT" ]; then
       "$(grep '^pelliton: ' "$d/stderr")" "$missing_message"
     check_mailboxes "tls $mode" "$d"
     check_text "tls $mode: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
-    for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe; do
-      cmp -s <(normalized "$d/$f") <(normalized "$work/fetch-n16/$f") ||
-        fail "tls $mode: $f differs from the plain fetch"
-    done
+    check_same_delivery "tls $mode" "$d" "$work/fetch-n16" "the plain fetch"
 
     d=$work/overview-tls-$mode
     note "fetching from the overview over TLS (tls $mode)"
@@ -535,7 +538,7 @@ relay_counts() {  # relay_counts COUNTS-FILE; sets wire_counts "FROM-SERVER TO-S
 # One fetch through the relay, checked like every fetch and against the
 # files of REFERENCE-DIR; sets wire_counts.
 wire_run() {  # wire_run WHAT DIR REFERENCE-DIR TARGET-PORT SERVER-LINES ARGS...
-  local what=$1 d=$2 ref=$3 target=$4 lines=$5 f
+  local what=$1 d=$2 ref=$3 target=$4 lines=$5
   shift 5
   wire_counts=
   relay_start "$target" "$d.counts" || { fail "$what: the counting relay did not start"; return 1; }
@@ -553,10 +556,7 @@ wire_run() {  # wire_run WHAT DIR REFERENCE-DIR TARGET-PORT SERVER-LINES ARGS...
   fi
   check_mailboxes "$what" "$d"
   check_text "$what: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
-  for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe; do
-    cmp -s <(normalized "$d/$f") <(normalized "$ref/$f") ||
-      fail "$what: $f differs from the fetch without the relay and compression"
-  done
+  check_same_delivery "$what" "$d" "$ref" "the fetch without the relay and compression"
   relay_counts "$d.counts"
   [ -n "$wire_counts" ] || fail "$what: the relay counted no single connection"
 }
