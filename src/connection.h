@@ -122,7 +122,6 @@ class NntpConnection {
   // after "error talking to NNTP server -- <reason>" when zlib cannot
   // start, with nothing changed.
   int StartCompression();
-  bool IsCompressed() const { return static_cast<bool>(compression_); }
 
   // --- The one-line exchanges ------------------------------------------
   // Each waits for the server as long as the deadline allows.  Once the

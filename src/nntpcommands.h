@@ -23,9 +23,9 @@ int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port,
 // when no password is configured; 0 after a message.
 int authServer(NntpConnection& connection, ServerInfo* servInfo);
 // The capability list, unless it has been asked for already (switching
-// the server with MODE READER where the list asks for it, which it
-// refuses once compression is on), then COMPRESS DEFLATE where the list
-// offers it.  On 206 everything from then on is compressed.  A server
+// the server with MODE READER where the list asks for it: after COMPRESS
+// a server may refuse it), then COMPRESS DEFLATE where the list offers
+// it.  On 206 everything from then on is compressed.  A server
 // that does not offer it, or answers anything else, is talked to
 // uncompressed, with a line under -v: that is no failure.  1 unless an
 // exchange failed; 0 after a message.
