@@ -2,7 +2,7 @@
 # Runs pelliton end to end against the project's test news server on
 # 127.0.0.1 and prints what each run cost.
 #
-#   bench/run.sh [-r REPEAT] [-b BUILD_DIR] [-P] [-T] [-1] [-W WAYS] [CASE]...
+#   bench/run.sh [-r REPEAT] [-b BUILD_DIR] [-P] [-T] [-1] [-W WAYS] [-Z COMPRESS] [CASE]...
 #
 # A CASE is K:EVERY:D:N[,N]... : a synthetic newsgroup of K articles of
 # which every EVERY-th matches the filter, served with a response delay of
@@ -16,7 +16,10 @@
 # 3) and the table shows the medians.  -W names the ways of reading that
 # each case is run with, alternating run by run: "head" (overview no, HEAD
 # and BODY), "over" (overview yes: OVER and ARTICLE, or ARTICLE alone
-# without a condition), or "both"; default head.  -P runs the
+# without a condition), or "both"; default head.  -Z says whether the
+# server file asks for COMPRESS DEFLATE: "no" (the default), "yes", or
+# "both", alternating run by run with the ways (the test server offers it
+# whenever it is asked for).  -P runs the
 # test server and pelliton under SCHED_FIFO (root only), so that compilers
 # and tests running beside them on a shared machine delay them less.  The runner
 # checks that every matching article landed in the mailbox and that the
@@ -28,12 +31,14 @@
 # share their execution units, a busy server on the other core slows
 # pelliton's every instruction, and its CPU figure with it.
 #
-# Columns: the way; R requests (head: HEAD for every article, BODY for
+# Columns: the way, "+z" when compressed; R requests (head: HEAD for every article, BODY for
 # every match; over: an OVER per 1000 numbers and an ARTICLE per match, or
 # an ARTICLE per article); wall time, articles per second, CPU seconds
 # (user + sys) of pelliton and of the test server during the run, peak RSS
-# of pelliton, the bytes the server sent, and the latency limit ceil(R/N)*D
-# with the ratio of wall time to it.
+# of pelliton, the bytes of responses the server sent (plaintext), the
+# bytes that crossed the wire from the server and to it (compressed and
+# encrypted as they went), and the latency limit ceil(R/N)*D with the
+# ratio of wall time to it.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,6 +47,7 @@ repeat=3
 realtime=0
 tls=0
 ways=head
+compressions=no
 onecore=0
 
 usage() {
@@ -49,13 +55,14 @@ usage() {
   exit 2
 }
 
-while getopts "r:b:PT1W:h" opt; do
+while getopts "r:b:PT1W:Z:h" opt; do
   case $opt in
     r) repeat=$OPTARG ;;
     b) build=$OPTARG ;;
     P) realtime=1 ;;
     T) tls=1 ;;
     W) ways=$OPTARG ;;
+    Z) compressions=$OPTARG ;;
     1) onecore=1 ;;
     *) usage ;;
   esac
@@ -67,6 +74,20 @@ case $ways in
   both) ways="head over" ;;
   *) echo "run.sh: -W takes head, over or both" >&2; exit 2 ;;
 esac
+case $compressions in
+  no | yes) ;;
+  both) compressions="no yes" ;;
+  *) echo "run.sh: -Z takes no, yes or both" >&2; exit 2 ;;
+esac
+# The variants of each case: a way of reading, compressed or not.
+variants=()
+for way in $ways; do
+  for z in $compressions; do
+    if [ "$z" = yes ]; then variants+=("$way+z"); else variants+=("$way"); fi
+  done
+done
+compress_server=()
+[[ " ${variants[*]} " == *+z* ]] && compress_server=(--compress)
 
 cases=("$@")
 if [ ${#cases[@]} -eq 0 ]; then
@@ -104,12 +125,17 @@ runstat=$build/bench/pelliton-runstat
 
 # GNU time reports the CPU time and peak memory of the one command it runs;
 # without it (and without the rights to install it) the small helper that
-# the build makes does the same.
+# the build makes does the same, to the microsecond rather than the
+# hundredth of a second (PELLITON_BENCH_TIMER=wait4 picks it anyway).
 timer=
-if [ ! -x /usr/bin/time ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+if [ "${PELLITON_BENCH_TIMER:-}" = wait4 ]; then
+  timer=helper
+elif [ ! -x /usr/bin/time ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null 2>&1 || true
 fi
-if [ -x /usr/bin/time ] && /usr/bin/time -f "%U" true >/dev/null 2>&1; then
+if [ -n "$timer" ]; then
+  :
+elif [ -x /usr/bin/time ] && /usr/bin/time -f "%U" true >/dev/null 2>&1; then
   timer=gnu
 else
   timer=helper
@@ -177,7 +203,7 @@ start_server() {
   rm -f "$tmp/port"
   "${prio[@]}" "$testserver" --delay-ms "$delay" --port-file "$tmp/port" "${args[@]}" \
     --stats "$tmp/stats" \
-    "${tls_server[@]}" \
+    "${tls_server[@]}" "${compress_server[@]}" \
     >"$tmp/server.out" 2>&1 &
   server_pid=$!
   local i
@@ -207,7 +233,8 @@ cpu_of() {
   echo "${stat##*) }" | awk -v t="$ticks" '{ printf "%.2f", ($12 + $13) / t }'
 }
 
-# Bytes of responses the server has sent since it started.
+# Bytes the server has counted since it started: of responses (plaintext),
+# and on the wire, sent and received.
 server_bytes() {
   rm -f "$tmp/stats"
   kill -USR1 "$server_pid"
@@ -216,7 +243,7 @@ server_bytes() {
     [ -s "$tmp/stats" ] && break
     sleep 0.005
   done
-  cat "$tmp/stats" 2>/dev/null || echo 0
+  cat "$tmp/stats" 2>/dev/null || echo 0 0 0
 }
 
 median() {
@@ -225,11 +252,14 @@ median() {
           else printf "%.6f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# run_once K EVERY N GROUP WAY: one fetch from scratch; writes
-# "WALL USER+SYS MAXRSS_KB SERVER_CPU OK BYTES" to $tmp/result, with a
-# message on stderr when the run did not deliver what it should have.
+# run_once K EVERY N GROUP VARIANT: one fetch from scratch; writes
+# "WALL USER+SYS MAXRSS_KB SERVER_CPU OK BYTES WIRE_DOWN WIRE_UP" to
+# $tmp/result, with a message on stderr when the run did not deliver what
+# it should have.
 run_once() {
-  local k=$1 every=$2 n=$3 group=$4 way=$5
+  local k=$1 every=$2 n=$3 group=$4 way=${5%+z}
+  local compress=no
+  [ "$5" = "$way" ] || compress=yes
   local dir=$tmp/run
   rm -rf "$dir"
   mkdir -p "$dir"
@@ -240,6 +270,7 @@ port $port
 config $dir/filter
 newsrc $dir/newsrc
 overview $([ "$way" = over ] && echo yes || echo no)
+compress $compress
 $tls_client
 EOF
   {
@@ -285,8 +316,9 @@ EOF
   usage=$(tail -1 "$dir/usage" 2>/dev/null || echo "0 0 0")
   awk -v t0="$t0" -v t1="$t1" -v s0="$s0" -v s1="$s1" -v ok="$ok" -v u="$usage" \
     -v b0="$b0" -v b1="$b1" 'BEGIN {
-    split(u, f, " ");
-    printf "%.6f %.6f %d %.2f %d %d\n", (t1 - t0) / 1e9, f[1] + f[2], f[3], s1 - s0, ok, b1 - b0 }' \
+    split(u, f, " "); split(b0, x, " "); split(b1, y, " ");
+    printf "%.6f %.6f %d %.2f %d %d %d %d\n", (t1 - t0) / 1e9, f[1] + f[2], f[3], s1 - s0, ok,
+      y[1] - x[1], y[2] - x[2], y[3] - x[3] }' \
     >"$tmp/result"
 }
 
@@ -298,12 +330,13 @@ echo "machine: $cores cores, ${cpu_model:-unknown CPU}; load average at start:" 
   "$(cut -d' ' -f1-3 /proc/loadavg)"
 echo "medians of $repeat runs$([ "$tls" = 1 ] && echo "; TLS from the first byte")$([ "$onecore" = 1 ] && echo "; server and pelliton on one core"); CPU and peak RSS from $([ "$timer" = gnu ] && echo "GNU time" || echo "wait4")$([ "$realtime" = 1 ] && echo "; server and pelliton under SCHED_FIFO")"
 echo
-printf '| %4s | %7s | %5s | %4s | %4s | %7s | %8s | %10s | %7s | %8s | %9s | %10s | %8s | %10s | %4s |\n' \
+printf '| %6s | %7s | %5s | %4s | %4s | %7s | %8s | %10s | %7s | %8s | %9s | %10s | %10s | %8s | %8s | %10s | %4s |\n' \
   way K match "D ms" "-n" R "wall s" "articles/s" "CPU s" "RSS KB" "server s" "bytes" \
-  "limit s" "wall/limit" ok
-printf '|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n' \
-  "------" "--------:" "------:" "-----:" "-----:" "--------:" "---------:" "-----------:" \
-  "--------:" "---------:" "----------:" "-----------:" "---------:" "-----------:" "-----:"
+  "wire down" "wire up" "limit s" "wall/limit" ok
+printf '|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n' \
+  "--------" "--------:" "------:" "-----:" "-----:" "--------:" "---------:" "-----------:" \
+  "--------:" "---------:" "----------:" "-----------:" "-----------:" "---------:" \
+  "---------:" "-----------:" "-----:"
 
 # Cases with the same delay share one server.
 declare -A by_delay=()
@@ -324,25 +357,28 @@ for d in $(printf '%s\n' "${!by_delay[@]}" | sort -n); do
     IFS=: read -r k every _ ns <<<"$c"
     group=bench.k$k.e$every
     for n in ${ns//,/ }; do
-      # The ways take turns, run by run, so that a change of load on the
-      # machine falls on both alike.
-      declare -A walls=() cpus=() rsss=() servers=() bytes=() oks=()
-      for way in $ways; do oks[$way]=1; done
+      # The variants take turns, run by run, so that a change of load on
+      # the machine falls on all alike.
+      declare -A walls=() cpus=() rsss=() servers=() bytes=() downs=() ups=() oks=()
+      for v in "${variants[@]}"; do oks[$v]=1; done
       for ((i = 0; i < repeat; i++)); do
-        for way in $ways; do
-          run_once "$k" "$every" "$n" "$group" "$way"
-          read -r wall cpu rss scpu ok nbytes <"$tmp/result"
-          walls[$way]+="$wall " cpus[$way]+="$cpu " rsss[$way]+="$rss "
-          servers[$way]+="$scpu " bytes[$way]+="$nbytes "
-          [ "$ok" = 1 ] || oks[$way]=0
+        for v in "${variants[@]}"; do
+          run_once "$k" "$every" "$n" "$group" "$v"
+          read -r wall cpu rss scpu ok nbytes down up <"$tmp/result"
+          walls[$v]+="$wall " cpus[$v]+="$cpu " rsss[$v]+="$rss "
+          servers[$v]+="$scpu " bytes[$v]+="$nbytes " downs[$v]+="$down " ups[$v]+="$up "
+          [ "$ok" = 1 ] || oks[$v]=0
         done
       done
-      for way in $ways; do
-        wall=$(median <<<"${walls[$way]}")
-        cpu=$(median <<<"${cpus[$way]}")
-        rss=$(median <<<"${rsss[$way]}")
-        scpu=$(median <<<"${servers[$way]}")
-        nbytes=$(median <<<"${bytes[$way]}")
+      for v in "${variants[@]}"; do
+        way=${v%+z}
+        wall=$(median <<<"${walls[$v]}")
+        cpu=$(median <<<"${cpus[$v]}")
+        rss=$(median <<<"${rsss[$v]}")
+        scpu=$(median <<<"${servers[$v]}")
+        nbytes=$(median <<<"${bytes[$v]}")
+        down=$(median <<<"${downs[$v]}")
+        up=$(median <<<"${ups[$v]}")
         matches=$((every > 0 ? k / every : 0))
         if [ "$way" = head ]; then
           r=$((k + matches))
@@ -351,19 +387,19 @@ for d in $(printf '%s\n' "${!by_delay[@]}" | sort -n); do
         else
           r=$(((k + 999) / 1000 + matches))
         fi
-        [ "${oks[$way]}" = 1 ] || failed=1
-        awk -v way="$way" -v k="$k" -v e="$every" -v d="$d" -v n="$n" -v r="$r" \
+        [ "${oks[$v]}" = 1 ] || failed=1
+        awk -v way="$v" -v k="$k" -v e="$every" -v d="$d" -v n="$n" -v r="$r" \
           -v wall="$wall" -v cpu="$cpu" -v rss="$rss" -v scpu="$scpu" -v nbytes="$nbytes" \
-          -v ok="${oks[$way]}" 'BEGIN {
+          -v down="$down" -v up="$up" -v ok="${oks[$v]}" 'BEGIN {
           limit = int((r + n - 1) / n) * d / 1000;
           match_ = e == 0 ? "none" : (e == 1 ? "all" : "1/" e);
           if (limit > 0) { lim = sprintf("%.3f", limit); ratio = sprintf("%.2f", wall / limit) }
           else { lim = "-"; ratio = "-" }
-          printf "| %4s | %7d | %5s | %4d | %4d | %7d | %8.3f | %10.0f | %7.2f | %8d | %9.2f | %10d | %8s | %10s | %4s |\n",
-            way, k, match_, d, n, r, wall, k / wall, cpu, rss, scpu, nbytes, lim, ratio,
+          printf "| %6s | %7d | %5s | %4d | %4d | %7d | %8.3f | %10.0f | %7.3f | %8d | %9.2f | %10d | %10d | %8d | %8s | %10s | %4s |\n",
+            way, k, match_, d, n, r, wall, k / wall, cpu, rss, scpu, nbytes, down, up, lim, ratio,
             ok ? "yes" : "FAIL" }'
       done
-      unset walls cpus rsss servers bytes oks
+      unset walls cpus rsss servers bytes downs ups oks
     done
   done
   stop_server

@@ -16,7 +16,7 @@ case $seconds in
   '' | *[!0-9]*) echo "usage: fuzz/run.sh [seconds]" >&2; exit 2 ;;
 esac
 build=${PELLITON_FUZZ_BUILD:-build-fuzz}
-targets=(serverfile filterfile newsrc engine)
+targets=(serverfile filterfile newsrc engine compression)
 
 if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null; then
   echo "fuzz: clang not found; fuzzing skipped"

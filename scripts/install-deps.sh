@@ -12,6 +12,8 @@ packages+=(strace)
 # TLS: OpenSSL 3's libraries and headers; the openssl command makes the
 # certificates of the real-server test and checks its TLS readers.
 packages+=(libssl-dev openssl)
+# COMPRESS DEFLATE: zlib's library and headers.
+packages+=(zlib1g-dev)
 # Their manual pages, when wanted: PELLITON_WITH_SSL_DOC=1.
 [ "${PELLITON_WITH_SSL_DOC:-0}" = 1 ] && packages+=(libssl-doc)
 # The fuzz targets want clang with its fuzzer runtime.

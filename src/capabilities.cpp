@@ -30,6 +30,7 @@ int askCapabilities(NntpConnection& connection, Capabilities& capabilities) {
   if (!connection.SendLine("CAPABILITIES\r\n")) return 0;
   char status[kResponseLineSize];
   if (!connection.ReadStatusLine(status, sizeof status)) return 0;
+  capabilities.MarkAsked();
   if (std::strncmp(status, "101", 3) != 0) return 1;
   std::vector<std::string> lines;
   if (!ReadTextLines(connection, lines)) return 0;
@@ -56,6 +57,7 @@ void Capabilities::AddLine(std::string_view line) {
 }
 
 void Capabilities::Clear() {
+  asked_ = false;
   listed_ = false;
   entries_.clear();
 }

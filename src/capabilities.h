@@ -14,6 +14,9 @@ namespace pelliton {
 
 class Capabilities {
  public:
+  // Whether the server has been asked on this connection, whatever it
+  // answered: a list asked for once serves everything that depends on it.
+  bool Asked() const { return asked_; }
   // Whether the server answered 101 with a list: older servers have none.
   bool Listed() const { return listed_; }
   // Whether the list names the capability; letter case is ignored.
@@ -24,6 +27,7 @@ class Capabilities {
 
   // One line of a 101 answer, as received (without its line end).
   void AddLine(std::string_view line);
+  void MarkAsked() { asked_ = true; }
   void MarkListed() { listed_ = true; }
   void Clear();
 
@@ -32,6 +36,7 @@ class Capabilities {
     std::string name;  // upper case
     std::vector<std::string> arguments;
   };
+  bool asked_ = false;
   bool listed_ = false;
   std::vector<Entry> entries_;
 };

@@ -140,6 +140,9 @@ struct ServerInfo : ListNode {
   // server's overview carries are filtered from OVER and fetched with
   // ARTICLE.
   bool overview = false;
+  // "compress yes": after TLS and AUTHINFO, COMPRESS DEFLATE where the
+  // server offers it.
+  bool compress = false;
 };
 
 struct NewsgroupInfo : ListNode {

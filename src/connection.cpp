@@ -342,6 +342,8 @@ void NntpConnection::Close() {
   DiscardBuffers();
   tls_.reset();
   tlsBroken_ = false;
+  compression_.reset();
+  compressionBroken_ = false;
   raw_.clear();
   endOfStream_ = false;
   ReleaseDeadline();
@@ -351,10 +353,15 @@ void NntpConnection::DiscardBuffers() {
   // A record dropped half-sent, or at all, breaks the session's sequence:
   // whatever came after would be garbage to the server.
   if (tls_ && wirePos_ < wire_.size()) tlsBroken_ = true;
+  // So does compressed output dropped unsent: the server's decompressor
+  // would miss what ours went on from.
+  if (zoutPos_ < zout_.size()) compressionBroken_ = true;
   in_.clear();
   inPos_ = 0;
   out_.clear();
   outPos_ = 0;
+  zout_.clear();
+  zoutPos_ = 0;
   wire_.clear();
   wirePos_ = 0;
 }
@@ -384,23 +391,41 @@ ssize_t NntpConnection::WriteRaw(const char* data, std::size_t len) {
   return send(socket_.get(), data, len, MSG_NOSIGNAL);
 }
 
+bool NntpConnection::CompressPending() {
+  zout_.clear();
+  zoutPos_ = 0;
+  const bool compressed = compression_->Compress(std::string_view(out_).substr(outPos_), &zout_);
+  out_.clear();
+  outPos_ = 0;
+  if (!compressed) compressionBroken_ = true;
+  return compressed;
+}
+
 ssize_t NntpConnection::SendPending() {
+  if (tlsBroken_ || compressionBroken_) {
+    errno = EPIPE;
+    return -1;
+  }
+  // Compressed and sealed only now, so that lines queued while the socket
+  // was full leave together, behind one flush and in one record.
+  if (compression_ && outPos_ < out_.size() && zoutPos_ == zout_.size() &&
+      wirePos_ == wire_.size() && !CompressPending()) {
+    errno = EPROTO;
+    return -1;
+  }
   if (!tls_) {
+    if (compression_) return zoutPos_ == zout_.size() ? 0 : WriteFrom(zout_, zoutPos_);
     if (PendingOutput() == 0) return 0;
     const ssize_t n = WriteRaw(out_.data() + outPos_, PendingOutput());
     if (n > 0) ConsumeOutput(static_cast<std::size_t>(n));
     return n;
   }
-  if (tlsBroken_) {
-    errno = EPIPE;
-    return -1;
-  }
-  if (wirePos_ == wire_.size() && outPos_ < out_.size()) {
-    // Sealed only now, so that lines queued while the socket was full
-    // leave together, in one record.
-    const bool sealed = tls_->Write(std::string_view(out_).substr(outPos_));
-    out_.clear();
-    outPos_ = 0;
+  std::string& plain = compression_ ? zout_ : out_;
+  std::size_t& plainPos = compression_ ? zoutPos_ : outPos_;
+  if (wirePos_ == wire_.size() && plainPos < plain.size()) {
+    const bool sealed = tls_->Write(std::string_view(plain).substr(plainPos));
+    plain.clear();
+    plainPos = 0;
     CollectSessionOutput();
     if (!sealed) {
       errno = EPROTO;
@@ -411,18 +436,20 @@ ssize_t NntpConnection::SendPending() {
   return WriteWire();
 }
 
-ssize_t NntpConnection::WriteWire() {
-  const ssize_t n = WriteRaw(wire_.data() + wirePos_, wire_.size() - wirePos_);
+ssize_t NntpConnection::WriteFrom(std::string& buf, std::size_t& pos) {
+  const ssize_t n = WriteRaw(buf.data() + pos, buf.size() - pos);
   if (n > 0) {
     BytesMoved();
-    wirePos_ += static_cast<std::size_t>(n);
-    if (wirePos_ == wire_.size()) {
-      wire_.clear();
-      wirePos_ = 0;
+    pos += static_cast<std::size_t>(n);
+    if (pos == buf.size()) {
+      buf.clear();
+      pos = 0;
     }
   }
   return n;
 }
+
+ssize_t NntpConnection::WriteWire() { return WriteFrom(wire_, wirePos_); }
 
 void NntpConnection::CollectSessionOutput() {
   if (!tls_->HasOutgoing()) return;
@@ -473,7 +500,7 @@ long NntpConnection::ReadTls(char* buf, std::size_t cap) {
     // The end or a failure stays with the session and shows again at the
     // next call, after the plaintext before it has been handed out.
     if (got > 0) return static_cast<long>(got);
-    if (n == -1) return kTlsEnd;
+    if (n == -1) return kStreamEnd;
     if (n < -1) return kTlsFailed;
     if (socketRead) return 0;
     socketRead = true;
@@ -492,16 +519,78 @@ long NntpConnection::ReadTls(char* buf, std::size_t cap) {
   }
 }
 
+long NntpConnection::ReadTransport(char* buf, std::size_t cap) {
+  if (tls_) return ReadTls(buf, cap);
+  const ssize_t n = ReadRaw(buf, cap);
+  if (n > 0) {
+    BytesMoved();
+    return static_cast<long>(n);
+  }
+  if (n == 0) return kStreamEnd;
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+  return kSocketFailed;
+}
+
+long NntpConnection::ReadStream(char* buf, std::size_t cap) {
+  if (!compression_) return ReadTransport(buf, cap);
+  bool transportRead = false;
+  for (;;) {
+    // Never more than cap at a time: a bomb inflates no further than the
+    // reader reads.
+    const long n = compression_->Inflate(buf, cap);
+    if (n > 0) return n;
+    // A stream that the server ended is a connection that it closed.
+    if (n == Compression::kEnd) return kStreamEnd;
+    if (n == Compression::kCorrupt) return kCorrupt;
+    if (transportRead) return 0;
+    transportRead = true;
+    std::size_t room = 0;
+    char* space = compression_->InputSpace(&room);
+    const long r = ReadTransport(space, room);
+    if (r <= 0) return r;
+    compression_->Fed(static_cast<std::size_t>(r));
+  }
+}
+
+void NntpConnection::ReportStreamFailure(long code, int error) {
+  if (code == kTlsFailed)
+    ReportTlsFailure();
+  else if (code == kCorrupt)
+    Diag("error talking to NNTP server -- %s\n", printable(compression_->reason()).c_str());
+  else
+    ReportFailure(error);
+}
+
 void NntpConnection::ReportTlsFailure() {
   runFailed = 1;
   Diag("error talking to NNTP server -- %s\n", printable(tls_->reason()).c_str());
 }
 
 // ---------------------------------------------------------------------------
+// Compression
+
+int NntpConnection::StartCompression() {
+  assert(IsOpen() && !compression_ && PendingOutput() == 0);
+  std::string error;
+  compression_ = Compression::Create(&error);
+  if (!compression_) {
+    Diag("error talking to NNTP server -- %s\n", printable(error).c_str());
+    return 0;
+  }
+  // The server compresses from the byte after its answer on; what came
+  // with the answer is the beginning of that.
+  if (inPos_ < in_.size()) compression_->Feed(in_.data() + inPos_, in_.size() - inPos_);
+  in_.clear();
+  inPos_ = 0;
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
 // TLS
 
 int NntpConnection::StartTls(std::unique_ptr<TlsSession> session, const std::string& host) {
-  assert(IsOpen() && !tls_ && session);
+  // Compression sits above TLS, so TLS never starts below it.
+  assert(IsOpen() && !tls_ && !compression_ && session);
   // Whatever came in plain text after the answer to STARTTLS was not sent
   // by the server that the certificate proves: it is dropped unread.
   in_.clear();
@@ -636,7 +725,9 @@ int NntpConnection::SendLine(std::string_view line) {
   const int drained = DrainOutput();
   if (drained == 1) return 1;
   if (drained < 0) {
-    if (errno == EPROTO && tls_ && !tls_->reason().empty())
+    if (errno == EPROTO && compressionBroken_)
+      Diag("error talking to NNTP server -- %s\n", printable(compression_->reason()).c_str());
+    else if (errno == EPROTO && tls_ && !tls_->reason().empty())
       ReportTlsFailure();
     else
       ReportFailure(errno);
@@ -647,6 +738,9 @@ int NntpConnection::SendLine(std::string_view line) {
 }
 
 int NntpConnection::FillInput() {
+  // A TLS session or the decompressor may hold plaintext that the socket
+  // will never signal, so they are asked before any wait.
+  const bool layered = tls_ || compression_;
   for (;;) {
     // A server that keeps sending (a long LIST over TLS) may never make
     // the exchange wait; the stop must not depend on it.
@@ -655,47 +749,22 @@ int NntpConnection::FillInput() {
       in_.clear();
       inPos_ = 0;
     }
-    if (tls_) {
-      // The session may hold plaintext that the socket will never signal,
-      // so it is asked before any wait.
-      const std::size_t used = in_.size();
-      in_.resize(used + kReadChunk);
-      const long n = ReadTls(in_.data() + used, kReadChunk);
-      const int savedErrno = errno;
-      in_.resize(used + static_cast<std::size_t>(std::max<long>(n, 0)));
-      if (n > 0) return 1;
-      if (n == kTlsEnd) {
-        endOfStream_ = true;
-        return 1;
-      }
-      if (n == kTlsFailed) {
-        ReportTlsFailure();
-        return 0;
-      }
-      if (n == kSocketFailed) {
-        ReportFailure(savedErrno);
-        return 0;
-      }
-      if (!AwaitSocket(POLLIN)) return 0;
-      continue;
-    }
-    if (!AwaitSocket(POLLIN)) return 0;
+    if (!layered && !AwaitSocket(POLLIN)) return 0;
     const std::size_t used = in_.size();
     in_.resize(used + kReadChunk);
-    const ssize_t n = ReadRaw(in_.data() + used, kReadChunk);
+    const long n = ReadStream(in_.data() + used, kReadChunk);
     const int savedErrno = errno;
-    in_.resize(used + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-    if (n > 0) {
-      BytesMoved();
-      return 1;
-    }
-    if (n == 0) {
+    in_.resize(used + static_cast<std::size_t>(std::max<long>(n, 0)));
+    if (n > 0) return 1;
+    if (n == kStreamEnd) {
       endOfStream_ = true;
       return 1;
     }
-    if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK || savedErrno == EINTR) continue;
-    ReportFailure(savedErrno);
-    return 0;
+    if (n < 0) {
+      ReportStreamFailure(n, savedErrno);
+      return 0;
+    }
+    if (layered && !AwaitSocket(POLLIN)) return 0;
   }
 }
 
@@ -795,29 +864,13 @@ long NntpConnection::Read(char* buf, std::size_t cap) {
     ReportLost();
     return -1;
   }
-  if (tls_) {
-    const long n = ReadTls(buf, cap);
-    const int savedErrno = errno;
-    if (n >= 0) return n;
-    if (n == kTlsFailed)
-      ReportTlsFailure();
-    else if (n == kSocketFailed)
-      ReportFailure(savedErrno);
-    else
-      ReportLost();
-    endOfStream_ = true;
-    return -1;
-  }
-  const ssize_t n = ReadRaw(buf, cap);
-  if (n > 0) {
-    BytesMoved();
-    return static_cast<long>(n);
-  }
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
-  if (n < 0)
-    ReportFailure(errno);
-  else
+  const long n = ReadStream(buf, cap);
+  const int savedErrno = errno;
+  if (n >= 0) return n;
+  if (n == kStreamEnd)
     ReportLost();
+  else
+    ReportStreamFailure(n, savedErrno);
   endOfStream_ = true;
   return -1;
 }

@@ -8,7 +8,9 @@
 //
 // A TLS session, once started, sits between the socket and the buffers:
 // the exchanges and the engine see plaintext only, and once it is there
-// nothing ever leaves in plain text again.
+// nothing ever leaves in plain text again.  Compression, once started,
+// sits above TLS (compress, then encrypt) and below the buffers, and is
+// just as invisible to them.
 #ifndef PELLITON_CONNECTION_H
 #define PELLITON_CONNECTION_H
 
@@ -22,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "compression.h"
 #include "tls.h"
 #include "util.h"
 
@@ -108,6 +111,18 @@ class NntpConnection {
   int StartTls(std::unique_ptr<TlsSession> session, const std::string& host);
   bool IsTls() const { return static_cast<bool>(tls_); }
 
+  // --- Compression -------------------------------------------------------
+
+  // From now on every byte in both directions is raw DEFLATE (RFC 8054):
+  // to be called right after the 206 answer to COMPRESS DEFLATE has been
+  // read, with no request outstanding.  Whatever was read behind that
+  // answer was compressed already and goes to the decompressor.  Each
+  // write flushes the compressor, so that the server can decode every
+  // request as it comes; one write of plaintext stays one write.  1; 0
+  // after "error talking to NNTP server -- <reason>" when zlib cannot
+  // start, with nothing changed.
+  int StartCompression();
+
   // --- The one-line exchanges ------------------------------------------
   // Each waits for the server as long as the deadline allows.  Once the
   // run has caught a stop signal none of them waits any more (a signal
@@ -145,10 +160,11 @@ class NntpConnection {
 
   // Appends request bytes to the output; nothing is written yet.
   void Queue(std::string_view bytes);
-  // Bytes queued and not yet taken by the socket (with TLS, plaintext not
-  // yet sealed and records not yet sent).
+  // Bytes queued and not yet taken by the socket (with compression or
+  // TLS, plaintext not yet compressed or sealed, and what they made of
+  // it not yet sent).
   std::size_t PendingOutput() const {
-    return out_.size() - outPos_ + wire_.size() - wirePos_;
+    return out_.size() - outPos_ + zout_.size() - zoutPos_ + wire_.size() - wirePos_;
   }
   // Writes as much pending output as the socket takes now, in one write.
   // What it does not take stays pending; a broken connection shows on the
@@ -156,8 +172,9 @@ class NntpConnection {
   void FlushPending();
   // Response bytes into buf: > 0 the count, 0 nothing there now, -1 the
   // server closed the connection or reading failed, after a message:
-  // "server closed connection... aborting!" at the end of the stream, else
-  // the reason.
+  // "server closed connection... aborting!" at the end of the stream (or
+  // of the compressed stream), else the reason.  Never more than cap
+  // bytes, however much the compressed bytes received inflate to.
   long Read(char* buf, std::size_t cap);
 
   enum class WaitResult {
@@ -193,20 +210,29 @@ class NntpConnection {
   ssize_t WriteRaw(const char* data, std::size_t len);
 
   // True when a Read can return something without touching the socket.
-  // With TLS, decrypted data that the socket will never signal counts too.
+  // Decrypted or compressed data that the socket will never signal counts
+  // too.
   bool HasBufferedInput() const {
-    return inPos_ < in_.size() || (tls_ && tls_->HasBufferedInput());
+    return inPos_ < in_.size() || (tls_ && tls_->HasBufferedInput()) ||
+           (compression_ && compression_->HasBufferedInput());
   }
 
   // One write of pending output: > 0 bytes taken, 0 nothing pending, -1
-  // failed with errno (EAGAIN: the socket is full).  With TLS the plaintext
-  // queued is sealed first, all of it into one record when it fits, once
-  // the records before it are out.
+  // failed with errno (EAGAIN: the socket is full; EPROTO: compressing or
+  // sealing failed).  The plaintext queued is compressed and flushed, and
+  // with TLS sealed, all of it at once, once what was made of the
+  // plaintext before it is out.
   ssize_t SendPending();
+  // The plaintext queued, compressed and flushed into zout_; false when
+  // zlib failed.
+  bool CompressPending();
   // Writes all pending output, waiting as the deadline allows.  1 when it
   // is out; 0 after the timeout's message or when stopped; -1 with errno,
   // unreported.
   int DrainOutput();
+  // One write of buf from pos on: the result of the write; what the
+  // socket took is used up.
+  ssize_t WriteFrom(std::string& buf, std::size_t& pos);
   // One write of the ciphertext on the wire: the result of the write.
   ssize_t WriteWire();
   // Moves what the session has queued for the server to the wire.
@@ -214,12 +240,22 @@ class NntpConnection {
   // The same, and tries one write of the wire, so that no call of the session waits for its
   // output (a key update, an alert) longer than the socket does.
   void SendSessionOutput();
-  // Plaintext from the session: what it holds, else what one read of the
-  // socket brings.  > 0 the count; 0 nothing now; or one of these:
-  static constexpr long kTlsEnd = -1;     // the stream ended
-  static constexpr long kTlsFailed = -2;  // tls_->reason() says why
+  // The layers of the input, from the socket up: each returns > 0, the
+  // count; 0, nothing now; or one of these:
+  static constexpr long kStreamEnd = -1;     // the stream ended
+  static constexpr long kTlsFailed = -2;     // tls_->reason() says why
   static constexpr long kSocketFailed = -3;  // errno says why
+  static constexpr long kCorrupt = -4;       // compression_->reason() says why
+  // Plaintext from the session: what it holds, else what one read of the
+  // socket brings.
   long ReadTls(char* buf, std::size_t cap);
+  // What the socket brings, through TLS when it is on.
+  long ReadTransport(char* buf, std::size_t cap);
+  // Plaintext: what the decompressor gives, fed by one read of the
+  // transport when it has nothing; without compression, the transport.
+  long ReadStream(char* buf, std::size_t cap);
+  // The message for a failure of ReadStream (not for its end).
+  void ReportStreamFailure(long code, int error);
   void ReportTlsFailure();
 
   // The deadline: armed when a wait begins and nothing is armed, disarmed
@@ -265,6 +301,10 @@ class NntpConnection {
   std::size_t inPos_ = 0;  // in_ before this was handed out
   std::string out_;        // queued, not yet written (plaintext)
   std::size_t outPos_ = 0;
+  std::unique_ptr<Compression> compression_;
+  std::string zout_;         // compressed, not yet sealed or taken by the socket
+  std::size_t zoutPos_ = 0;
+  bool compressionBroken_ = false;  // compressed bytes were lost: nothing more is sent
   std::unique_ptr<TlsSession> tls_;
   std::string wire_;         // TLS records not yet taken by the socket
   std::size_t wirePos_ = 0;

@@ -27,10 +27,11 @@ bool couldAnswerGroup(const char* reply) {
 }  // namespace
 
 NewsgroupFetcher::NewsgroupFetcher(NntpConnection& connection, const ServerInfo& servInfo,
-                                   int maxReq)
+                                   int maxReq, const Capabilities& known)
     : connection_(connection),
       engine_(connection, maxReq, servInfo.articleLimit),
-      overviewWanted_(servInfo.overview) {}
+      overviewWanted_(servInfo.overview),
+      capabilities_(known) {}
 
 int NewsgroupFetcher::learnOverview() {
   overviewAsked_ = true;

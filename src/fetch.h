@@ -19,8 +19,10 @@ namespace pelliton {
 class NewsgroupFetcher {
  public:
   // maxReq and the server's article limit go to the engine (see
-  // PipelineEngine).
-  NewsgroupFetcher(NntpConnection& connection, const ServerInfo& servInfo, int maxReq);
+  // PipelineEngine).  `known`: the capability list when it has been asked
+  // for on this connection already, which is then not asked again.
+  NewsgroupFetcher(NntpConnection& connection, const ServerInfo& servInfo, int maxReq,
+                   const Capabilities& known = Capabilities());
 
   // 1: go on with the next newsgroup; 0: keepRunning was found cleared
   // after the engine ran, or a stop signal ended an exchange; -1: the

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <climits>
@@ -114,8 +115,11 @@ void reportBadResponse(const char* line) {
   Diag("bad NNTP server response -- %s\n", printable(withoutLineEnd(line)).c_str());
 }
 
-int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port) {
+int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port,
+                Capabilities* capabilities) {
   assert(servInfo != NULL);
+  Capabilities unshared;
+  if (capabilities == nullptr) capabilities = &unshared;
   const std::string& host = servInfo->host ? *servInfo->host : servInfo->name;
   const int tlsMode = servInfo->tlsMode;
   // TLS from the first byte has a port of its own, unless the server file
@@ -133,7 +137,8 @@ int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port) {
   // A connection that failed here is never used again.
   if (!readGreeting(connection) ||
       (tlsMode == TLS_MODE_STARTTLS && !startTls(connection, std::move(session), host)) ||
-      !authServer(connection, servInfo)) {
+      !authServer(connection, servInfo) ||
+      (servInfo->compress && !nntpCompress(connection, *capabilities))) {
     if (connection.IsOpen()) connection.Close();
     return 0;
   }
@@ -174,6 +179,28 @@ int authServer(NntpConnection& connection, ServerInfo* servInfo) {
   if (hasCode(line, "281")) return 1;
   reportBadResponse(line);
   return 0;
+}
+
+int nntpCompress(NntpConnection& connection, Capabilities& capabilities) {
+  if (!capabilities.Asked() && !nntpCapabilities(connection, capabilities)) return 0;
+  // Algorithm names are case-sensitive.
+  const std::vector<std::string>* algorithms = capabilities.Arguments("COMPRESS");
+  if (algorithms == nullptr ||
+      std::find(algorithms->begin(), algorithms->end(), "DEFLATE") == algorithms->end()) {
+    Progress("The server does not offer COMPRESS DEFLATE; going on uncompressed\n");
+    return 1;
+  }
+  if (!connection.SendLine("COMPRESS DEFLATE\r\n")) return 0;
+  char line[kResponseLineSize];
+  if (!connection.ReadStatusLine(line, sizeof line)) return 0;
+  if (!hasCode(line, "206")) {
+    Progress("The server refused COMPRESS DEFLATE -- %s; going on uncompressed\n",
+             printable(withoutLineEnd(line)).c_str());
+    return 1;
+  }
+  if (!connection.StartCompression()) return 0;
+  Progress("Compression established: DEFLATE\n");
+  return 1;
 }
 
 int nntpListGroups(NntpConnection& connection) {

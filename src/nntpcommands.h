@@ -4,18 +4,32 @@
 #ifndef PELLITON_NNTPCOMMANDS_H
 #define PELLITON_NNTPCOMMANDS_H
 
+#include "capabilities.h"
 #include "config.h"
 #include "connection.h"
 
 namespace pelliton {
 
 // Connects to the server (its host, else its name; port 0 is the server's
-// own port), reads the greeting and authenticates.  1 when connected,
-// greeted and authenticated; 0 after a message, with the connection closed.
-int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port);
+// own port), reads the greeting and authenticates; with "compress yes"
+// it then turns compression on where the server offers it (see
+// nntpCompress), before any other work.  The capability list asked for
+// that is left in *capabilities, when given, for the work to use.  1 when
+// connected, greeted and authenticated; 0 after a message, with the
+// connection closed.
+int nntpConnect(NntpConnection& connection, ServerInfo* servInfo, int port,
+                Capabilities* capabilities = nullptr);
 // AUTHINFO USER and PASS as the server file asks.  1 when authenticated or
 // when no password is configured; 0 after a message.
 int authServer(NntpConnection& connection, ServerInfo* servInfo);
+// The capability list, unless it has been asked for already (switching
+// the server with MODE READER where the list asks for it: after COMPRESS
+// a server may refuse it), then COMPRESS DEFLATE where the list offers
+// it.  On 206 everything from then on is compressed.  A server
+// that does not offer it, or answers anything else, is talked to
+// uncompressed, with a line under -v: that is no failure.  1 unless an
+// exchange failed; 0 after a message.
+int nntpCompress(NntpConnection& connection, Capabilities& capabilities);
 // Prints the server's LIST on standard output.  1 when the listing ended
 // with its end line; 0 after a message.
 int nntpListGroups(NntpConnection& connection);

@@ -132,7 +132,8 @@ bool DecidableFromOverview(const HeaderFilter& filter, const OverviewFormat& for
 int nntpOverviewSupport(NntpConnection& connection, Capabilities& capabilities,
                         OverviewSupport* support) {
   *support = OverviewSupport{};
-  if (!nntpCapabilities(connection, capabilities)) return 0;
+  // A list asked for right after connecting (for COMPRESS) still holds.
+  if (!capabilities.Asked() && !nntpCapabilities(connection, capabilities)) return 0;
   // A server with a list says whether it has OVER; one without may still
   // know XOVER, which it shows by knowing LIST OVERVIEW.FMT.
   if (capabilities.Listed() && !capabilities.Has("OVER")) return 1;

@@ -75,8 +75,9 @@ struct OverviewSupport {
 
 // Finds out, after TLS and AUTHINFO, whether and how the server gives its
 // overview: CAPABILITIES (which `capabilities` keeps for others to look
-// at), LIST OVERVIEW.FMT, and MODE READER where the list asks for it.  1
-// with *support filled in; 0 after a message when the connection failed.
+// at; a list asked for already is used as it is), LIST OVERVIEW.FMT, and
+// MODE READER where the list asks for it.  1 with *support filled in; 0
+// after a message when the connection failed.
 int nntpOverviewSupport(NntpConnection& connection, Capabilities& capabilities,
                         OverviewSupport* support);
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "atomicfile.h"
+#include "capabilities.h"
 #include "config.h"
 #include "configtext.h"
 #include "connection.h"
@@ -275,8 +276,8 @@ bool listingWritten() {
 
 // Fetches every newsgroup in list order; returns the exit status it gives.
 int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
-                   const ServerInfo& servInfo) {
-  NewsgroupFetcher fetcher(connection, servInfo, options.maxReq);
+                   const ServerInfo& servInfo, const Capabilities& capabilities) {
+  NewsgroupFetcher fetcher(connection, servInfo, options.maxReq, capabilities);
   // In the middle of a long newsgroup too, so that a run killed there
   // loses only its last seconds.
   fetcher.SetCheckpointSink([](const NewsgroupInfo& ngInfo, ArticleNumber next) {
@@ -310,7 +311,8 @@ int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
 
 // Runs the piece of work that the command line asks for on the open
 // connection; returns the exit status it gives.
-int doWork(NntpConnection& connection, const RunOptions& options, const ServerInfo& servInfo) {
+int doWork(NntpConnection& connection, const RunOptions& options, const ServerInfo& servInfo,
+           const Capabilities& capabilities) {
   if (options.markAll || options.markList != nullptr) {
     // A lost connection leaves newsgroups unmarked; a stop signal only
     // ends the marking early.
@@ -321,7 +323,7 @@ int doWork(NntpConnection& connection, const RunOptions& options, const ServerIn
     const bool listed = nntpListGroups(connection) == 1;
     return listed && listingWritten() ? 0 : 1;
   }
-  return walkNewsgroups(connection, options, servInfo);
+  return walkNewsgroups(connection, options, servInfo, capabilities);
 }
 
 }  // namespace
@@ -378,9 +380,11 @@ int RunPelliton(int argc, char** argv) {
   // it, a stop signal among them); there is no progress to save.
   int status = 1;
   NntpConnection connection(servInfo->timeout);
-  if (nntpConnect(connection, servInfo, options.portOverride) == 1) {
+  // What the server said it can do, when connecting asked.
+  Capabilities capabilities;
+  if (nntpConnect(connection, servInfo, options.portOverride, &capabilities) == 1) {
     StartSavingProgress(newsrcPath.c_str());
-    status = doWork(connection, options, *servInfo);
+    status = doWork(connection, options, *servInfo, capabilities);
     nntpDisconnect(connection);
     // A run whose progress could not be saved does not report success.
     if (SaveProgress() == 0) status = 1;

@@ -57,7 +57,7 @@ bool parseTlsMode(const char* value, int& mode) {
   return false;
 }
 
-// The value of "overview": yes or no, in any letter case.
+// The value of "overview" or "compress": yes or no, in any letter case.
 bool parseYesNo(const char* value, bool& on) {
   if (strcasecmp(value, "yes") == 0 || strcasecmp(value, "no") == 0) {
     on = strcasecmp(value, "yes") == 0;
@@ -105,6 +105,7 @@ bool applyValueAttribute(ServerInfo* servInfo, const char* key, const char* valu
   }
   if (strcasecmp(key, "tls") == 0) return parseTlsMode(value, servInfo->tlsMode);
   if (strcasecmp(key, "overview") == 0) return parseYesNo(value, servInfo->overview);
+  if (strcasecmp(key, "compress") == 0) return parseYesNo(value, servInfo->compress);
   struct StringKey {
     const char* key;
     std::optional<std::string> ServerInfo::*field;

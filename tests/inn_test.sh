@@ -16,7 +16,11 @@
 # openssl command at hand, INN's readers also speak TLS (STARTTLS on the
 # main port, TLS from the first byte on a third): pelliton fetches over
 # both, byte for byte as in plain text, and refuses the server when told
-# to trust another CA.  Set PELLITON_KEEP=1 to keep the work directory.
+# to trust another CA.  With "compress yes" pelliton fetches with COMPRESS
+# DEFLATE, in plain text, from the overview and over TLS, byte for byte as
+# without, through a relay that counts the bytes that cross the wire both
+# ways; the figures are printed.  Set PELLITON_KEEP=1 to keep the work
+# directory.
 set -u
 
 pelliton=${1:?usage: inn_test.sh <pelliton binary> [<binary directory>]}
@@ -40,7 +44,7 @@ case $? in
     exit 1
     ;;
 esac
-for tool in runuser perl sed cmp diff python3; do
+for tool in runuser perl sed cmp diff python3 awk; do
   command -v "$tool" >/dev/null || skip "$tool is missing"
 done
 
@@ -50,7 +54,16 @@ source "$here/inn/server.sh"
 source "$here/inn/nntp.sh"
 
 work=$(mktemp -d /tmp/pelliton-inn.XXXXXX)
+relay_pid=
+relay_stop() {
+  if [ -n "$relay_pid" ]; then
+    kill "$relay_pid" 2>/dev/null
+    wait "$relay_pid" 2>/dev/null
+    relay_pid=
+  fi
+}
 cleanup() {
+  relay_stop
   nntp_close
   inn_stop
   if [ "${PELLITON_KEEP:-0}" = 1 ]; then
@@ -396,6 +409,15 @@ for n in 1 16; do
   check_text "-n $n: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
 done
 
+# The mailboxes and pipes of a fetch against those of another, each
+# message's date aside.
+check_same_delivery() {  # check_same_delivery WHAT DIR REFERENCE-DIR REFERENCE-NAME
+  local f
+  for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe; do
+    cmp -s <(normalized "$2/$f") <(normalized "$3/$f") || fail "$1: $f differs from $4"
+  done
+}
+
 # With "overview yes" the tricky newsgroup (conditions on Subject alone)
 # is decided from INN's overview and fetched with ARTICLE; the bulk one
 # names Newsgroups, which INN's overview lacks, and is read with HEAD and
@@ -409,10 +431,7 @@ check_overview_run() {  # check_overview_run WHAT DIR REFERENCE-DIR
     fail "$1: the tricky newsgroup was not read from the overview"
   grep -q "^Reading with HEAD and BODY: a condition names a header the overview lacks" \
     "$2/stderr" || fail "$1: the bulk newsgroup was not read with HEAD"
-  for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe; do
-    cmp -s <(normalized "$2/$f") <(normalized "$3/$f") ||
-      fail "$1: $f differs from the fetch with HEAD and BODY"
-  done
+  check_same_delivery "$1" "$2" "$3" "the fetch with HEAD and BODY"
 }
 
 for n in 1 16; do
@@ -459,10 +478,7 @@ if [ -n "$INN_TLS_PORT" ]; then
       "$(grep '^pelliton: ' "$d/stderr")" "$missing_message"
     check_mailboxes "tls $mode" "$d"
     check_text "tls $mode: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
-    for f in tricky.mbox bulk.mbox tricky.pipe bulk.pipe; do
-      cmp -s <(normalized "$d/$f") <(normalized "$work/fetch-n16/$f") ||
-        fail "tls $mode: $f differs from the plain fetch"
-    done
+    check_same_delivery "tls $mode" "$d" "$work/fetch-n16" "the plain fetch"
 
     d=$work/overview-tls-$mode
     note "fetching from the overview over TLS (tls $mode)"
@@ -486,6 +502,107 @@ if [ -n "$INN_TLS_PORT" ]; then
     [ -e "$d/newsrc" ] && fail "untrusted, tls $mode: the newsrc was written"
     [ -e "$d/tricky.mbox" ] && fail "untrusted, tls $mode: articles were delivered"
   done
+fi
+
+# ---------------------------------------------------------------------------
+# Compression.  Each run goes through a relay on loopback that counts the
+# bytes of its one connection both ways.
+
+relay_start() {  # relay_start TARGET-PORT COUNTS-FILE; sets relay_port
+  relay_port=$(inn_free_port "$port" "$authport" ${tlsport:+"$tlsport"}) || return 1
+  : > "$work/relay.out"
+  python3 "$here/inn/relay.py" "$relay_port" "$1" "$2" > "$work/relay.out" 2>&1 &
+  relay_pid=$!
+  local i
+  for ((i = 0; i < 100; i++)); do
+    grep -q '^ready$' "$work/relay.out" && return 0
+    kill -0 "$relay_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  cat "$work/relay.out" >&2
+  return 1
+}
+
+# The counts of the one connection, once both sides have closed it.
+relay_counts() {  # relay_counts COUNTS-FILE; sets wire_counts "FROM-SERVER TO-SERVER"
+  local i
+  wire_counts=
+  for ((i = 0; i < 100; i++)); do
+    [ -s "$1" ] && break
+    sleep 0.05
+  done
+  relay_stop
+  [ "$(wc -l < "$1" 2>/dev/null)" = 1 ] && wire_counts=$(cat "$1")
+}
+
+# One fetch through the relay, checked like every fetch and against the
+# files of REFERENCE-DIR; sets wire_counts.
+wire_run() {  # wire_run WHAT DIR REFERENCE-DIR TARGET-PORT SERVER-LINES ARGS...
+  local what=$1 d=$2 ref=$3 target=$4 lines=$5
+  shift 5
+  wire_counts=
+  relay_start "$target" "$d.counts" || { fail "$what: the counting relay did not start"; return 1; }
+  setup_run "$d" "$relay_port" "$lines"
+  local t0=$EPOCHREALTIME
+  run_pelliton "$d" -v "$@"
+  printf '    %s: %.2f s\n' "$what" "$(awk -v a="$EPOCHREALTIME" -v b="$t0" 'BEGIN { print a - b }')"
+  [ "$status" = 0 ] || fail "$what: exit status $status"
+  check_text "$what: standard error, but for the verbose lines" \
+    "$(grep '^pelliton: ' "$d/stderr")" "$missing_message"
+  if [[ $lines == *"compress yes"* ]]; then
+    grep -qx "Compression established: DEFLATE" "$d/stderr" || fail "$what: compression not established"
+  else
+    grep -q "Compression" "$d/stderr" && fail "$what: compression without compress yes"
+  fi
+  check_mailboxes "$what" "$d"
+  check_text "$what: newsrc" "$(cat "$d/newsrc")" "$(newsrc_after_fetch)"
+  check_same_delivery "$what" "$d" "$ref" "the fetch without the relay and compression"
+  relay_counts "$d.counts"
+  [ -n "$wire_counts" ] || fail "$what: the relay counted no single connection"
+}
+
+# Compares what crossed the wire with and without compression.
+wire_figures() {  # wire_figures WHAT "PLAIN-COUNTS" "COMPRESSED-COUNTS"
+  local plain_down plain_up z_down z_up
+  read -r plain_down plain_up <<< "$2"
+  read -r z_down z_up <<< "$3"
+  if [ -z "${plain_down:-}" ] || [ -z "${z_down:-}" ]; then
+    fail "$1: no byte counts"
+    return
+  fi
+  awk -v w="$1" -v pd="$plain_down" -v pu="$plain_up" -v zd="$z_down" -v zu="$z_up" 'BEGIN {
+    printf "    %s: from the server %d bytes uncompressed, %d compressed (%.3f); to the server %d, %d (%.3f)\n",
+      w, pd, zd, zd / pd, pu, zu, zu / pu }'
+  # INN compresses at level 9; headers and text shrink to well under half.
+  [ $((z_down * 2)) -lt "$plain_down" ] || fail "$1: compression saved less than half of the bytes from the server"
+}
+
+for n in 1 16; do
+  note "compression with -n $n: byte for byte as without, the bytes on the wire counted"
+  wire_run "uncompressed, -n $n" "$work/wire-plain-n$n" "$work/fetch-n$n" "$port" "" -n "$n"
+  plain_counts=$wire_counts
+  wire_run "compressed, -n $n" "$work/wire-compress-n$n" "$work/fetch-n$n" "$port" \
+    "compress yes" -n "$n"
+  wire_figures "-n $n" "$plain_counts" "$wire_counts"
+done
+
+note "compression with the overview, -n 16"
+d=$work/overview-compress
+setup_run "$d" "$port" "$(printf 'overview yes\ncompress yes')"
+run_pelliton "$d" -v -n 16
+[ "$status" = 0 ] || fail "overview and compression: exit status $status"
+grep -qx "Compression established: DEFLATE" "$d/stderr" || fail "overview and compression: not compressed"
+check_overview_run "overview and compression" "$d" "$work/fetch-n16"
+
+if [ -n "$INN_TLS_PORT" ]; then
+  note "compression over TLS, -n 16"
+  tls_lines=$(printf 'tls yes\ncafile %s' "$INN_TLS_CA")
+  wire_run "TLS, uncompressed" "$work/wire-tls-plain" "$work/fetch-n16" \
+    "$INN_TLS_PORT" "$tls_lines" -n 16
+  plain_counts=$wire_counts
+  wire_run "TLS, compressed" "$work/wire-tls-compress" "$work/fetch-n16" \
+    "$INN_TLS_PORT" "$(printf '%s\ncompress yes' "$tls_lines")" -n 16
+  wire_figures "TLS, -n 16" "$plain_counts" "$wire_counts"
 fi
 
 d=$work/fetch-n1

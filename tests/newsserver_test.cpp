@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "certs.h"
+#include "rawdeflate.h"
 #include "test_util.h"
 #include "tls.h"
 
@@ -603,6 +604,43 @@ TEST(NewsServerSynthetic, GeneratesSizedArticlesWithMarkers) {
   std::string b = NewsServer::SyntheticBody("bench", 6);
   EXPECT_GT(b.size(), 1800u);
   EXPECT_LT(b.size(), 2600u);
+}
+
+TEST(NewsServerCompress, CompressesBothWaysFromTheByteAfterThe206) {
+  NewsServer server;
+  server.AddSyntheticGroup("bench", 10, 2);
+  testserver::CompressSettings settings;
+  settings.offer = true;
+  server.SetCompress(settings);
+  const int port = server.Start();
+  ASSERT_GT(port, 0);
+  testutil::RawDeflater deflater;
+  testutil::RawInflater inflater;
+  std::string sent;
+  std::string plain;
+  {
+    Client c(port);
+    auto send = [&](const std::string& bytes) {
+      sent += bytes;
+      c.Send(bytes);
+    };
+    c.ReadUntil("\r\n");
+    send("CAPABILITIES\r\n");
+    EXPECT_NE(c.ReadUntil(".\r\n").find("\r\nCOMPRESS DEFLATE\r\n"), std::string::npos);
+    // The first compressed command in the same write as COMPRESS.
+    send("COMPRESS DEFLATE\r\n" + deflater.Compress("GROUP bench\r\n"));
+    EXPECT_EQ(c.ReadUntil("\r\n"), "206 Compression active\r\n");
+    send(deflater.Compress("CAPABILITIES\r\nAUTHINFO USER a\r\nCOMPRESS DEFLATE\r\nQUIT\r\n"));
+    ASSERT_TRUE(inflater.Inflate(c.ReadUntil("the end of the stream"), &plain)) << inflater.error();
+  }
+  EXPECT_EQ(plain.rfind("211 10 1 10 bench\r\n101 ", 0), 0u) << plain;
+  EXPECT_EQ(plain.find("COMPRESS"), std::string::npos);
+  EXPECT_NE(plain.find(".\r\n502 Not possible once compression is active\r\n"
+                       "502 Compression already active\r\n205 closing connection\r\n"),
+            std::string::npos)
+      << plain;
+  EXPECT_TRUE(server.WaitForIdle(2000ms));
+  EXPECT_EQ(server.WireBytesReceived(), sent.size());
 }
 
 TEST(NewsServerStandalone, ReportsItsPortAndLogsCommands) {

@@ -74,6 +74,9 @@ TEST_F(ServerFileTest, FaultsAreReportedWithTheirLineAndStopTheReading) {
       {"[a]\noverview\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\noverview maybe\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\noverview yes please\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\ncompress\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\ncompress deflate\n", "pelliton: servers:2: invalid server attribute\n"},
+      {"[a]\ncompress on\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\ncafile\n", "pelliton: servers:2: invalid server attribute\n"},
       {"[a]\nhost h\n[b] [c]\nhost never\n[d\n", "pelliton: servers:3: bad server declaration\n"},
   };
@@ -201,13 +204,21 @@ TEST_F(ServerFileTest, TlsKeysAndWhetherThePortWasGiven) {
   }
 }
 
-TEST_F(ServerFileTest, OverviewIsYesOrNoInAnyCase) {
+TEST_F(ServerFileTest, OverviewAndCompressAreYesOrNoInAnyCase) {
   static const struct {
     const char* lines;
     bool overview;
+    bool compress;
   } cases[] = {
-      {"host h\n", false}, {"overview yes\n", true}, {"Overview NO\n", false},
-      {"OVERVIEW Yes\n", true}, {"overview yes\noverview no\n", false},
+      {"host h\n", false, false},
+      {"overview yes\n", true, false},
+      {"Overview NO\n", false, false},
+      {"OVERVIEW Yes\n", true, false},
+      {"overview yes\noverview no\n", false, false},
+      {"compress yes\n", false, true},
+      {"Compress NO\n", false, false},
+      {"COMPRESS Yes\noverview yes\n", true, true},
+      {"compress yes\ncompress no\n", false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.lines);
@@ -217,6 +228,7 @@ TEST_F(ServerFileTest, OverviewIsYesOrNoInAnyCase) {
     EXPECT_EQ(1, result);
     ASSERT_NE(nullptr, FindServer("s"));
     EXPECT_EQ(c.overview, FindServer("s")->overview);
+    EXPECT_EQ(c.compress, FindServer("s")->compress);
   }
 }
 

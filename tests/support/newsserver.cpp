@@ -29,6 +29,8 @@
 #include <string_view>
 #include <thread>
 
+#include "rawdeflate.h"
+
 namespace testserver {
 namespace {
 
@@ -41,6 +43,9 @@ constexpr auto kChunkPause = std::chrono::microseconds(200);
 // encrypted while the ciphertext of the last piece waits for the socket,
 // so a slow reader holds the server back as it does in plain text.
 constexpr std::size_t kTlsPiece = 16384;
+// A bomb goes out as the compressed form of this many bytes of 'a',
+// repeated: a megabyte costs about a kilobyte on the wire.
+constexpr std::size_t kBombUnit = 1 << 20;
 
 struct StoredArticle {
   std::string header;
@@ -97,6 +102,7 @@ struct Limits {
   bool hangUpInHandshake = false;
   int socketBuffer = 0;
   bool readerModeSwitch = false;
+  CompressSettings compress;
 };
 
 const std::vector<std::string> kInnOverviewFormat = {
@@ -176,6 +182,7 @@ class ServerTls {
 struct Delayed {
   Clock::time_point due;
   std::string text;
+  std::size_t bombAt = std::string::npos;  // where in text a bomb goes
 };
 
 struct Connection {
@@ -208,7 +215,20 @@ struct Connection {
   bool quitting = false;             // QUIT: end the session with close_notify
   bool closing = false;              // only the ciphertext left to send, then close
 
-  bool hasOutput() const { return outPos < out.size(); }
+  // Compression: the input is inflated from the byte after COMPRESS on,
+  // the output compressed once the 206 has left.
+  std::unique_ptr<testutil::RawInflater> inflater;
+  std::unique_ptr<testutil::RawDeflater> deflater;
+  bool compressWhenFlushed = false;
+  std::string zout;  // compressed, to send
+  std::size_t zoutPos = 0;
+  std::uint64_t compressed = 0;  // plaintext bytes compressed
+  bool corrupted = false;
+  // Bombs still to go: where in the plaintext (counted as bytesQueued
+  // counts) and how many bytes.
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> bombs;
+
+  bool hasOutput() const { return outPos < out.size() || zoutPos < zout.size(); }
   bool hasRawOutput() const { return rawOutPos < rawOut.size(); }
   // Plaintext can be encrypted and sent now.
   bool canWrite() const { return !closing && (!tls || (tls->done() && !hasRawOutput())); }
@@ -319,6 +339,8 @@ struct NewsServer::Impl {
   std::atomic<bool> running{false};
   std::atomic<int> connections{0};
   std::atomic<std::uint64_t> bytesSent{0};
+  std::atomic<std::uint64_t> wireSent{0};
+  std::atomic<std::uint64_t> wireReceived{0};
   std::thread thread;
   std::list<Connection> conns;  // server thread only
 
@@ -356,6 +378,8 @@ struct NewsServer::Impl {
   void respondCapabilities(const Connection& c, std::string& dst);
   bool findArticle(const Group& g, int n, std::string* header, std::string* body) const;
   void pump(Connection& c, const Limits& lim, Clock::time_point now);
+  bool takeInput(Connection& c, std::string_view bytes);
+  void compressOut(Connection& c, const Limits& lim);
   void writeOut(Connection& c, const Limits& lim, Clock::time_point now);
   bool flushRaw(Connection& c);
   void startTls(Connection& c, const Limits& lim);
@@ -414,6 +438,7 @@ bool NewsServer::Impl::flushRaw(Connection& c) {
       return false;
     }
     c.rawOutPos += static_cast<std::size_t>(sent);
+    wireSent += static_cast<std::uint64_t>(sent);
   }
   c.rawOut.clear();
   c.rawOutPos = 0;
@@ -456,17 +481,28 @@ void NewsServer::Impl::readFrom(Connection& c, const Limits& lim) {
   for (;;) {
     ssize_t n = recv(c.fd, buf, sizeof buf, 0);
     if (n > 0) {
+      wireReceived += static_cast<std::uint64_t>(n);
       if (!c.tls) {
-        c.in.append(buf, static_cast<std::size_t>(n));
-        std::lock_guard<std::mutex> lock(logMu);
-        if (keepLog) plainReceived.append(buf, static_cast<std::size_t>(n));
+        {
+          std::lock_guard<std::mutex> lock(logMu);
+          if (keepLog) plainReceived.append(buf, static_cast<std::size_t>(n));
+        }
+        if (!takeInput(c, std::string_view(buf, static_cast<std::size_t>(n)))) {
+          closeConnection(c);
+          return;
+        }
       } else {
         if (!c.tls->done() && lim.hangUpInHandshake) {
           closeConnection(c);
           return;
         }
-        bool ok = c.tls->Receive(buf, static_cast<std::size_t>(n), &c.in);
+        std::string plain;
+        bool ok = c.tls->Receive(buf, static_cast<std::size_t>(n), &plain);
         c.tls->TakeOutgoing(&c.rawOut);
+        if (!takeInput(c, plain)) {
+          closeConnection(c);
+          return;
+        }
         if (!ok) {
           // A failed handshake, a damaged record or the client's
           // close_notify: what it sent before is still handled, and the
@@ -490,16 +526,38 @@ void NewsServer::Impl::readFrom(Connection& c, const Limits& lim) {
   }
 }
 
+// Plaintext of the connection (after TLS), inflated once compression is
+// on; false when it is no DEFLATE.
+bool NewsServer::Impl::takeInput(Connection& c, std::string_view bytes) {
+  if (!c.inflater) {
+    c.in.append(bytes);
+    return true;
+  }
+  return c.inflater->Inflate(bytes, &c.in);
+}
+
 void NewsServer::Impl::handleLines(Connection& c, const Limits& lim) {
   std::size_t pos = 0;
-  while (!c.dead && !c.stopReading && !c.startTlsWhenFlushed) {
+  // Nothing is answered between the 206 and the start of compression.
+  while (!c.dead && !c.stopReading && !c.startTlsWhenFlushed && !c.compressWhenFlushed) {
     if (lim.stallAfter >= 0 && c.answered >= lim.stallAfter) break;
     std::size_t nl = c.in.find('\n', pos);
     if (nl == std::string::npos) break;
     std::string_view line(c.in.data() + pos, nl - pos);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     pos = nl + 1;
+    const bool inflating = c.inflater != nullptr;
     handleCommand(c, line, lim);
+    if (!inflating && c.inflater) {
+      // What came after COMPRESS was compressed already.
+      std::string rest = c.in.substr(pos);
+      c.in.clear();
+      pos = 0;
+      if (!takeInput(c, rest)) {
+        closeConnection(c);
+        return;
+      }
+    }
   }
   if (c.stopReading) {
     c.in.clear();
@@ -528,15 +586,24 @@ void NewsServer::Impl::handleCommand(Connection& c, std::string_view line, const
   std::vector<std::string_view> w = words(line);
   bool quit = !w.empty() && equalsIgnoreCase(w[0], "QUIT");
 
+  // A bomb goes behind the status line of its answer, while compression
+  // is on.
+  const bool bomb = c.deflater && !lim.compress.bombCommand.empty() &&
+                    startsWithWord(line, lim.compress.bombCommand);
   if (lim.delay.count() == 0 && c.delayed.empty()) {
     std::size_t before = c.out.size();
     respond(c, line, c.out);
+    std::size_t crlf = c.out.find("\r\n", before);
+    if (bomb && crlf != std::string::npos)
+      c.bombs.emplace_back(c.bytesQueued + (crlf + 2 - before), lim.compress.bombBytes);
     c.bytesQueued += c.out.size() - before;
     c.responseEnds.push_back(c.bytesQueued);
   } else {
     Delayed d;
     d.due = arrival + lim.delay;
     respond(c, line, d.text);
+    std::size_t crlf = d.text.find("\r\n");
+    if (bomb && crlf != std::string::npos) d.bombAt = crlf + 2;
     c.delayed.push_back(std::move(d));
   }
   if (quit) {
@@ -568,7 +635,20 @@ void NewsServer::Impl::respond(Connection& c, std::string_view line, std::string
   std::string_view verb = w[0];
   auto needsAuth = [&] { return requireAuth && !c.authenticated; };
 
-  if (equalsIgnoreCase(verb, "QUIT")) {
+  if (c.inflater && (equalsIgnoreCase(verb, "AUTHINFO") || equalsIgnoreCase(verb, "STARTTLS") ||
+                     equalsIgnoreCase(verb, "MODE"))) {
+    dst += "502 Not possible once compression is active\r\n";
+  } else if (equalsIgnoreCase(verb, "COMPRESS") && limits.compress.offer) {
+    if (c.inflater) {
+      dst += "502 Compression already active\r\n";
+    } else if (w.size() != 2 || w[1] != "DEFLATE") {
+      dst += "503 Compression algorithm not supported\r\n";
+    } else {
+      dst += "206 Compression active\r\n";
+      c.inflater = std::make_unique<testutil::RawInflater>();
+      c.compressWhenFlushed = true;
+    }
+  } else if (equalsIgnoreCase(verb, "QUIT")) {
     dst += "205 closing connection\r\n";
   } else if (equalsIgnoreCase(verb, "STARTTLS") && limits.tlsMode != TlsMode::kOff) {
     if (c.tls || c.startTlsWhenFlushed) {
@@ -724,6 +804,7 @@ void NewsServer::Impl::respondCapabilities(const Connection& c, std::string& dst
   }
   dst += "LIST ACTIVE OVERVIEW.FMT\r\n";
   if (requireAuth && !c.authenticated) dst += "AUTHINFO USER\r\n";
+  if (limits.compress.offer && !c.inflater) dst += "COMPRESS DEFLATE\r\n";
   dst += ".\r\n";
 }
 
@@ -785,13 +866,75 @@ void NewsServer::Impl::respondOverview(Connection& c, std::string_view verb,
   dst += ".\r\n";
 }
 
+// The plaintext waiting in out, compressed into zout: all of it behind one
+// flush, or flushEvery bytes at a time; bombs put in, and the stream
+// broken off, where the settings say.  Plaintext counts as written once
+// compressed.
+void NewsServer::Impl::compressOut(Connection& c, const Limits& lim) {
+  const CompressSettings& z = lim.compress;
+  while (c.outPos < c.out.size() && !c.corrupted) {
+    std::size_t n = c.out.size() - c.outPos;
+    if (z.flushEvery > 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(z.flushEvery));
+    if (lim.closeAfterBytes >= 0) {
+      std::int64_t left = lim.closeAfterBytes - static_cast<std::int64_t>(c.bytesWritten);
+      if (left <= 0) break;
+      n = std::min<std::size_t>(n, static_cast<std::size_t>(left));
+    }
+    if (!c.bombs.empty()) {
+      const std::uint64_t to = c.bombs.front().first - c.bytesWritten;
+      if (to == 0) {
+        // Every copy after the first refers back only to bytes of 'a', so
+        // the same compressed bytes serve again and again.
+        const std::uint64_t bytes = c.bombs.front().second;
+        c.bombs.pop_front();
+        if (bytes >= kBombUnit) {
+          const std::string unit = c.deflater->Compress(std::string(kBombUnit, 'a'));
+          for (std::uint64_t i = 0; i < bytes / kBombUnit; ++i) c.zout += unit;
+        }
+        if (bytes % kBombUnit != 0)
+          c.zout += c.deflater->Compress(std::string(bytes % kBombUnit, 'a'));
+        c.compressed += bytes;
+        bytesSent += bytes;
+        continue;
+      }
+      n = std::min<std::size_t>(n, static_cast<std::size_t>(to));
+    }
+    bool corruptNow = false;
+    if (z.corruptAfter >= 0) {
+      const std::uint64_t limit = static_cast<std::uint64_t>(z.corruptAfter);
+      const std::uint64_t left = c.compressed >= limit ? 0 : limit - c.compressed;
+      if (left <= n) {
+        n = static_cast<std::size_t>(left);
+        corruptNow = true;
+      }
+    }
+    if (n > 0) c.zout += c.deflater->Compress(std::string_view(c.out).substr(c.outPos, n));
+    c.outPos += n;
+    c.bytesWritten += n;
+    bytesSent += n;
+    c.compressed += n;
+    // A block of the reserved type: no decompressor goes past it.
+    if (corruptNow) {
+      c.zout += "\xff\xff\xff\xff";
+      c.corrupted = true;
+    }
+  }
+  // Nothing goes out after the corruption.
+  if (c.corrupted) c.outPos = c.out.size();
+}
+
 void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_point now) {
   if (c.tls && !flushRaw(c)) return;
-  while (c.hasOutput() && !c.dead && c.canWrite()) {
+  if (c.deflater) compressOut(c, lim);
+  // Once compression is on, the compressed stream is what chunks cut and
+  // TLS seals.
+  std::string& src = c.deflater ? c.zout : c.out;
+  std::size_t& pos = c.deflater ? c.zoutPos : c.outPos;
+  while (pos < src.size() && !c.dead && c.canWrite()) {
     if (lim.chunkSize > 0 && now < c.nextWrite) return;
-    std::size_t n = c.out.size() - c.outPos;
+    std::size_t n = src.size() - pos;
     if (lim.chunkSize > 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(lim.chunkSize));
-    if (lim.closeAfterBytes >= 0) {
+    if (lim.closeAfterBytes >= 0 && !c.deflater) {
       std::int64_t left = lim.closeAfterBytes - static_cast<std::int64_t>(c.bytesWritten);
       if (left <= 0) {
         hangUp(c);
@@ -803,11 +946,12 @@ void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_po
     if (c.tls) {
       // Each piece becomes records of its own, so that chunks stay chunks.
       n = std::min(n, kTlsPiece);
-      c.tls->Encrypt(c.out.data() + c.outPos, n);
+      c.tls->Encrypt(src.data() + pos, n);
       c.tls->TakeOutgoing(&c.rawOut);
       sent = static_cast<ssize_t>(n);
     } else {
-      sent = send(c.fd, c.out.data() + c.outPos, n, MSG_NOSIGNAL);
+      sent = send(c.fd, src.data() + pos, n, MSG_NOSIGNAL);
+      if (sent > 0) wireSent += static_cast<std::uint64_t>(sent);
     }
     if (sent < 0) {
       if (errno == EINTR) continue;
@@ -815,11 +959,13 @@ void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_po
       closeConnection(c);
       return;
     }
-    c.outPos += static_cast<std::size_t>(sent);
-    c.bytesWritten += static_cast<std::uint64_t>(sent);
-    bytesSent += static_cast<std::uint64_t>(sent);
+    pos += static_cast<std::size_t>(sent);
+    if (!c.deflater) {
+      c.bytesWritten += static_cast<std::uint64_t>(sent);
+      bytesSent += static_cast<std::uint64_t>(sent);
+    }
     if (c.tls && !flushRaw(c)) return;
-    if (lim.closeAfterBytes >= 0 &&
+    if (lim.closeAfterBytes >= 0 && !c.deflater &&
         static_cast<std::int64_t>(c.bytesWritten) >= lim.closeAfterBytes) {
       hangUp(c);
       return;
@@ -829,12 +975,15 @@ void NewsServer::Impl::writeOut(Connection& c, const Limits& lim, Clock::time_po
       break;
     }
   }
-  if (c.outPos == c.out.size()) {
-    c.out.clear();
-    c.outPos = 0;
-  } else if (c.outPos > (1u << 20) && c.outPos > c.out.size() / 2) {
-    c.out.erase(0, c.outPos);
-    c.outPos = 0;
+  for (auto [buf, at] : {std::pair<std::string*, std::size_t*>{&c.out, &c.outPos},
+                         std::pair<std::string*, std::size_t*>{&c.zout, &c.zoutPos}}) {
+    if (*at == buf->size()) {
+      buf->clear();
+      *at = 0;
+    } else if (*at > (1u << 20) && *at > buf->size() / 2) {
+      buf->erase(0, *at);
+      *at = 0;
+    }
   }
 }
 
@@ -845,13 +994,16 @@ void NewsServer::Impl::pump(Connection& c, const Limits& lim, Clock::time_point 
     return;
   }
   while (!c.delayed.empty() && c.delayed.front().due <= now) {
+    if (c.delayed.front().bombAt != std::string::npos && c.deflater)
+      c.bombs.emplace_back(c.bytesQueued + c.delayed.front().bombAt, lim.compress.bombBytes);
     c.out += c.delayed.front().text;
     c.bytesQueued += c.delayed.front().text.size();
     c.responseEnds.push_back(c.bytesQueued);
     c.delayed.pop_front();
   }
   if (lim.closeAfterBytes >= 0 &&
-      static_cast<std::int64_t>(c.bytesWritten) >= lim.closeAfterBytes) {
+      static_cast<std::int64_t>(c.bytesWritten) >= lim.closeAfterBytes &&
+      c.zoutPos == c.zout.size()) {
     hangUp(c);
     return;
   }
@@ -859,6 +1011,14 @@ void NewsServer::Impl::pump(Connection& c, const Limits& lim, Clock::time_point 
   if (c.dead || c.closing || !c.delayed.empty() || c.hasOutput()) return;
   // The 382 has left in plain text: from here on the bytes are TLS.
   if (c.startTlsWhenFlushed) startTls(c, lim);
+  // The 206 has left uncompressed: from here on the output is compressed.
+  if (c.compressWhenFlushed) {
+    c.compressWhenFlushed = false;
+    c.deflater = std::make_unique<testutil::RawDeflater>(Z_DEFAULT_COMPRESSION);
+    // Commands that came meanwhile wait for no further event.
+    handleLines(c, lim);
+    writeOut(c, lim, now);
+  }
   if (!c.dead && c.closeWhenFlushed) {
     if (c.tls && c.quitting) {
       c.tls->CloseNotify();
@@ -1384,5 +1544,17 @@ bool NewsServer::WaitForIdle(std::chrono::milliseconds timeout) const {
 int NewsServer::ConnectionCount() const { return impl_->connections.load(); }
 
 std::uint64_t NewsServer::BytesSent() const { return impl_->bytesSent.load(); }
+
+std::uint64_t NewsServer::WireBytesSent() const { return impl_->wireSent.load(); }
+
+std::uint64_t NewsServer::WireBytesReceived() const { return impl_->wireReceived.load(); }
+
+void NewsServer::SetCompress(const CompressSettings& settings) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->limits.compress = settings;
+  }
+  impl_->wake();
+}
 
 }  // namespace testserver

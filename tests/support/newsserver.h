@@ -2,7 +2,7 @@
 // benchmarks and the demo.  It serves newsgroups and articles (dot-stuffed
 // on the wire, CRLF line ends), answers GREETING, AUTHINFO USER/PASS, MODE
 // READER, CAPABILITIES, LIST, LIST OVERVIEW.FMT, GROUP, HEAD, BODY,
-// ARTICLE, OVER, XOVER, STARTTLS and QUIT, records every command
+// ARTICLE, OVER, XOVER, STARTTLS, COMPRESS and QUIT, records every command
 // line it receives, and can be told to misbehave: another greeting, canned
 // replies to chosen commands, closing the connection after a command or a
 // byte count, splitting its writes into small chunks, stalling, delaying
@@ -13,6 +13,10 @@
 // 563) or after STARTTLS.  Over TLS everything above works the same, on the
 // plaintext: chunks are plaintext chunks (each leaves as a record of its
 // own), and byte counts count plaintext.
+//
+// It offers COMPRESS DEFLATE (RFC 8054) when told to; once compression is
+// on, chunks are chunks of the compressed stream, byte counts still count
+// plaintext, and the wire counts say what crossed the socket.
 //
 // Every setter may be called before Start() and while the server runs;
 // settings stay in force for every later connection until changed.
@@ -37,6 +41,31 @@ struct LogEntry {
   // written completely when this one arrived, this one included.
   int outstanding = 0;
   bool tls = false;  // it arrived inside a TLS session
+};
+
+struct CompressSettings {
+  // CAPABILITIES lists COMPRESS DEFLATE until compression is on, and
+  // COMPRESS DEFLATE is answered "206 Compression active"; from the byte
+  // after that line on, both directions are raw DEFLATE.  Off: COMPRESS
+  // is an unknown command (500).  A canned reply for COMPRESS plays a
+  // server that offers it and refuses; it never starts compression, not
+  // even when it is a 206, so that it can also play a server that says
+  // 206 and goes on in plain text.
+  bool offer = false;
+  // Plaintext bytes compressed between two flushes (Z_SYNC_FLUSH), so that
+  // the client sees many small flushes; 0: one flush for whatever is
+  // there to send.
+  int flushEvery = 0;
+  // After this many bytes of plaintext compressed, the stream goes on
+  // with bytes that are no DEFLATE (a block of a reserved type), and
+  // nothing more is sent.  < 0: never.
+  std::int64_t corruptAfter = -1;
+  // The answer to this command carries, right after its status line,
+  // bombBytes of 'a' without a line end: a line that a few kilobytes on
+  // the wire inflate to, as large as asked, before the answer's own text.
+  // Only while compression is on.
+  std::string bombCommand;
+  std::uint64_t bombBytes = 0;
 };
 
 enum class TlsMode {
@@ -154,6 +183,10 @@ class NewsServer {
   // it to see that no secret ever went out in the clear.
   std::string PlainReceived() const;
 
+  // --- Compression -------------------------------------------------------
+  // For connections that send COMPRESS afterwards.
+  void SetCompress(const CompressSettings& settings);
+
   // --- Misbehaviour ------------------------------------------------------
   // Raw bytes sent on accept (CR LF included); "" sends nothing.
   // Default: "200 testserver ready (posting ok)\r\n".
@@ -211,8 +244,12 @@ class NewsServer {
   // Connections accepted since Start().
   int ConnectionCount() const;
   // Bytes of responses written on every connection since Start()
-  // (plaintext, without TLS records' own bytes).
+  // (plaintext, without TLS records' own bytes, before compression).
   std::uint64_t BytesSent() const;
+  // Bytes that crossed the sockets of every connection since Start(), as
+  // they went: compressed, encrypted, or neither.
+  std::uint64_t WireBytesSent() const;
+  std::uint64_t WireBytesReceived() const;
 
  private:
   struct Impl;

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -277,10 +278,12 @@ RunResult Child::Collect(std::optional<std::chrono::steady_clock::time_point> ki
     }
   }
   int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   finished_ = true;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.maxRssKb = usage.ru_maxrss;
   return result;
 }
 

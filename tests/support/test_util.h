@@ -126,6 +126,7 @@ struct RunResult {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
   std::string err;
+  long maxRssKb = 0;  // peak resident memory, in kilobytes
 };
 
 // A program started with its standard output and error captured.  The

@@ -7,15 +7,20 @@
 //                       [--tls implicit|starttls --cert CHAIN --key KEY]
 //                       [--tls-max 1.0|1.1|1.2|1.3] [--reply COMMAND=TEXT]...
 //                       [--hangup-in-handshake] [--sockbuf BYTES]
-//                       [--plain-log FILE] [--stats FILE]
+//                       [--plain-log FILE] [--stats FILE] [--compress]
+//                       [--bomb COMMAND=BYTES]
 //
 // --reply answers COMMAND with TEXT and CR LF, for ever (for instance
 // "STARTTLS=580 Can not initiate TLS negotiation").  The log file has one
 // line per command: the outstanding count, a tab and the command; with
 // --tls a column between them says "tls" or "plain".  --plain-log FILE
 // receives, when the server stops, every byte that arrived outside TLS.
-// --stats FILE receives, on each SIGUSR1, the bytes of responses sent since
-// the start, as one decimal number and a line feed.
+// --stats FILE receives, on each SIGUSR1, three decimal numbers on one
+// line: the bytes of responses sent since the start (plaintext, before
+// compression), and the bytes that crossed the sockets, sent and received.
+// --compress offers COMPRESS DEFLATE; --bomb (which implies it) puts BYTES
+// of 'a' behind the status line of the answer to COMMAND once compression
+// is on, a line that costs about a thousandth of its size on the wire.
 //
 // Prints "listening on 127.0.0.1:PORT" (or "[::1]:PORT") once it accepts
 // connections and runs until SIGTERM or SIGINT.
@@ -26,6 +31,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -41,7 +47,8 @@ constexpr const char* kUsage =
     "                           [--tls implicit|starttls --cert CHAIN --key KEY]\n"
     "                           [--tls-max 1.0|1.1|1.2|1.3] [--reply COMMAND=TEXT]...\n"
     "                           [--hangup-in-handshake] [--sockbuf BYTES]\n"
-    "                           [--plain-log FILE] [--stats FILE]\n";
+    "                           [--plain-log FILE] [--stats FILE] [--compress]\n"
+    "                           [--bomb COMMAND=BYTES]\n";
 
 using pelliton::UniqueFile;
 
@@ -81,6 +88,7 @@ int tlsVersion(const std::string& text) {
 
 int main(int argc, char** argv) {
   testserver::NewsServer server;
+  testserver::CompressSettings compress;
   std::string portFile, logFile, plainLogFile, statsFile, user, password;
   testserver::TlsSettings tls;
   std::string tlsMode;
@@ -96,6 +104,10 @@ int main(int argc, char** argv) {
     }
     if (opt == "--hangup-in-handshake") {
       server.HangUpInHandshake(true);
+      continue;
+    }
+    if (opt == "--compress") {
+      compress.offer = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -164,6 +176,17 @@ int main(int argc, char** argv) {
         return 2;
       }
       server.SetReply(spec.substr(0, eq), spec.substr(eq + 1) + "\r\n");
+    } else if (opt == "--bomb") {
+      const std::string spec = arg;
+      const std::size_t eq = spec.find('=');
+      long bytes = 0;
+      if (eq == 0 || eq == std::string::npos || !parseInt(spec.substr(eq + 1).c_str(), 1, &bytes)) {
+        std::fprintf(stderr, "pelliton-testserver: bad --bomb %s (COMMAND=BYTES)\n", arg);
+        return 2;
+      }
+      compress.offer = true;
+      compress.bombCommand = spec.substr(0, eq);
+      compress.bombBytes = static_cast<std::uint64_t>(bytes);
     } else if (opt == "--sockbuf") {
       long bytes;
       if (!parseInt(arg, 0, &bytes) || bytes > 0x7fffffff) {
@@ -177,6 +200,7 @@ int main(int argc, char** argv) {
     }
   }
   server.SetCredentials(user, password);
+  server.SetCompress(compress);
   if (tls.mode != testserver::TlsMode::kOff) {
     if (tls.chainFile.empty() || tls.keyFile.empty()) {
       std::fprintf(stderr, "pelliton-testserver: --tls needs --cert and --key\n");
@@ -247,8 +271,11 @@ int main(int argc, char** argv) {
     // Renamed into place, so that a reader never sees it half written.
     const std::string tmp = statsFile + ".tmp";
     UniqueFile f(std::fopen(tmp.c_str(), "w"));
-    if (!f || std::fprintf(f.get(), "%llu\n",
-                           static_cast<unsigned long long>(server.BytesSent())) < 0 ||
+    if (!f ||
+        std::fprintf(f.get(), "%llu %llu %llu\n",
+                     static_cast<unsigned long long>(server.BytesSent()),
+                     static_cast<unsigned long long>(server.WireBytesSent()),
+                     static_cast<unsigned long long>(server.WireBytesReceived())) < 0 ||
         !f.Close() || std::rename(tmp.c_str(), statsFile.c_str()) != 0)
       std::fprintf(stderr, "pelliton-testserver: %s: %s\n", statsFile.c_str(),
                    std::strerror(errno));
