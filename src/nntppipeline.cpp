@@ -241,7 +241,7 @@ class PipelineEngine::Engine {
 
  private:
   // --- Slots, stops and the resume point
-  bool sending() const { return keepRunning && !held_; }
+  bool sending() const { return keepRunning; }
   bool headerFits() const;
   Source nextSource() const;
   bool somethingToRequest() const { return nextSource() != Source::kNone; }
@@ -249,7 +249,7 @@ class PipelineEngine::Engine {
   void resetResponse();
   void abandonConnection();
   bool signalAbandons() const { return !keepRunning && signalsCaught >= abandonAt_; }
-  void stopNewsgroupAt(ArticleNumber article) { stopAt_ = std::min(stopAt_, article); }
+  void stopNewsgroupAt(ArticleNumber article);
   ArticleNumber resumePoint(bool stopped) const;
   void offerCheckpoint();
   void headerDealtWith(ArticleNumber article);
@@ -364,7 +364,8 @@ class PipelineEngine::Engine {
   ArticleNumber lastCheckpoint_ = 0;
   // See PipelineEngine::ResumeOnceInStep.
   std::optional<ArticleNumber> resumeOnceInStep_;
-  // The server refused an article: nothing more is asked in this newsgroup.
+  // The server refused an article: nothing at or above it is asked for in
+  // this newsgroup, nor any further number; matches below it still are.
   bool held_ = false;
   // The connection is not read any further.
   bool abandoned_ = false;
@@ -444,7 +445,7 @@ Source PipelineEngine::Engine::nextSource() const {
   if (!texts_.empty()) return Source::kText;
   const bool headerFitting = headerFits();
   if (!headersAgain_.empty() && headerFitting) return Source::kHeaderAgain;
-  if (cursor_ > lastArticle_) return Source::kNone;
+  if (held_ || cursor_ > lastArticle_) return Source::kNone;
   switch (way_) {
     case Reading::Way::kOverview:
       return overviewsOutstanding_ < kOverviewsAhead ? Source::kOverviewRange : Source::kNone;
@@ -460,7 +461,7 @@ Source PipelineEngine::Engine::nextSource() const {
 // fetched while few are waiting, so that the server always has a range
 // to work on; the matches waiting stay bounded by two ranges' worth.
 bool PipelineEngine::Engine::overviewDue() const {
-  return way_ == Reading::Way::kOverview && cursor_ <= lastArticle_ &&
+  return way_ == Reading::Way::kOverview && !held_ && cursor_ <= lastArticle_ &&
          overviewsOutstanding_ < kOverviewsAhead &&
          texts_.size() + headersAgain_.size() < static_cast<std::size_t>(kOverviewRange);
 }
@@ -506,6 +507,19 @@ void PipelineEngine::Engine::abandonConnection() {
   lineCut_ = false;
   answerBytes_ = 0;
   connection_.DiscardBuffers();
+}
+
+// Nothing numbered from `article` up is delivered in this newsgroup, so
+// nothing there is asked for any more: the requests still waiting to go
+// out for such articles are dropped, with the matches they were for.
+void PipelineEngine::Engine::stopNewsgroupAt(ArticleNumber article) {
+  if (article >= stopAt_) return;
+  stopAt_ = article;
+  const auto atOrAbove = [this](const Request& request) { return request.first >= stopAt_; };
+  for (const Request& request : texts_)
+    if (atOrAbove(request)) takeRecord(request.first);
+  std::erase_if(texts_, atOrAbove);
+  std::erase_if(headersAgain_, atOrAbove);
 }
 
 // The one place that says where the next run starts: behind the last
@@ -693,7 +707,7 @@ void PipelineEngine::Engine::processArticle() {
 // An article whose header is read with HEAD after all: one that the
 // overview could not tell about, or a match that waited for room.
 void PipelineEngine::Engine::askHeaderAgain(ArticleNumber article) {
-  if (!pending_.insert(article).second) return;
+  if (article >= stopAt_ || !pending_.insert(article).second) return;
   headersAgain_.push_back({RequestKind::kHead, article, article});
 }
 
@@ -1313,8 +1327,7 @@ void PipelineEngine::Engine::Run(NewsgroupInfo* ngInfo, ArticleNumber lastArticl
     if (freeSlots_ != 0) sendRequests();
     if (freeSlots_ == maxReq_) {
       const bool stopped = !keepRunning;
-      if (stopped || held_ ||
-          (cursor_ > lastArticle_ && texts_.empty() && headersAgain_.empty())) {
+      if (stopped || ((held_ || cursor_ > lastArticle_) && texts_.empty() && headersAgain_.empty())) {
         // The last answers may have had no number, and a line the server
         // sent besides them would show only after the end (as the next
         // GROUP's answer): until the stream is seen in step, the articles

@@ -68,15 +68,17 @@ class PipelineEngine {
   // delivery, a lost or silent connection, or an answer out of step with
   // the requests, after which the connection is not read any further.  A
   // server that refuses an article (a 4xx or 5xx status other than 423 and
-  // 430) holds the newsgroup at that article: nothing more is asked in it,
-  // nothing numbered above it is delivered, the next run starts there, and
-  // the run goes on with the next newsgroup.  Each of these sets runFailed.
-  // Once the run is stopping, a signal (the second, or the first after a
-  // failed delivery) abandons the answers still outstanding.  Once the
-  // answers are found out of step, the next run starts no later than the
-  // oldest article that an answer without an article number (423, 430, a
-  // refusal) settled since the last answer whose number checked out: any
-  // of those may have been meant for another request.
+  // 430) holds the newsgroup at that article: nothing at or above it, nor
+  // any further number, is asked for (the texts of matches below it still
+  // are), nothing numbered above it is delivered, the next run starts
+  // there, and the run goes on with the next newsgroup.  Each of these
+  // sets runFailed.  Once the run is stopping, a signal (the second, or
+  // the first after a failed delivery) abandons the answers still
+  // outstanding.  Once the answers are found out of step, the next run
+  // starts no later than the oldest article that an answer without an
+  // article number (423, 430, a refusal) settled since the last answer
+  // whose number checked out: any of those may have been meant for
+  // another request.
   //
   // Read from the overview, numbers that it does not list below the
   // highest one it lists are gone; those above it may not be listed yet,
