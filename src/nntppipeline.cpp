@@ -273,6 +273,7 @@ class PipelineEngine::Engine {
   void askGapAgain(ArticleNumber from, ArticleNumber to);
   void oddOverviewLine();
   void overviewLine(std::string_view line, bool cut);
+  void overviewEnded();
   void overviewRefused(std::string_view line);
   bool overviewDue() const;
 
@@ -382,6 +383,8 @@ class PipelineEngine::Engine {
   std::vector<bool> listed_;
   std::size_t overviewLines_ = 0;
   bool overviewTrusted_ = true;
+  // A line that could not be placed came after the last one placed.
+  bool unplacedLast_ = false;
   // An answer that came after the overview was refused: its lines are
   // not read, the numbers they cover go to HEAD.
   bool overviewDropped_ = false;
@@ -741,11 +744,13 @@ void PipelineEngine::Engine::overviewLine(std::string_view line, bool cut) {
   if (!overview_->format.ParseLine(line, &article, &header, &usable, &overviewFields_) ||
       article < overviewFirst_ || article > overviewLast_) {
     oddOverviewLine();
+    unplacedLast_ = true;
     return;
   }
   const std::size_t index = static_cast<std::size_t>(article - overviewFirst_);
   if (listed_[index]) {
     oddOverviewLine();
+    unplacedLast_ = true;
     return;
   }
   listed_[index] = true;
@@ -759,6 +764,7 @@ void PipelineEngine::Engine::overviewLine(std::string_view line, bool cut) {
   }
   askGapAgain(after(highestListed_), before(article));
   highestListed_ = article;
+  unplacedLast_ = false;
   if (article >= stopAt_) return;
   Progress("Examining article %lld... ", article);
   if (tooLarge) {
@@ -774,6 +780,18 @@ void PipelineEngine::Engine::overviewLine(std::string_view line, bool cut) {
     reportVerdict(verdict);
   }
   lastSeen_ = std::max(lastSeen_, article);
+}
+
+// The end of an overview answer.  A line that could not be placed after
+// the last one placed stands for a number above it, up to the end of the
+// range, and no later line will place it: those numbers are read with
+// HEAD, rather than waited for as if the overview did not list them yet
+// (a server whose every line is unusable would hold the newsgroup where
+// it is for good).
+void PipelineEngine::Engine::overviewEnded() {
+  if (overviewDropped_ || !unplacedLast_) return;
+  askGapAgain(after(highestListed_), overviewLast_);
+  highestListed_ = std::max(highestListed_, overviewLast_);
 }
 
 // The overview is not to be had here after all: the rest of the newsgroup
@@ -980,6 +998,7 @@ void PipelineEngine::Engine::openOverview(const Request& request) {
   overviewFirst_ = request.first;
   overviewLast_ = request.last;
   overviewTrusted_ = true;
+  unplacedLast_ = false;
   listed_.assign(static_cast<std::size_t>(request.last - request.first) + 1, false);
   overviewLines_ = 0;
 }
@@ -1038,6 +1057,7 @@ void PipelineEngine::Engine::dispatchLine(std::string_view line, bool cut) {
       return;
     case Parse::kOverview:
       if (isEndLine(line)) {
+        overviewEnded();
         resetResponse();
         responseDone();
       } else if (++overviewLines_ > 2 * listed_.size()) {

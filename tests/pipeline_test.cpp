@@ -1453,6 +1453,15 @@ TEST_F(OverviewPipelineTest, AnswersDecideWhatIsGoneAndWhereTheNextRunStarts) {
       // Bodies of matches go before headers asked for again.
       {"a line without a number", OverResponse({Line(1), Line(2), "x\tjunk", Line(5), Line(6)}),
        {"HEAD 3", "BODY 3", "HEAD 4"}, {3}, 7, ""},
+      // With no line placed after it, such a line may stand for any number
+      // up to the end of the range.
+      {"a line without a number at the end", OverResponse({Line(1), Line(2), "x\tjunk"}),
+       Concat({{"HEAD 3", "BODY 3"}, Range("HEAD", 4, 7), {"BODY 7"}, Range("HEAD", 8, 10)}),
+       {3, 7}, 11, ""},
+      {"no line that can be used", OverResponse({"x\tjunk", "y"}),
+       Concat({Range("HEAD", 1, 3), {"BODY 3"}, Range("HEAD", 4, 7), {"BODY 7"},
+               Range("HEAD", 8, 10)}),
+       {3, 7}, 11, ""},
       {"a line outside the range", OverResponse({Line(1), "15\tS\tF\t\t<m>\t\t1\t1", Line(4)}),
        {"HEAD 2", "HEAD 3", "BODY 3"}, {3}, 5, ""},
       {"lines out of order", OverResponse({Line(1), Line(4), Line(3), Line(8)}),
