@@ -64,9 +64,37 @@ Reading NewsgroupFetcher::readingFor(const NewsgroupInfo& ngInfo) const {
   return reading;
 }
 
-void NewsgroupFetcher::TrustLastNewsgroup() {
+void NewsgroupFetcher::trustLastNewsgroup() {
   if (doubted_ != nullptr) doubted_->nextArticle = resumeOnceInStep_;
   doubted_ = nullptr;
+}
+
+void NewsgroupFetcher::ConfirmLastNewsgroup() {
+  if (doubted_ == nullptr) return;
+  // A stray line taken for the answer to the last request leaves the real
+  // answer unread: trusted without a word, the article it belongs to
+  // would be passed for good.
+  if (!keepRunning) {
+    doubted_ = nullptr;
+    return;
+  }
+  char reply[kResponseLineSize];
+  const bool answered =
+      connection_.SendLine("QUIT\r\n") && connection_.ReadStatusLine(reply, sizeof reply);
+  connection_.Close();
+  if (!answered) {
+    // The connection has said why, unless a stop signal ended the wait.
+    if (!connection_.Stopped()) runFailed = 1;
+    doubted_ = nullptr;
+    return;
+  }
+  if (std::strncmp(reply, "205", 3) == 0) {
+    trustLastNewsgroup();
+    return;
+  }
+  doubted_ = nullptr;
+  reportBadResponse(reply);
+  runFailed = 1;
 }
 
 int NewsgroupFetcher::processNewsgroup(NewsgroupInfo* ngInfo) {
@@ -89,7 +117,7 @@ int NewsgroupFetcher::processNewsgroup(NewsgroupInfo* ngInfo) {
   const GroupAnswer answer = ParseGroupAnswer(reply, name, &first, &last);
   // Whether anything was left over from the newsgroup before: if so, the
   // articles that its last answers settled are not passed.
-  if (answer != GroupAnswer::kOtherNewsgroup && couldAnswerGroup(reply)) TrustLastNewsgroup();
+  if (answer != GroupAnswer::kOtherNewsgroup && couldAnswerGroup(reply)) trustLastNewsgroup();
   doubted_ = nullptr;
   switch (answer) {
     case GroupAnswer::kSelected:

@@ -39,15 +39,20 @@ class NewsgroupFetcher {
 
   // The walk is over.  A newsgroup that ended on answers without an
   // article number keeps a resume point before the articles they settled
-  // until the next GROUP's answer shows whether the stream was in step;
-  // with no answer left to show it, it takes the resume point it had.
-  void TrustLastNewsgroup();
+  // until the next GROUP's answer shows whether the stream was in step.
+  // After the last newsgroup the answer to QUIT is the one left to show
+  // it: then QUIT is sent and its answer read here, and the connection
+  // closed.  A "205" takes the newsgroup on behind those articles; any
+  // other answer is reported and sets runFailed; a run that is stopping,
+  // or a connection that fails, leaves the newsgroup before them.
+  void ConfirmLastNewsgroup();
 
   // What the server said it can do; empty until asked.
   const Capabilities& capabilities() const { return capabilities_; }
 
  private:
   int learnOverview();
+  void trustLastNewsgroup();
   Reading readingFor(const NewsgroupInfo& ngInfo) const;
 
   NntpConnection& connection_;

@@ -265,11 +265,13 @@ int MarkNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo) {
 }
 
 void nntpDisconnect(NntpConnection& connection) {
-  assert(connection.IsOpen());
   // The server may be gone already; QUIT is a courtesy, its failure is not
-  // worth a word.
-  connection.SendQuietly("QUIT\r\n");
-  connection.Close();
+  // worth a word.  It may also have been sent already, its answer read to
+  // see the last newsgroup's answers in step, and the connection closed.
+  if (connection.IsOpen()) {
+    connection.SendQuietly("QUIT\r\n");
+    connection.Close();
+  }
   Progress("Disconnected from NNTP server\n");
 }
 

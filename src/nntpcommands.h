@@ -45,7 +45,7 @@ int MarkNewsgroups(NntpConnection& connection, const MarkListNode* markList);
 // Sets nextArticle behind the newsgroup's last article.  0 only when
 // reading the answer failed; 1 otherwise, also after a bad answer.
 int MarkNewsgroup(NntpConnection& connection, NewsgroupInfo* ngInfo);
-// Sends QUIT and closes the connection.
+// Sends QUIT and closes the connection, unless it is closed already.
 void nntpDisconnect(NntpConnection& connection);
 
 // What a GROUP answer says about the newsgroup that was asked for.

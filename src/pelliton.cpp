@@ -305,7 +305,7 @@ int walkNewsgroups(NntpConnection& connection, const RunOptions& options,
     }
     moved = moved || ngInfo->nextArticle != before;
   }
-  fetcher.TrustLastNewsgroup();
+  fetcher.ConfirmLastNewsgroup();
   return status;
 }
 

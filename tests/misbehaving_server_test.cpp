@@ -55,9 +55,9 @@ std::string HeadAnswer(int n) {
          "article " +
          std::to_string(n) + "\r\nMessage-ID: <" + std::to_string(n) + ".comp.one@test>\r\n.\r\n";
 }
-std::string BodyAnswer(int n) {
-  return "222 " + std::to_string(n) + " <" + std::to_string(n) +
-         ".comp.one@test>\r\nBody of article " + std::to_string(n) + ".\r\n..dotted line\r\n.\r\n";
+std::string BodyAnswer(int n, const std::string& group = "comp.one") {
+  return "222 " + std::to_string(n) + " <" + std::to_string(n) + "." + group +
+         "@test>\r\nBody of article " + std::to_string(n) + ".\r\n..dotted line\r\n.\r\n";
 }
 
 // How often each article stands in a mailbox, by its "Subject: article N".
@@ -241,6 +241,15 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
       {"stray 430 after a body, four at a time", 4,
        {{"BODY 6", BodyAnswer(6) + "430 no such article\r\n"}}, "", nullptr, {}, 1,
        ": answer out of step with the requests -- ", std::nullopt, {}, false},
+      // In the last newsgroup nothing follows the real answer but the
+      // answer to QUIT, which shows the stream out of step: article 3 is
+      // not passed.  (comp.one has no article 2, so that BODY 2 is asked
+      // in comp.two alone.)
+      {"stray 423 after the last newsgroup's body", 1,
+       {{"BODY 2", BodyAnswer(2, "comp.two") + "423 no such article\r\n"}}, "",
+       [](NewsServer& s) { s.RemoveArticle("comp.one", 2); }, {}, 1,
+       "pelliton: bad NNTP server response -- 221 3 <3.comp.two@test>\n",
+       "comp.one: 1-12\ncomp.two: 1-2\n", {2}},
       // Article 6 is gone only in the first run: the second delivers it.
       {"header answered 423 twice", 1, {{"HEAD 6", "423 no such article\r\n423 no such article\r\n"}},
        "", nullptr, {}, 1,
