@@ -23,6 +23,8 @@ namespace {
 // Bytes read from the socket at a time by the exchanges; a LIST of many
 // newsgroups arrives in few reads.
 constexpr std::size_t kReadChunk = 16384;
+// Bytes of a status line past which it is taken for one without end.
+constexpr std::size_t kStatusLineBound = 1 << 20;
 // Ciphertext read from the socket at a time: several full TLS records, so
 // that one wake-up of the engine turns into as much plaintext as a read of
 // the plain socket would.
@@ -808,10 +810,20 @@ int NntpConnection::ReadStatusLine(char* buf, int size) {
   std::size_t len = std::strlen(buf);
   if (len == 0 || buf[len - 1] == '\n') return 1;
   char rest[kResponseLineSize];
+  std::size_t dropped = 0;
   for (;;) {
     if (!ReadLine(rest, sizeof rest) || !complete(rest, sizeof rest)) return 0;
     const std::size_t restLen = std::strlen(rest);
     if (restLen == 0 || rest[restLen - 1] == '\n') return 1;
+    // A status line fits in 512 bytes.  One that runs on without end
+    // would hold the run, and the newsrc lock, for as long as the server
+    // sends it.
+    dropped += restLen;
+    if (dropped > kStatusLineBound) {
+      runFailed = 1;
+      Diag("answer from NNTP server too long\n");
+      return 0;
+    }
   }
 }
 

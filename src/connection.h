@@ -150,7 +150,8 @@ class NntpConnection {
   // is read and dropped, so that it is not taken for the answer to the next
   // command.  A line that the end of the stream cuts short is a closed
   // connection ("error talking to NNTP server -- connection closed by
-  // server").
+  // server"); one that runs on past a megabyte is given up ("answer from
+  // NNTP server too long").
   int ReadStatusLine(char* buf, int size);
   // Writes the line if the socket takes it at once, and reports nothing:
   // for QUIT, which is a courtesy to a server that may be gone.

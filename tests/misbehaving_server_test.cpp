@@ -311,6 +311,13 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
        "pelliton: article 6: larger than 2048 bytes, skipped\n"
        "pelliton: article 6: answer too long, taken as out of step with the requests\n",
        "comp.one: 1-6\ncomp.two: 1-0\n", {6}},
+      // A status line runs on far past any that a server has reason to
+      // send: it is given up rather than read for as long as the server
+      // sends it, and the walk ends there.
+      {"status line without end", 1,
+       {{"GROUP comp.one", "211 12 1 12 comp.one" + std::string(20 << 20, ' ') + "\r\n"}}, "",
+       nullptr, {}, 1, "pelliton: answer from NNTP server too long\n",
+       "comp.one: 1-0\ncomp.two: 1-0\n", {}},
       // Its status is the postconnect command's own business.
       {"postconnect fails", 4, {}, "postconnect exit 3\n", nullptr, {}, 0,
        "pelliton: postconnect command terminated abnormally\n", "comp.one: 1-12\ncomp.two: 1-3\n",
