@@ -23,8 +23,10 @@ packages+=(clang libclang-rt-dev)
 # next boot; an install that fails as root is an error, one that cannot be
 # done here (not root) only a note.
 if [ "${PELLITON_WITH_INN:-1}" = 1 ]; then
-  inn_reason=$(bash "$(dirname "$0")/../tests/inn/install.sh")
-  case $? in
+  # Its status is looked at here, so it must not end this script first.
+  inn_status=0
+  inn_reason=$(bash "$(dirname "$0")/../tests/inn/install.sh") || inn_status=$?
+  case $inn_status in
     0) ;;
     77) echo "install-deps: $inn_reason" >&2 ;;
     *)

@@ -318,10 +318,13 @@ void TlsSession::Feed(const char* data, std::size_t n) {
   while (n > 0) {
     int piece = n > INT_MAX ? INT_MAX : static_cast<int>(n);
     int written = BIO_write(h_->in, data, piece);
-    // A memory buffer refuses only when memory runs out.
+    // A memory buffer refuses only when memory runs out.  The first time
+    // the reserve is given back and the run winds down; the ciphertext
+    // cannot be dropped without breaking the session, so it is tried
+    // again.
     if (written <= 0) {
-      Diag("malloc() failed\n");
-      std::exit(1);
+      OutOfMemory("malloc()");
+      continue;
     }
     data += written;
     n -= static_cast<std::size_t>(written);

@@ -1,6 +1,7 @@
 // Running out of memory: the first allocation that fails in a run is
 // survived on a reserve, so that the run can wind down and save its
 // progress; only when memory runs out again does the program end at once.
+#include <openssl/crypto.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "tls.h"
 #include "util.h"
 
 namespace pelliton {
@@ -90,6 +92,49 @@ TEST_F(MemoryExhaustion, TheReserveCarriesTheRunPastTheFirstFailure) {
         ::testing::ExitedWithCode(1), std::string(kFirst) + "allocated after it\n" + kLast);
   }
 #endif
+}
+
+// The TLS session's buffer of ciphertext is OpenSSL's, grown by its own
+// allocator: its first failure is survived like any other, so that the
+// run can wind down and save its progress.
+TEST_F(MemoryExhaustion, TheFirstFailureOfTheTlsInputBufferIsSurvived) {
+  static int failuresToCome = 0;
+  struct Allocator {
+    static void* Malloc(std::size_t size, const char*, int) {
+      if (failuresToCome > 0) {
+        --failuresToCome;
+        return nullptr;
+      }
+      return std::malloc(size);
+    }
+    static void* Realloc(void* p, std::size_t size, const char*, int) {
+      if (failuresToCome > 0) {
+        --failuresToCome;
+        return nullptr;
+      }
+      return std::realloc(p, size);
+    }
+    static void Free(void* p, const char*, int) { std::free(p); }
+  };
+  EXPECT_EXIT(
+      {
+        // Only before OpenSSL's first allocation in the process.
+        if (CRYPTO_set_mem_functions(Allocator::Malloc, Allocator::Realloc, Allocator::Free) != 1)
+          std::_Exit(4);
+        InstallOutOfMemoryHandler();
+        keepRunning = 1;
+        runFailed = 0;
+        std::string error;
+        std::unique_ptr<TlsSession> session = TlsSession::Create("localhost", "", &error);
+        if (!session) std::_Exit(5);
+        const std::string ciphertext(4096, 'x');
+        failuresToCome = 1;
+        session->Feed(ciphertext.data(), ciphertext.size());
+        if (keepRunning != 0 || runFailed != 1) std::_Exit(2);
+        std::fputs("still running\n", stderr);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), std::string(kFirst) + "still running\n");
 }
 
 }  // namespace
