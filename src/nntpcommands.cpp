@@ -177,7 +177,14 @@ int authServer(NntpConnection& connection, ServerInfo* servInfo) {
   if (!sendPassword(connection, password)) return 0;
   if (!connection.ReadStatusLine(line, sizeof line)) return 0;
   if (hasCode(line, "281")) return 1;
-  reportBadResponse(line);
+  // A server that repeats the command it refuses would otherwise put the
+  // password into the message, and so into logs and mail.
+  Secret text;
+  text.text = withoutLineEnd(line);
+  for (std::size_t pos = text.text.find(password); pos != std::string::npos;
+       pos = text.text.find(password, pos + 1))
+    text.text.replace(pos, password.size(), "*");
+  Diag("bad NNTP server response -- %s\n", printable(text.text).c_str());
   return 0;
 }
 
