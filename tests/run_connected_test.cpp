@@ -305,6 +305,30 @@ TEST_F(ConnectedRunTest, CommandsStartWithDefaultSignalHandling) {
   }
 }
 
+// A reader that takes none of the listing (a pipe nobody reads) does not
+// hold the run past a stop signal; the listing did not end, so the run
+// fails.
+TEST_F(ConnectedRunTest, StopSignalEndsAListingThatNobodyReads) {
+  // Far more than a pipe holds.
+  for (int n = 0; n < 4000; ++n)
+    server_.AddGroup("pelliton.listing.a.rather.long.group.name." + std::to_string(n));
+  WriteServers(server_.port());
+  const std::string fifo = file("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  testutil::Child child({"/bin/sh", "-c", "exec \"$@\" > " + fifo, "sh",
+                         testutil::PellitonBinary(), "-l", "-f", servers(), "news"});
+  ASSERT_TRUE(server_.WaitForLog(1, std::chrono::milliseconds(kWait)));
+  usleep(300000);
+  child.Signal(SIGTERM);
+  const RunResult r = child.Finish(std::chrono::seconds(10));
+  close(reader);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "pelliton: signal caught... exiting\n");
+  EXPECT_EQ(ReadFile(newsrc()), "comp.test: 1-0\n");
+}
+
 // A listing that cannot be written whole fails: on a full disk and past a
 // file size limit alike.  A reader that leaves early is no failure.
 TEST_F(ConnectedRunTest, ListingThatCannotBeWrittenFails) {
