@@ -119,6 +119,9 @@ GroupAnswer ParseGroupAnswer(const char* line, const char* newsgroup, ArticleNum
 // the run is stopping.
 class ListingOutput {
  public:
+  // A terminal gets each line as it comes, as stdio would give it.
+  explicit ListingOutput(bool lineByLine) : lineByLine_(lineByLine) {}
+
   // Whether the listing may count as written: false when a write failed
   // (reported) or the run stopped while standard output took nothing.  A
   // reader that went away wanted no more, which is no failure.
@@ -127,7 +130,7 @@ class ListingOutput {
   void Put(std::string_view line) {
     if (state_ != State::kWriting) return;
     buffer_.append(line).push_back('\n');
-    if (buffer_.size() >= kFlushAt) Flush();
+    if (lineByLine_ || buffer_.size() >= kFlushAt) Flush();
   }
 
   void Flush() {
@@ -172,6 +175,7 @@ class ListingOutput {
     Diag("error writing to standard output -- %s\n", std::strerror(error));
   }
 
+  const bool lineByLine_;
   std::string buffer_;
   State state_ = State::kWriting;
 };
@@ -291,7 +295,7 @@ int nntpListGroups(NntpConnection& connection) {
   // Only a piece that begins a line can be the end line: the tail of an
   // over-long line that happens to read ".\r\n" is data.
   bool atLineStart = true;
-  ListingOutput output;
+  ListingOutput output(toTerminal);
   for (;;) {
     if (!connection.ReadLine(line, sizeof line)) {
       // What came before the failure is shown all the same.
