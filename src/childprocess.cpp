@@ -28,11 +28,13 @@ bool moveTo(int fd, int target) {
 // Between fork and exec only async-signal-safe calls.
 [[noreturn]] void runChild(const char* command, const ChildProcess::Plumbing& plumbing,
                            const sigset_t& mask) {
-  setpgid(0, 0);
+  if (plumbing.ownGroup) setpgid(0, 0);
   for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGXFSZ, SIGCHLD})
     setDisposition(sig, SIG_DFL);
-  setDisposition(SIGTTOU, SIG_IGN);
-  setDisposition(SIGTTIN, SIG_IGN);
+  if (plumbing.ownGroup) {
+    setDisposition(SIGTTOU, SIG_IGN);
+    setDisposition(SIGTTIN, SIG_IGN);
+  }
   // Standard output first: a pipe end for it may itself have come out as
   // descriptor 0.
   if (plumbing.standardOutput >= 0 && !moveTo(plumbing.standardOutput, STDOUT_FILENO)) _exit(127);
@@ -74,8 +76,9 @@ bool ChildProcess::Start(const char* command, const Plumbing& plumbing, const si
   if (pid == 0) runChild(command, plumbing, mask);
   // Made here as well as in the child, so that the group exists whichever
   // of the two runs first.
-  setpgid(pid, pid);
+  if (plumbing.ownGroup) setpgid(pid, pid);
   pid_ = pid;
+  ownGroup_ = plumbing.ownGroup;
   return true;
 }
 
@@ -104,6 +107,10 @@ int ChildProcess::Reap(bool killGroup) {
 
 void ChildProcess::Signal(int sig) const {
   if (!Running()) return;
+  if (!ownGroup_) {
+    kill(pid_, sig);
+    return;
+  }
   // A shell that could not make its group (it is one already) is at least
   // reached itself.
   if (kill(-pid_, sig) != 0 && errno == ESRCH) kill(pid_, sig);

@@ -29,10 +29,14 @@ class ChildProcess {
     int standardInput = -1;
     int standardOutput = -1;
     bool inputFromDevNull = false;  // instead of standardInput
+    // Off: the child stays in pelliton's own process group, where the
+    // terminal's signals reach both alike and an interactive command keeps
+    // the terminal; only the shell itself is then signalled.
+    bool ownGroup = true;
   };
   // Starts "/bin/sh -c command" with the signal mask `mask` and the stop
-  // signals, SIGPIPE, SIGXFSZ and SIGCHLD at their defaults.  SIGTTIN and
-  // SIGTTOU are ignored: in a group of its own the child is in the
+  // signals, SIGPIPE, SIGXFSZ and SIGCHLD at their defaults.  In a group
+  // of its own SIGTTIN and SIGTTOU are ignored: the child is then in the
   // background of the terminal an interactive run shares with it, and
   // stopped for touching it, it would never end.  False when no process
   // could be made.
@@ -45,7 +49,8 @@ class ChildProcess {
   // Reaps the shell; with killGroup, whatever of its group is left is
   // killed first.  The wait status, or -1 when the wait failed.
   int Reap(bool killGroup);
-  // Sends sig to the child's process group.
+  // Sends sig to the child's process group, or to the shell alone when it
+  // shares ours.
   void Signal(int sig) const;
   // Kills the group and reaps the shell.
   void Kill();
@@ -53,6 +58,7 @@ class ChildProcess {
  private:
   struct sigaction oldChildAction_ {};
   pid_t pid_ = -1;
+  bool ownGroup_ = true;
 };
 
 }  // namespace pelliton

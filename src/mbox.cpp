@@ -1,6 +1,7 @@
 #include "mbox.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,6 +65,32 @@ void reportUnsynced(const std::string& target) {
   Diag("unable to sync mailbox '%s' -- %s\n", target.c_str(), std::strerror(errno));
 }
 
+// Syncs and lets go of every mailbox kept; false, after a message for each,
+// when one of them could not be synced.
+bool syncKept() {
+  bool synced = true;
+  for (const auto& [file, entry] : appended) {
+    if (!syncDescriptor(entry.fd.get()) || (entry.created && !syncDirectoryOf(entry.path))) {
+      reportUnsynced(entry.target);
+      synced = false;
+    }
+  }
+  appended.clear();
+  return synced;
+}
+
+// How many mailboxes are kept open for the next sync.  A run that appends
+// to more of them between two saves of the newsrc (one mailbox for each of
+// many newsgroups) syncs them early instead: kept without bound, their
+// descriptors would leave none for the next mailbox, lock or connection.
+std::size_t maxKept() {
+  rlim_t cap = 256;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    cap = std::min<rlim_t>(cap, limit.rlim_cur / 4);
+  return std::max<std::size_t>(1, static_cast<std::size_t>(cap));
+}
+
 void remember(const std::string& mailbox, const char* target, int fd, const struct stat& st,
               bool created) {
   auto found = appended.find({st.st_dev, st.st_ino});
@@ -71,6 +98,7 @@ void remember(const std::string& mailbox, const char* target, int fd, const stru
     found->second.created = found->second.created || created;
     return;
   }
+  if (appended.size() >= maxKept() && !syncKept()) syncFailedEarly = true;
   UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
   if (!copy) {
     // With no descriptor to spare, this message is made durable at once.
@@ -258,14 +286,7 @@ int AppendToMailbox(const std::string& mailbox, const char* target, std::string_
 bool SyncMailboxes() {
   bool synced = !syncFailedEarly;
   syncFailedEarly = false;
-  for (const auto& [file, entry] : appended) {
-    if (!syncDescriptor(entry.fd.get()) || (entry.created && !syncDirectoryOf(entry.path))) {
-      reportUnsynced(entry.target);
-      synced = false;
-    }
-  }
-  appended.clear();
-  return synced;
+  return syncKept() && synced;
 }
 
 }  // namespace pelliton

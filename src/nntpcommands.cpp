@@ -1,5 +1,6 @@
 #include "nntpcommands.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,6 +112,74 @@ GroupAnswer ParseGroupAnswer(const char* line, const char* newsgroup, ArticleNum
   return GroupAnswer::kSelected;
 }
 
+// The listing's way to standard output.  A reader that takes nothing more
+// (a pager left open, a pipe into a program that hangs) must not hold the
+// run past a stop signal, as a blocking write would: each write goes only
+// as far as standard output takes at once, and the wait for room ends when
+// the run is stopping.
+class ListingOutput {
+ public:
+  // A terminal gets each line as it comes, as stdio would give it.
+  explicit ListingOutput(bool lineByLine) : lineByLine_(lineByLine) {}
+
+  // Whether the listing may count as written: false when a write failed
+  // (reported) or the run stopped while standard output took nothing.  A
+  // reader that went away wanted no more, which is no failure.
+  bool ok() const { return state_ == State::kWriting || state_ == State::kReaderGone; }
+
+  void Put(std::string_view line) {
+    if (state_ != State::kWriting) return;
+    buffer_.append(line).push_back('\n');
+    if (lineByLine_ || buffer_.size() >= kFlushAt) Flush();
+  }
+
+  void Flush() {
+    // Whatever stdio holds (nothing, in a normal run) comes first.
+    std::fflush(stdout);
+    const SignalGate gate;
+    std::size_t done = 0;
+    while (state_ == State::kWriting && done < buffer_.size()) {
+      pollfd p{STDOUT_FILENO, POLLOUT, 0};
+      if (poll(&p, 1, 0) == 1) {
+        // A pipe that shows room takes this much without blocking.
+        const std::size_t piece = std::min<std::size_t>(buffer_.size() - done, PIPE_BUF);
+        const ssize_t n = write(STDOUT_FILENO, buffer_.data() + done, piece);
+        if (n > 0) {
+          done += static_cast<std::size_t>(n);
+          continue;
+        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+          Fail(n == 0 ? EIO : errno);
+          break;
+        }
+      }
+      if (!keepRunning) {
+        state_ = State::kStopped;
+        break;
+      }
+      gate.Wait(STDOUT_FILENO, POLLOUT, std::nullopt);
+    }
+    buffer_.clear();
+  }
+
+ private:
+  enum class State { kWriting, kReaderGone, kFailed, kStopped };
+  static constexpr std::size_t kFlushAt = 64 * 1024;
+
+  void Fail(int error) {
+    if (error == EPIPE) {
+      state_ = State::kReaderGone;
+      return;
+    }
+    state_ = State::kFailed;
+    Diag("error writing to standard output -- %s\n", std::strerror(error));
+  }
+
+  const bool lineByLine_;
+  std::string buffer_;
+  State state_ = State::kWriting;
+};
+
 void reportBadResponse(const char* line) {
   Diag("bad NNTP server response -- %s\n", printable(withoutLineEnd(line)).c_str());
 }
@@ -177,7 +246,14 @@ int authServer(NntpConnection& connection, ServerInfo* servInfo) {
   if (!sendPassword(connection, password)) return 0;
   if (!connection.ReadStatusLine(line, sizeof line)) return 0;
   if (hasCode(line, "281")) return 1;
-  reportBadResponse(line);
+  // A server that repeats the command it refuses would otherwise put the
+  // password into the message, and so into logs and mail.
+  Secret text;
+  text.text = withoutLineEnd(line);
+  for (std::size_t pos = text.text.find(password); pos != std::string::npos;
+       pos = text.text.find(password, pos + 1))
+    text.text.replace(pos, password.size(), "*");
+  Diag("bad NNTP server response -- %s\n", printable(text.text).c_str());
   return 0;
 }
 
@@ -219,13 +295,22 @@ int nntpListGroups(NntpConnection& connection) {
   // Only a piece that begins a line can be the end line: the tail of an
   // over-long line that happens to read ".\r\n" is data.
   bool atLineStart = true;
+  ListingOutput output(toTerminal);
   for (;;) {
-    if (!connection.ReadLine(line, sizeof line)) return 0;
+    if (!connection.ReadLine(line, sizeof line)) {
+      // What came before the failure is shown all the same.
+      output.Flush();
+      return 0;
+    }
     std::size_t len = std::strlen(line);
-    if (atLineStart && std::strcmp(line, ".\r\n") == 0) return 1;
+    if (atLineStart && std::strcmp(line, ".\r\n") == 0) {
+      output.Flush();
+      return output.ok() ? 1 : 0;
+    }
     atLineStart = len > 0 && line[len - 1] == '\n';
     while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n')) line[--len] = '\0';
-    std::puts(toTerminal ? printable(line).c_str() : line);
+    output.Put(toTerminal ? printable(line) : std::string_view(line, len));
+    if (!output.ok()) return 0;
   }
 }
 

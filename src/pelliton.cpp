@@ -6,17 +6,21 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "atomicfile.h"
 #include "capabilities.h"
+#include "childprocess.h"
+#include "command.h"
 #include "config.h"
 #include "configtext.h"
 #include "connection.h"
@@ -252,13 +256,53 @@ class NewsrcLock {
   State state_ = State::kUnavailable;
 };
 
-// 1 when the command is not set or ended with status 0.
-bool runCommand(const std::optional<std::string>& command, const char* what) {
+// Whether pelliton runs in the foreground of its controlling terminal.
+bool inTerminalForeground() {
+  UniqueFd tty(open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  return tty && tcgetpgrp(tty.get()) == getpgrp();
+}
+
+// Runs the command through /bin/sh and waits for it, as system(3) does,
+// but a stop signal that comes meanwhile ends the wait: the command is
+// sent SIGTERM, and SIGKILL when it has not ended kCommandGrace later.  In
+// the foreground of a terminal it stays in pelliton's own process group,
+// so that the terminal's signals reach it as before and an interactive
+// command keeps the terminal; only the shell can then be signalled.
+// Elsewhere (cron, a service, a background job) it gets a group of its
+// own, so that what it started ends with it.  The wait status, or -1 when
+// the command could not be run.
+int runStoppable(const std::string& command) {
+  using Clock = std::chrono::steady_clock;
+  const SignalGate gate;
+  ChildProcess child;
+  ChildProcess::Plumbing plumbing;
+  plumbing.ownGroup = !inTerminalForeground();
+  if (!child.Start(command.c_str(), plumbing, gate.original())) return -1;
+  const sig_atomic_t signalsBefore = signalsCaught;
+  std::optional<Clock::time_point> killAt;
+  bool killed = false;
+  for (;;) {
+    if (child.HasEnded()) return child.Reap(false);
+    if (!killAt && signalsCaught != signalsBefore) {
+      child.Signal(SIGTERM);
+      killAt = Clock::now() + kCommandGrace;
+    } else if (killAt && !killed && Clock::now() >= *killAt) {
+      child.Signal(SIGKILL);
+      killed = true;
+    }
+    gate.Wait(-1, 0, killed ? std::nullopt : killAt);
+  }
+}
+
+// 1 when the command is not set or ended with status 0.  The preconnect
+// command runs before the stop signals are caught, which then end the run
+// at once: system(3) waits for it as it always did.
+bool runCommand(const std::optional<std::string>& command, const char* what, bool stoppable) {
   if (!command) return true;
   Progress("Executing %s command...\n", what);
   // Whatever pelliton has written so far comes before the command's output.
   std::fflush(stdout);
-  if (std::system(command->c_str()) == 0) return true;
+  if ((stoppable ? runStoppable(*command) : std::system(command->c_str())) == 0) return true;
   Diag("%s command terminated abnormally\n", what);
   return false;
 }
@@ -370,7 +414,7 @@ int RunPelliton(int argc, char** argv) {
   // save, and little hope for the rest of the run.
   if (runFailed) return 1;
 
-  if (!runCommand(servInfo->preconnect, "preconnect") && !options.forceConnect) return 1;
+  if (!runCommand(servInfo->preconnect, "preconnect", false) && !options.forceConnect) return 1;
 
   keepRunning = 1;
   signalsCaught = 0;
@@ -392,7 +436,7 @@ int RunPelliton(int argc, char** argv) {
   }
   lock.Release();
 
-  runCommand(servInfo->postconnect, "postconnect");
+  runCommand(servInfo->postconnect, "postconnect", true);
   return runFailed ? 1 : status;
 }
 

@@ -357,8 +357,8 @@ TEST_F(RunTest, SignalsFollowTheirStage) {
   }
   {
     SCOPED_TRACE("afterwards it is caught and the run ends normally");
-    // (system() ignores SIGINT and SIGQUIT while it waits, not SIGHUP.)
-    WriteServers(livePort(), "postconnect kill -HUP $PPID; touch " + file("post") + "\n");
+    // (The signal also ends the postconnect command, so it comes last.)
+    WriteServers(livePort(), "postconnect touch " + file("post") + "; kill -HUP $PPID\n");
     const RunResult r = RunNews({});
     EXPECT_EQ(r.status, 0);
     EXPECT_THAT(r.err, HasSubstr("pelliton: signal caught... exiting\n"));
@@ -395,7 +395,8 @@ TEST_F(RunTest, TerminationAndFileSizeSignalsFollowTheirStage) {
     bool caught;  // the signal's message is printed
   } cases[] = {
       {"SIGTERM before the handler", "preconnect kill -TERM $PPID\n", 128 + SIGTERM, false},
-      {"SIGTERM after it", "postconnect kill -TERM $PPID; touch " + file("post") + "\n", 0, true},
+      // (The signal also ends the postconnect command, so it comes last.)
+      {"SIGTERM after it", "postconnect touch " + file("post") + "; kill -TERM $PPID\n", 0, true},
       {"SIGXFSZ at either stage",
        "preconnect kill -XFSZ $PPID\npostconnect kill -XFSZ $PPID; touch " + file("post") + "\n",
        0, false},

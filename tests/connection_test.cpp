@@ -187,6 +187,11 @@ TEST_F(ConnectionTest, RefusedAuthinfoEndsTheRun) {
       {"AUTHINFO PASS", "381 more please\r\n",
        "pelliton: bad NNTP server response -- 381 more please\n",
        {"AUTHINFO USER alice", "AUTHINFO PASS wrong"}},
+      // A server that repeats what it refuses never gets the password
+      // into the message.
+      {"AUTHINFO PASS", "501 what is AUTHINFO PASS wrong? wrong!\r\n",
+       "pelliton: bad NNTP server response -- 501 what is AUTHINFO PASS *? *!\n",
+       {"AUTHINFO USER alice", "AUTHINFO PASS wrong"}},
   };
   WriteServerFile("user alice\npassword wrong\n");
   for (const auto& c : cases) {

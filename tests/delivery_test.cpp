@@ -1,5 +1,6 @@
 #include "delivery.h"
 #include "dotlock.h"
+#include "mbox.h"
 
 #include <gmock/gmock.h>
 #include <fcntl.h>
@@ -465,6 +466,36 @@ TEST_F(DeliveryTest, ConcurrentWritersKeepEveryMessageWhole) {
   std::vector<std::string> messages = ParseMailbox(testutil::ReadFile(mbox));
   EXPECT_EQ(expected, std::multiset<std::string>(messages.begin(), messages.end()));
   EXPECT_THAT(ListDir(dir_.path()), UnorderedElementsAre("mbox"));
+}
+
+// Each mailbox appended to stays open until the next sync; a run that
+// files into more mailboxes than there are descriptors between two saves
+// (one mailbox per newsgroup) must neither fail its deliveries nor its
+// syncs for want of them.
+TEST_F(DeliveryTest, ManyMailboxesBetweenTwoSyncsNeedNoMoreDescriptors) {
+  // Mailboxes of the tests before, whose directories are gone, are let go.
+  testing::internal::CaptureStderr();
+  SyncMailboxes();
+  testing::internal::GetCapturedStderr();
+  rlimit old{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &old));
+  int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(lowest + 24);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+  testing::internal::CaptureStderr();
+  int delivered = 0;
+  for (int i = 0; i < 60; ++i) {
+    auto actInfo = MakeAction(ACTION_TYPE_FILE, dir_.file("box" + std::to_string(i)));
+    delivered += ProcessAction(actInfo.get(), "h", 1, "b", 1) == 1;
+  }
+  const bool synced = SyncMailboxes();
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
+  EXPECT_EQ(60, delivered);
+  EXPECT_TRUE(synced);
 }
 
 TEST_F(DeliveryTest, FullFileSystemLeavesTheMailboxAsItWas) {

@@ -1,8 +1,10 @@
 // End-to-end tests of the run sequence over a working connection: the
 // work stage that the command line picks, the newsrc rewrite after it, the
 // signals during it and the exit status it gives.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -150,6 +152,42 @@ TEST_F(ConnectedRunTest, SignalDuringTheWalkStopsAfterTheNewsgroup) {
   EXPECT_TRUE(FileExists(file("post")));
 }
 
+// A stop signal ends the wait for a postconnect command that hangs: the
+// command is sent SIGTERM, and SIGKILL when it ignores that, together with
+// what it started.  The run keeps the status it had.
+TEST_F(ConnectedRunTest, SignalEndsTheWaitForAPostconnectCommand) {
+  // In the foreground of a terminal the command shares our process group,
+  // and only its shell can be signalled.
+  const int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  const bool foreground = tty >= 0 && tcgetpgrp(tty) == getpgrp();
+  if (tty >= 0) close(tty);
+  for (const std::string trap : {"", "trap '' TERM; "}) {
+    SCOPED_TRACE(trap);
+    const std::string pidFile = file("sleeper");
+    unlink(pidFile.c_str());
+    WriteServers(server_.port(), "postconnect " + trap + "sleep 60 & echo $! > " + pidFile +
+                                     "; wait\n");
+    testutil::Child child({testutil::PellitonBinary(), "-f", servers(), "news"});
+    for (int i = 0; i < 200 && ReadFile(pidFile).empty(); ++i) usleep(50000);
+    const std::string pid = ReadFile(pidFile);
+    ASSERT_FALSE(pid.empty());
+    child.Signal(SIGTERM);
+    const RunResult r = child.Finish(std::chrono::seconds(20));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("pelliton: postconnect command terminated abnormally\n"));
+    if (!foreground) {
+      // The sleeper is a child of the killed shell: once the shell is
+      // gone, init reaps it.
+      bool gone = false;
+      for (int i = 0; i < 100 && !gone; ++i) {
+        gone = kill(std::stoi(pid), 0) != 0;
+        if (!gone) usleep(20000);
+      }
+      EXPECT_TRUE(gone) << "the postconnect command's child lives on";
+    }
+  }
+}
+
 // A run whose progress could not be saved does not report success.
 TEST_F(ConnectedRunTest, UnsavedNewsrcGivesStatusOne) {
   WriteFile(servers(), "[news]\nhost 127.0.0.1\nport " + std::to_string(server_.port()) +
@@ -265,6 +303,30 @@ TEST_F(ConnectedRunTest, CommandsStartWithDefaultSignalHandling) {
         EXPECT_EQ(set & (1ull << (sig - 1)), 0u) << line << " " << strsignal(sig);
     }
   }
+}
+
+// A reader that takes none of the listing (a pipe nobody reads) does not
+// hold the run past a stop signal; the listing did not end, so the run
+// fails.
+TEST_F(ConnectedRunTest, StopSignalEndsAListingThatNobodyReads) {
+  // Far more than a pipe holds.
+  for (int n = 0; n < 4000; ++n)
+    server_.AddGroup("pelliton.listing.a.rather.long.group.name." + std::to_string(n));
+  WriteServers(server_.port());
+  const std::string fifo = file("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  testutil::Child child({"/bin/sh", "-c", "exec \"$@\" > " + fifo, "sh",
+                         testutil::PellitonBinary(), "-l", "-f", servers(), "news"});
+  ASSERT_TRUE(server_.WaitForLog(1, std::chrono::milliseconds(kWait)));
+  usleep(300000);
+  child.Signal(SIGTERM);
+  const RunResult r = child.Finish(std::chrono::seconds(10));
+  close(reader);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "pelliton: signal caught... exiting\n");
+  EXPECT_EQ(ReadFile(newsrc()), "comp.test: 1-0\n");
 }
 
 // A listing that cannot be written whole fails: on a full disk and past a

@@ -22,8 +22,13 @@
 #     install left unconfigured, with a fully qualified host name of its own
 #     (a UTS namespace; only where the kernel gives none, the domain is
 #     written into /etc/news/inn.conf instead).  /etc/hosts is not touched.
+#
+# PELLITON_SYSTEM_ROOT, for the tests of this script only, puts the files
+# it looks at and changes (policy-rc.d, the boot links, inn.conf) under
+# another directory.
 set -u
 
+root=${PELLITON_SYSTEM_ROOT:-}
 innd=/usr/lib/news/bin/innd
 
 installed() {
@@ -41,18 +46,22 @@ if ! command -v apt-get >/dev/null || ! command -v dpkg >/dev/null; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-policy=/usr/sbin/policy-rc.d
+policy=$root/usr/sbin/policy-rc.d
 policy_created=0
-if [ ! -e "$policy" ]; then
-  printf '#!/bin/sh\nexit 101\n' > "$policy"
-  chmod 755 "$policy"
-  policy_created=1
-fi
+enabled_recorded=0
 cleanup() {
+  # Also after an install that was interrupted: what it enabled so far
+  # must not start at the next boot.
+  [ "$enabled_recorded" = 1 ] && disable_what_install_enabled
   [ "$policy_created" = 1 ] && rm -f "$policy"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
+if [ ! -e "$policy" ]; then
+  policy_created=1
+  printf '#!/bin/sh\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
+fi
 
 # Packages that dpkg has not finished with: unpacked, half-configured,
 # awaiting triggers.
@@ -65,11 +74,11 @@ unfinished() {
 # starts, and the links by which a systemd target wants or requires a unit.
 enabled() {
   local f
-  for f in /etc/rc[0-6S].d/S*; do
+  for f in "$root"/etc/rc[0-6S].d/S*; do
     [ -L "$f" ] && echo "sysv ${f##*/S[0-9][0-9]}"
   done
-  if [ -d /etc/systemd/system ]; then
-    find /etc/systemd/system -mindepth 2 -maxdepth 2 -type l \
+  if [ -d "$root/etc/systemd/system" ]; then
+    find "$root/etc/systemd/system" -mindepth 2 -maxdepth 2 -type l \
       \( -path '*.wants/*' -o -path '*.requires/*' \) -printf 'systemd %p\n'
   fi
   return 0
@@ -80,37 +89,40 @@ enabled() {
 # shellcheck source=server.sh
 source "$(dirname "$0")/server.sh"
 
+# Undone whether or not the install succeeded: a half-done install may have
+# enabled something too.
+disable_what_install_enabled() {
+  comm -13 <(printf '%s\n' "$enabled_before") <(enabled | sort -u) |
+    while read -r kind what; do
+      case $kind in
+        # Its S links become K links: off, and kept off by upgrades, which
+        # only add links for a service that has none.
+        sysv) update-rc.d "$what" disable >/dev/null 2>&1 ;;
+        # Removing the link is what "systemctl disable" does, and it works
+        # without a running systemd; deb-systemd-helper then counts the
+        # unit as disabled, and upgrades leave it so.
+        systemd) rm -f "$what" ;;
+      esac
+    done
+}
+
 unfinished_before=$(unfinished)
 enabled_before=$(enabled | sort -u)
+enabled_recorded=1
 
 apt-get update -qq >/dev/null 2>&1 || true
 if ! apt-get install -y -qq --no-install-recommends inn2 >/dev/null 2>&1; then
   left=$(comm -13 <(printf '%s\n' "$unfinished_before") <(unfinished))
   if [ -n "$left" ]; then
     inn_uts_check
-    if [ ${#INN_UTS[@]} = 0 ] && [ -f /etc/news/inn.conf ] &&
-      ! grep -q '^domain:' /etc/news/inn.conf; then
-      echo 'domain: localdomain' >> /etc/news/inn.conf
+    if [ ${#INN_UTS[@]} = 0 ] && [ -f "$root/etc/news/inn.conf" ] &&
+      ! grep -q '^domain:' "$root/etc/news/inn.conf"; then
+      echo 'domain: localdomain' >> "$root/etc/news/inn.conf"
     fi
     # shellcheck disable=SC2086  # package names, one word each
     "${INN_UTS[@]}" dpkg --configure $left >/dev/null 2>&1
   fi
 fi
-
-# Undone whether or not the install succeeded: a half-done install may have
-# enabled something too.
-comm -13 <(printf '%s\n' "$enabled_before") <(enabled | sort -u) |
-  while read -r kind what; do
-    case $kind in
-      # Its S links become K links: off, and kept off by upgrades, which
-      # only add links for a service that has none.
-      sysv) update-rc.d "$what" disable >/dev/null 2>&1 ;;
-      # Removing the link is what "systemctl disable" does, and it works
-      # without a running systemd; deb-systemd-helper then counts the unit
-      # as disabled, and upgrades leave it so.
-      systemd) rm -f "$what" ;;
-    esac
-  done
 
 if ! installed; then
   echo "INN (package inn2) is not installed, and installing it failed"
