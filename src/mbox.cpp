@@ -53,12 +53,17 @@ bool syncDescriptor(int fd) {
   return rc == 0 || errno == EINVAL;
 }
 
+// A directory that we may write in but not read cannot be opened to be
+// synced at all.  Its new entry is then left to the file system's own
+// ordering, as the newsrc's is: refusing every save for it would instead
+// deliver the whole run again on every run.
 bool syncDirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   const std::string dir =
       slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd && syncDescriptor(fd.get());
+  if (!fd) return errno == EACCES;
+  return syncDescriptor(fd.get());
 }
 
 void reportUnsynced(const std::string& target) {

@@ -498,6 +498,34 @@ TEST_F(DeliveryTest, ManyMailboxesBetweenTwoSyncsNeedNoMoreDescriptors) {
   EXPECT_TRUE(synced);
 }
 
+// A mailbox made in a directory that its user may write in but not read:
+// the directory cannot be opened to be synced, which must not stop every
+// save of the newsrc (and so deliver the whole run again next time).
+TEST_F(DeliveryTest, MailboxInADirectoryWeMayNotReadIsSynced) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  testing::internal::CaptureStderr();
+  SyncMailboxes();
+  testing::internal::GetCapturedStderr();
+  const std::string drop = dir_.file("drop");
+  ASSERT_EQ(0, mkdir(drop.c_str(), 0700));
+  ASSERT_EQ(0, chmod(drop.c_str(), 0333));
+  ASSERT_EQ(0, chmod(dir_.path().c_str(), 0755));
+  auto actInfo = MakeAction(ACTION_TYPE_FILE, drop + "/mbox");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setegid(65534) != 0 || seteuid(65534) != 0) _exit(3);
+    if (ProcessAction(actInfo.get(), "h", 1, "b", 1) != 1) _exit(2);
+    _exit(SyncMailboxes() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "1: not synced, 2: not delivered, 3: no other user";
+  chmod(drop.c_str(), 0700);
+  EXPECT_EQ("From ", testutil::ReadFile(drop + "/mbox").substr(0, 5));
+}
+
 TEST_F(DeliveryTest, FullFileSystemLeavesTheMailboxAsItWas) {
   const std::string mountPoint = dir_.file("small");
   Tmpfs fs(mountPoint, "size=64k");
