@@ -535,6 +535,16 @@ long NntpConnection::ReadTransport(char* buf, std::size_t cap) {
 
 long NntpConnection::ReadStream(char* buf, std::size_t cap) {
   if (!compression_) return ReadTransport(buf, cap);
+  // Bytes that inflate to nothing (empty blocks, sent for ever) are no
+  // sign of a server at work: the deadline that they moved stands again
+  // unless plaintext came, or the server would never be given up.
+  const bool armed = deadlineArmed_;
+  const Clock::time_point deadline = deadline_;
+  const auto nothingSaid = [&] {
+    deadlineArmed_ = armed;
+    deadline_ = deadline;
+    return 0L;
+  };
   bool transportRead = false;
   for (;;) {
     // Never more than cap at a time: a bomb inflates no further than the
@@ -544,12 +554,13 @@ long NntpConnection::ReadStream(char* buf, std::size_t cap) {
     // A stream that the server ended is a connection that it closed.
     if (n == Compression::kEnd) return kStreamEnd;
     if (n == Compression::kCorrupt) return kCorrupt;
-    if (transportRead) return 0;
+    if (transportRead) return nothingSaid();
     transportRead = true;
     std::size_t room = 0;
     char* space = compression_->InputSpace(&room);
     const long r = ReadTransport(space, room);
-    if (r <= 0) return r;
+    if (r == 0) return nothingSaid();
+    if (r < 0) return r;
     compression_->Fed(static_cast<std::size_t>(r));
   }
 }
