@@ -537,13 +537,15 @@ long NntpConnection::ReadStream(char* buf, std::size_t cap) {
   if (!compression_) return ReadTransport(buf, cap);
   // Bytes that inflate to nothing (empty blocks, sent for ever) are no
   // sign of a server at work: the deadline that they moved stands again
-  // unless plaintext came, or the server would never be given up.
+  // unless plaintext came, or the server would never be given up; and it
+  // is looked at here, since a flood of them never leaves a wait that
+  // would find it passed.
   const bool armed = deadlineArmed_;
   const Clock::time_point deadline = deadline_;
   const auto nothingSaid = [&] {
     deadlineArmed_ = armed;
     deadline_ = deadline;
-    return 0L;
+    return DeadlinePassed() ? kSilent : 0L;
   };
   bool transportRead = false;
   for (;;) {
@@ -570,6 +572,8 @@ void NntpConnection::ReportStreamFailure(long code, int error) {
     ReportTlsFailure();
   else if (code == kCorrupt)
     Diag("error talking to NNTP server -- %s\n", printable(compression_->reason()).c_str());
+  else if (code == kSilent)
+    ReportTimeout();
   else
     ReportFailure(error);
 }
