@@ -560,9 +560,9 @@ long NntpConnection::ReadStream(char* buf, std::size_t cap) {
     transportRead = true;
     std::size_t room = 0;
     char* space = compression_->InputSpace(&room);
+    // A TLS record still on its way is progress as it always was.
     const long r = ReadTransport(space, room);
-    if (r == 0) return nothingSaid();
-    if (r < 0) return r;
+    if (r <= 0) return r;
     compression_->Fed(static_cast<std::size_t>(r));
   }
 }
