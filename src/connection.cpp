@@ -560,7 +560,8 @@ long NntpConnection::ReadStream(char* buf, std::size_t cap) {
     transportRead = true;
     std::size_t room = 0;
     char* space = compression_->InputSpace(&room);
-    // A TLS record still on its way is progress as it always was.
+    // A read that brings no compressed byte yet (a TLS record still on
+    // its way) puts off the deadline as it always did.
     const long r = ReadTransport(space, room);
     if (r <= 0) return r;
     compression_->Fed(static_cast<std::size_t>(r));
