@@ -535,6 +535,18 @@ long NntpConnection::ReadTransport(char* buf, std::size_t cap) {
 
 long NntpConnection::ReadStream(char* buf, std::size_t cap) {
   if (!compression_) return ReadTransport(buf, cap);
+  // Bytes that inflate to nothing (empty blocks, sent for ever) are no
+  // sign of a server at work: the deadline that they moved stands again
+  // unless plaintext came, or the server would never be given up; and it
+  // is looked at here, since a flood of them never leaves a wait that
+  // would find it passed.
+  const bool armed = deadlineArmed_;
+  const Clock::time_point deadline = deadline_;
+  const auto nothingSaid = [&] {
+    deadlineArmed_ = armed;
+    deadline_ = deadline;
+    return DeadlinePassed() ? kSilent : 0L;
+  };
   bool transportRead = false;
   for (;;) {
     // Never more than cap at a time: a bomb inflates no further than the
@@ -544,10 +556,12 @@ long NntpConnection::ReadStream(char* buf, std::size_t cap) {
     // A stream that the server ended is a connection that it closed.
     if (n == Compression::kEnd) return kStreamEnd;
     if (n == Compression::kCorrupt) return kCorrupt;
-    if (transportRead) return 0;
+    if (transportRead) return nothingSaid();
     transportRead = true;
     std::size_t room = 0;
     char* space = compression_->InputSpace(&room);
+    // A read that brings no compressed byte yet (a TLS record still on
+    // its way) puts off the deadline as it always did.
     const long r = ReadTransport(space, room);
     if (r <= 0) return r;
     compression_->Fed(static_cast<std::size_t>(r));
@@ -559,6 +573,8 @@ void NntpConnection::ReportStreamFailure(long code, int error) {
     ReportTlsFailure();
   else if (code == kCorrupt)
     Diag("error talking to NNTP server -- %s\n", printable(compression_->reason()).c_str());
+  else if (code == kSilent)
+    ReportTimeout();
   else
     ReportFailure(error);
 }

@@ -247,6 +247,7 @@ class NntpConnection {
   static constexpr long kTlsFailed = -2;     // tls_->reason() says why
   static constexpr long kSocketFailed = -3;  // errno says why
   static constexpr long kCorrupt = -4;       // compression_->reason() says why
+  static constexpr long kSilent = -5;        // the deadline passed with nothing said
   // Plaintext from the session: what it holds, else what one read of the
   // socket brings.
   long ReadTls(char* buf, std::size_t cap);

@@ -103,7 +103,13 @@ int NewsgroupFetcher::processNewsgroup(NewsgroupInfo* ngInfo) {
   if (ngInfo->actions.IsEmpty()) return 1;
   // A stop signal that ends an exchange is a stopped end like one that
   // comes while the articles are fetched: the newsgroup keeps its place.
-  auto exchangeFailed = [this] { return connection_.Stopped() ? 0 : -1; };
+  // Either way the connection is done with: nothing more can confirm the
+  // newsgroup before, which keeps its resume point before the articles that
+  // its last answers settled, and QUIT must not be sent to confirm it.
+  auto exchangeFailed = [this] {
+    doubted_ = nullptr;
+    return connection_.Stopped() ? 0 : -1;
+  };
   if (overviewWanted_ && !overviewAsked_ && !learnOverview()) return exchangeFailed();
   const char* name = ngInfo->name.c_str();
   Progress("Processing group %s...\n", name);

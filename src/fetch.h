@@ -44,7 +44,8 @@ class NewsgroupFetcher {
   // it: then QUIT is sent and its answer read here, and the connection
   // closed.  A "205" takes the newsgroup on behind those articles; any
   // other answer is reported and sets runFailed; a run that is stopping,
-  // or a connection that fails, leaves the newsgroup before them.
+  // a connection that fails, or one that already failed in the walk (QUIT
+  // is not sent then), leaves the newsgroup before them.
   void ConfirmLastNewsgroup();
 
   // What the server said it can do; empty until asked.

@@ -414,4 +414,33 @@ TEST_F(CompressRunTest, AStopSignalWhileCompressionIsAskedForEndsTheRunAtOnce) {
   EXPECT_EQ(refused.status, r.status);
 }
 
+// Empty blocks inflate to nothing: a server that sends only them says
+// nothing, and the run gives up on it when the timeout says, whether it
+// waits for a single answer or for the engine's.  Counted from the last
+// byte on the wire, the wait would never end, with the newsrc locked.
+TEST_F(CompressRunTest, EmptyBlocksDoNotKeepASilentServerAlive) {
+  CompressSettings settings;
+  settings.emptyBlockMs = 100;
+  Offer(settings);
+  struct Case {
+    const char* name;
+    int answered;  // commands answered before the server falls silent
+  };
+  // CAPABILITIES, COMPRESS, then the GROUP of the first newsgroup (of
+  // three articles), its HEAD requests...
+  for (const Case& c : {Case{"waiting for GROUP", 2}, Case{"waiting for a HEAD", 4}}) {
+    SCOPED_TRACE(c.name);
+    server.StallAfterCommands(c.answered);
+    std::vector<std::string> argv = Prepare("compress yes\ntimeout 1\n", {});
+    argv.insert(argv.begin(), testutil::PellitonBinary());
+    testutil::Child child(argv);
+    const testutil::RunResult r = child.Finish(15000ms);
+    server.StallAfterCommands(-1);
+    EXPECT_TRUE(server.WaitForIdle(5000ms));
+    EXPECT_EQ(1, r.status);
+    EXPECT_THAT(r.err, HasSubstr("pelliton: timeout talking to NNTP server\n"));
+    EXPECT_TRUE(testutil::Messages(dir->file("mbox")).empty());
+  }
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -259,6 +261,54 @@ TEST(CompressedStreamEndTest, ABrokenOrEndedStreamIsALostConnection) {
     EXPECT_EQ(c.message, testing::internal::GetCapturedStderr());
     EXPECT_TRUE(failed);
     EXPECT_EQ("221 1 <a>\r\n", got);
+    close(fds[1]);
+  }
+}
+
+// Empty blocks inflate to nothing: a server that floods the connection
+// with them, never leaving a wait idle, still has said nothing when the
+// timeout passes.  Taken as a sign of life, they kept the run waiting for
+// as long as the server sent them.
+TEST(CompressedStreamEndTest, AFloodOfEmptyBlocksTimesOut) {
+  for (const bool engine : {false, true}) {
+    SCOPED_TRACE(engine ? "the engine" : "an exchange");
+    NntpConnection fresh(1);
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    fresh.Adopt(UniqueFd(fds[0]));
+    const std::string start = "206 on\r\n";
+    ASSERT_EQ(static_cast<ssize_t>(start.size()), write(fds[1], start.data(), start.size()));
+    char line[kResponseLineSize];
+    ASSERT_EQ(1, fresh.ReadStatusLine(line, sizeof line));
+    ASSERT_EQ(1, fresh.StartCompression());
+    std::string empties;
+    for (int i = 0; i < 8192; ++i) empties.append("\x00\x00\x00\xff\xff", 5);
+    std::atomic<bool> done{false};
+    std::atomic<bool> floodOver{false};
+    // The writes block while the socket is full, so that it stays full.
+    std::thread flood([&] {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!done && std::chrono::steady_clock::now() < until)
+        if (write(fds[1], empties.data(), empties.size()) < 0) break;
+      floodOver = true;
+    });
+    testing::internal::CaptureStderr();
+    bool failed = false;
+    while (!failed) {
+      if (engine) {
+        NntpConnection::Readiness ready;
+        failed = fresh.Wait(false, ready) == NntpConnection::WaitResult::kFailed ||
+                 (ready.readable && fresh.Read(line, sizeof line) < 0);
+      } else {
+        failed = fresh.ReadLine(line, sizeof line) == 0;
+      }
+    }
+    const bool gaveUpByItself = !floodOver;
+    done = true;
+    shutdown(fds[0], SHUT_RDWR);
+    flood.join();
+    EXPECT_EQ("pelliton: timeout talking to NNTP server\n", testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(gaveUpByItself);
     close(fds[1]);
   }
 }

@@ -182,7 +182,8 @@ class FaultTrials : public ::testing::Test {
                                              std::to_string(port_) + "\nconfig " +
                                              file("filters") + "\nnewsrc " + file("newsrc") +
                                              "\ntimeout 20\n" +
-                                             (overview_ ? "overview yes\n" : ""));
+                                             (overview_ ? "overview yes\n" : "") +
+                                             (compress_ ? "compress yes\n" : ""));
     // Read from the overview, the general condition must name a header it
     // carries; it turns away the same article.
     testutil::WriteFile(file("filters"), "pelliton.fault.*:\n" +
@@ -325,6 +326,16 @@ class FaultTrials : public ::testing::Test {
   // The server file says "overview yes": every newsgroup is decided from
   // OVER and its matches fetched with ARTICLE.
   bool overview_ = false;
+  // The server file says "compress yes", and the server compresses in
+  // small flushes, so that a cut falls inside a flush as well.
+  bool compress_ = false;
+  void Compress() {
+    compress_ = true;
+    testserver::CompressSettings settings;
+    settings.offer = true;
+    settings.flushEvery = 97;
+    server_.SetCompress(settings);
+  }
 
   // The trials stop once one runs through the whole session; the sessions
   // cut must be at least `cut`.
@@ -697,6 +708,15 @@ TEST_F(FaultTrials, SecondSignalWhileTheServerTrickles) {
 TEST_F(FaultTrials, OverviewServerHangsUpAtAnyPoint) {
   overview_ = true;
   HangUpEverywhere(71, 20);
+}
+
+// A compressed connection lost anywhere, on both ways of reading: the
+// plaintext before the cut is what an uncompressed run would have read.
+TEST_F(FaultTrials, CompressedServerHangsUpAtAnyPoint) {
+  Compress();
+  HangUpEverywhere(211, 10);
+  overview_ = true;
+  HangUpEverywhere(307, 6);
 }
 
 TEST_F(FaultTrials, OverviewInterruptedAtAnyMoment) {

@@ -318,6 +318,15 @@ TEST_F(MisbehavingServerTest, EveryArticleOnceWhateverTheServerAnswers) {
        {{"GROUP comp.one", "211 12 1 12 comp.one" + std::string(20 << 20, ' ') + "\r\n"}}, "",
        nullptr, {}, 1, "pelliton: answer from NNTP server too long\n",
        "comp.one: 1-0\ncomp.two: 1-0\n", {}},
+      // The last article of comp.one is gone, which nothing confirms, and
+      // the connection is lost at the GROUP of comp.two: reported once, and
+      // the article not passed.  (A QUIT sent into the dead connection to
+      // confirm it reported the loss a second time.)
+      {"connection lost behind a newsgroup ending on a 423", 1,
+       {{"HEAD 12", "423 no such article\r\n"}}, "",
+       [](NewsServer& s) { s.CloseAfterCommands(1 + 2 * 11 + 1 + 1); }, {}, 1,
+       "pelliton: error talking to NNTP server -- connection closed by server\n",
+       "comp.one: 1-11\ncomp.two: 1-0\n", {}},
       // Its status is the postconnect command's own business.
       {"postconnect fails", 4, {}, "postconnect exit 3\n", nullptr, {}, 0,
        "pelliton: postconnect command terminated abnormally\n", "comp.one: 1-12\ncomp.two: 1-3\n",

@@ -223,6 +223,7 @@ struct Connection {
   std::string zout;  // compressed, to send
   std::size_t zoutPos = 0;
   std::uint64_t compressed = 0;  // plaintext bytes compressed
+  Clock::time_point nextEmptyBlock{};
   bool corrupted = false;
   // Bombs still to go: where in the plaintext (counted as bytesQueued
   // counts) and how many bytes.
@@ -1019,6 +1020,14 @@ void NewsServer::Impl::pump(Connection& c, const Limits& lim, Clock::time_point 
     handleLines(c, lim);
     writeOut(c, lim, now);
   }
+  // Behind a flush the stream stands at a block boundary, where an empty
+  // stored block changes nothing of what the client inflates.
+  if (!c.dead && c.deflater && !c.corrupted && lim.compress.emptyBlockMs > 0 && !c.hasOutput() &&
+      now >= c.nextEmptyBlock) {
+    c.nextEmptyBlock = now + std::chrono::milliseconds(lim.compress.emptyBlockMs);
+    c.zout.append("\x00\x00\x00\xff\xff", 5);
+    writeOut(c, lim, now);
+  }
   if (!c.dead && c.closeWhenFlushed) {
     if (c.tls && c.quitting) {
       c.tls->CloseNotify();
@@ -1066,6 +1075,7 @@ void NewsServer::Impl::run() {
           events |= POLLOUT;
       }
       if (!c.delayed.empty()) earliest(c.delayed.front().due);
+      if (c.deflater && lim.compress.emptyBlockMs > 0) earliest(c.nextEmptyBlock);
       fds.push_back({c.fd, events, 0});
     }
     timespec ts{};

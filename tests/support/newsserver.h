@@ -66,6 +66,11 @@ struct CompressSettings {
   // Only while compression is on.
   std::string bombCommand;
   std::uint64_t bombBytes = 0;
+  // While compression is on and nothing else waits to go out, an empty
+  // stored block (bytes on the wire that inflate to nothing) every this
+  // many milliseconds: a server that keeps the socket busy and says
+  // nothing.  0: never.
+  int emptyBlockMs = 0;
 };
 
 enum class TlsMode {
