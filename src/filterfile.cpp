@@ -1,6 +1,7 @@
 #include "filterfile.h"
 
 #include <regex.h>
+#include <sys/stat.h>
 
 #include <cassert>
 #include <cstring>
@@ -144,6 +145,10 @@ int ReadConfig(FILE* stream, const char* name) {
 int ReadConfig(const char* path) {
   assert(path != NULL);
   UniqueFile file(myfopen(path, "r"));
+  // A directory opens for reading but yields no line; taken as an empty
+  // filter file, it would have every run fetch nothing and report success.
+  struct stat st;
+  if (file && fstat(fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode)) file.reset();
   if (!file) {
     Diag("unable to open file '%s'\n", path);
     return 0;

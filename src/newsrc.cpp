@@ -1,5 +1,7 @@
 #include "newsrc.h"
 
+#include <sys/stat.h>
+
 #include <cassert>
 #include <cctype>
 #include <cerrno>
@@ -54,6 +56,11 @@ int reportNewsrcFailure(const char* path, const char* reason) {
   return 0;
 }
 
+int reportNewsrcReadFailure(const char* path, const char* reason) {
+  Diag("unable to read newsrc file '%s' -- %s\n", path, reason);
+  return -1;
+}
+
 }  // namespace
 
 int ReadNewsrc(FILE* stream) {
@@ -77,9 +84,19 @@ int ReadNewsrc(FILE* stream) {
 
 int ReadNewsrc(const char* path) {
   assert(path != NULL);
-  UniqueFile file(myfopen(path, "r"));
-  if (!file) return 0;
-  return ReadNewsrc(file.get());
+  const std::optional<std::string> resolved = ResolvePath(path);
+  if (!resolved) return 0;
+  UniqueFile file(std::fopen(resolved->c_str(), "r"));
+  // Only a file that is not there is the state before the first run.  One
+  // that is there but cannot be read would have the run fetch and deliver
+  // again everything it records, and then fail to replace it.
+  if (!file) return errno == ENOENT ? 0 : reportNewsrcReadFailure(path, std::strerror(errno));
+  struct stat st;
+  if (fstat(fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode))
+    return reportNewsrcReadFailure(path, std::strerror(EISDIR));
+  ReadNewsrc(file.get());
+  if (std::ferror(file.get())) return reportNewsrcReadFailure(path, std::strerror(errno));
+  return 1;
 }
 
 int WriteNewsrc(const char* path, const Checkpoint* checkpoint) {

@@ -18,8 +18,10 @@ struct Checkpoint {
 };
 
 // Sets nextArticle of the newsgroups that the file names, adding those the
-// filter file did not.  0, silently, when the file cannot be opened; 1
-// otherwise.  A relative path lies in the home directory.
+// filter file did not.  1 when the file was read; 0, silently, when there
+// is no such file (or its name is too long to open); -1 after printing why
+// a file that is there could not be read.  A relative path lies in the
+// home directory.
 int ReadNewsrc(const char* path);
 // The same reading from an open stream, which stays the caller's.
 int ReadNewsrc(FILE* stream);

@@ -408,7 +408,9 @@ int RunPelliton(int argc, char** argv) {
     Diag("newsrc file '%s' is in use by another run\n", newsrcPath.c_str());
     return 1;
   }
-  ReadNewsrc(newsrcPath.c_str());
+  // A newsrc file that cannot be read says nowhere where to start, and the
+  // run would deliver again what it records.
+  if (ReadNewsrc(newsrcPath.c_str()) < 0) return 1;
 
   // Memory that ran short while the files were read leaves nothing to
   // save, and little hope for the rest of the run.

@@ -267,9 +267,46 @@ TEST_F(RunTest, ReaderFailuresEndTheRunWithStatusOne) {
     EXPECT_THAT(r.err, HasSubstr("Server config file is '" + servers() + "'\n"));
     EXPECT_THAT(r.err, Not(HasSubstr("Pelliton config file is")));
   }
+  {
+    SCOPED_TRACE("filter file that is a directory");
+    WriteServers(closedPort());
+    const std::string directory = file("filters.d");
+    ASSERT_EQ(0, mkdir(directory.c_str(), 0700));
+    WriteFile(servers(), "[news]\nconfig " + directory + "\n");
+    const RunResult r = RunNews({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelliton: unable to open file '" + directory + "'\n");
+  }
   EXPECT_FALSE(FileExists(file("pre")));
   EXPECT_FALSE(FileExists(file("post")));
   EXPECT_FALSE(FileExists(newsrc() + ".lock"));
+}
+
+// Taken for a missing one, a newsrc file that is there but cannot be read
+// would have the run deliver again every article it records.
+TEST_F(RunTest, NewsrcThatCannotBeReadEndsTheRunBeforeConnecting) {
+  LocalSocket listener(true);
+  WriteFile(file("plain"), "comp.test: 1-5\n");
+  ASSERT_EQ(0, mkdir(file("dir").c_str(), 0700));
+  static const struct {
+    const char* newsrc;
+    const char* reason;
+  } cases[] = {{"dir", "Is a directory"}, {"plain/newsrc", "Not a directory"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.newsrc);
+    const std::string path = file(c.newsrc);
+    WriteFile(servers(), "[news]\nhost 127.0.0.1\nport " + std::to_string(listener.port()) +
+                             "\nconfig " + filters() + "\nnewsrc " + path +
+                             "\npreconnect touch " + file("pre") + "\npostconnect touch " +
+                             file("post") + "\n");
+    const RunResult r = RunNews({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelliton: unable to read newsrc file '" + path + "' -- " + c.reason + "\n");
+    EXPECT_FALSE(listener.HasPendingConnection());
+    EXPECT_FALSE(FileExists(file("pre")));
+    EXPECT_FALSE(FileExists(file("post")));
+  }
+  EXPECT_EQ(ReadFile(file("plain")), "comp.test: 1-5\n");
 }
 
 TEST_F(RunTest, FailedPreconnectStopsBeforeConnectingUnlessForced) {

@@ -273,6 +273,10 @@ TEST_F(FilterFileTest, UnopenableFileFailsNamingThePathAsGiven) {
   EXPECT_EQ("pelliton: unable to open file '" + tooLong + "'\n",
             StderrOf([&] { result = ReadConfig(tooLong.c_str()); }));
   EXPECT_EQ(0, result);
+  // A directory opens, but is no filter file that could be empty.
+  mkdir(home.file("conf").c_str(), 0700);
+  EXPECT_EQ("pelliton: unable to open file 'conf'\n", StderrOf([&] { result = ReadConfig("conf"); }));
+  EXPECT_EQ(0, result);
 }
 
 TEST_F(FilterFileTest, MessagesUseTheBaseNameOfTheGivenPath) {

@@ -126,6 +126,30 @@ TEST_F(NewsrcTest, MissingFileIsSilentAndChangesNothing) {
   EXPECT_EQ((Groups{{"g", 0}}), Newsgroups());
 }
 
+// Read as missing, such a file would have the run start every newsgroup
+// afresh and deliver again all that it records.
+TEST_F(NewsrcTest, FileThatIsThereButCannotBeReadIsReported) {
+  AddNewsgroup("g")->nextArticle = 7;
+  mkdir(home.file("dir").c_str(), 0700);
+  HomeFile("plain", "g: 1-5\n");
+  static const struct {
+    const char* path;
+    const char* reason;
+  } cases[] = {
+      {"dir", "Is a directory"},
+      {"plain/newsrc", "Not a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    int result = 0;
+    EXPECT_EQ(std::string("pelliton: unable to read newsrc file '") + c.path + "' -- " + c.reason +
+                  "\n",
+              StderrOf([&] { result = ReadNewsrc(c.path); }));
+    EXPECT_EQ(-1, result);
+  }
+  EXPECT_EQ((Groups{{"g", 7}}), Newsgroups());
+}
+
 TEST_F(NewsrcTest, WritesOneLinePerNewsgroupNeverClaimingUnseenArticles) {
   static const struct {
     const char* name;
