@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -362,18 +363,20 @@ TEST_F(CompressRunTest, ListingAndMarkingAreCompressedToo) {
 TEST_F(CompressRunTest, AStopSignalWhileFetchingCompressedLosesNothing) {
   Offer();
   const Outcome reference = Run("compress yes\n", {"-n", "4"});
-  server.SetDelay(2ms);
   std::vector<std::string> argv = Prepare("compress yes\n", {"-n", "4"});
   argv.insert(argv.begin(), testutil::PellitonBinary());
+  // The signal is sent as HEAD 30 arrives, before it is answered, so that
+  // the run cannot have got further whatever the machine's load.
+  std::atomic<pid_t> run{0};
+  server.SetLogSink([&run](const testserver::LogEntry& entry) {
+    if (entry.command != "HEAD 30") return;
+    while (run.load() == 0) std::this_thread::yield();
+    kill(run.load(), SIGINT);
+  });
   testutil::Child child(argv);
-  for (int i = 0; i < 5000; ++i) {
-    const Commands commands = server.Commands();
-    if (std::find(commands.begin(), commands.end(), "HEAD 30") != commands.end()) break;
-    std::this_thread::sleep_for(1ms);
-  }
-  child.Signal(SIGINT);
+  run = child.pid();
   const testutil::RunResult r = child.Finish(10000ms);
-  server.SetDelay(0ms);
+  server.SetLogSink(nullptr);
   EXPECT_TRUE(server.WaitForIdle(5000ms));
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("pelliton: signal caught... exiting\n", r.err);

@@ -352,7 +352,9 @@ TEST_P(NewsServerTest, StallsAndResumes) {
   Client& c = Connect();
   c.ReadUntil("\r\n");
   c.Send("GROUP comp.test\r\nGROUP empty.group\r\n");
-  EXPECT_EQ(c.Read(1000, 300ms), "211 2 3 5 comp.test\r\n");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "211 2 3 5 comp.test\r\n");
+  // The second answer would have come by now.
+  EXPECT_EQ(c.Read(1000, 300ms), "");
   EXPECT_FALSE(c.closed());
   server.StallAfterCommands(-1);
   EXPECT_EQ(c.ReadUntil("\r\n"), "211 0 1 0 empty.group\r\n");

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -282,21 +283,25 @@ TEST_F(OverviewFetchTest, WhatTheOverviewDoesNotListYetComesWithTheNextRun) {
   }
 }
 
-// A signal while the overview answer trickles in: the run stops after the
-// newsgroup with status 0, and the next run delivers each match once.
+// A signal while the overview answer is on its way (it trickles in): the
+// run stops after the newsgroup with status 0, and the next run delivers
+// each match once.
 TEST_F(OverviewFetchTest, SignalDuringTheOverview) {
   Prepare("overview yes\n");
   server.SetChunkSize(16);
   server.ClearLog();
+  // The signal is sent as OVER arrives, before its answer begins, so that
+  // the run cannot have got past the answer whatever the machine's load.
+  std::atomic<pid_t> run{0};
+  server.SetLogSink([&run](const testserver::LogEntry& entry) {
+    if (entry.command != "OVER 1-30") return;
+    while (run.load() == 0) std::this_thread::yield();
+    kill(run.load(), SIGINT);
+  });
   testutil::Child child({testutil::PellitonBinary(), "-f", dir->file("servers"), "-n", "4", "news"});
-  for (int i = 0; i < 2000; ++i) {
-    const Commands commands = server.Commands();
-    if (std::find(commands.begin(), commands.end(), "OVER 1-30") != commands.end()) break;
-    std::this_thread::sleep_for(1ms);
-  }
-  std::this_thread::sleep_for(5ms);
-  child.Signal(SIGINT);
+  run = child.pid();
   RunResult first = child.Finish();
+  server.SetLogSink(nullptr);
   server.SetChunkSize(0);
   EXPECT_TRUE(server.WaitForIdle(5000ms));
   EXPECT_EQ(0, first.status) << first.err;

@@ -64,9 +64,19 @@ inn_run() {  # runs an INN program as the news user, in the private instance
 }
 
 inn_free_port() {
-  local port tries except taken
+  local port tries except taken low=32768 high=60999 from to
+  # Below (or above) the range the kernel picks ports from for the other
+  # tests' servers and for every outgoing connection, so that none of them
+  # can take the port between this look and the bind.
+  read -r low high 2>/dev/null < /proc/sys/net/ipv4/ip_local_port_range || true
+  if [ "$low" -gt 11024 ]; then
+    from=10000 to=$((low - 1))
+  else
+    from=$((high + 1)) to=65535
+  fi
+  [ "$to" -ge "$from" ] || { from=20000 to=59999; }
   for ((tries = 0; tries < 200; tries++)); do
-    port=$((20000 + RANDOM % 40000))
+    port=$((from + RANDOM % (to - from + 1)))
     taken=
     for except in "$@"; do
       [ "$port" = "$except" ] && taken=1
