@@ -32,12 +32,16 @@ cat > "$work/bin/dpkg-query" <<'EOF'
 exit 1
 EOF
 printf '#!/bin/sh\nexit 0\n' > "$work/bin/dpkg"
+# A host name with a domain, for where no UTS namespace can give one.
+printf '#!/bin/sh\necho inn.example.test\n' > "$work/bin/hostname"
 printf '#!/bin/sh\necho "update-rc.d $*" >> "%s/called"\n' "$work" > "$work/bin/update-rc.d"
 # The install enables innd the way the package does, and is interrupted
 # there: its caller is sent SIGTERM.
 cat > "$work/bin/apt-get" <<EOF
 #!/bin/sh
 [ "\$1" = update ] && exit 0
+# Asked what inn2 needs: nothing more.
+[ "\$1" = -s ] && exit 0
 ln -s ../init.d/inn2 "$root/etc/rc2.d/S01inn2"
 ln -s /lib/systemd/system/inn2.service "$root/etc/systemd/system/multi-user.target.wants/inn2.service"
 kill -TERM \$PPID

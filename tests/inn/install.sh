@@ -17,11 +17,12 @@
 #     (/etc/rc?.d links, systemd units and timers): whatever the install
 #     enabled that was not enabled before is disabled again, in a way that
 #     upgrades keep (update-rc.d disable; the systemd links removed).
-#   - inn2's post-install step fails where the host name has no domain: it
-#     is then configured again, together with only those packages that this
-#     install left unconfigured, with a fully qualified host name of its own
-#     (a UTS namespace; only where the kernel gives none, the domain is
-#     written into /etc/news/inn.conf instead).  /etc/hosts is not touched.
+#   - inn2's post-install step fails where the host name has no domain:
+#     inn2 itself is installed under a fully qualified host name of its own
+#     (a UTS namespace), after the packages it needs, which see the real
+#     one.  Where the kernel gives no such namespace and the host name has
+#     no domain, nothing is installed (77).  /etc/hosts is not touched, and
+#     no package is configured but by the install itself.
 #
 # PELLITON_SYSTEM_ROOT, for the tests of this script only, puts the files
 # it looks at and changes (policy-rc.d, the boot links, inn.conf) under
@@ -45,6 +46,16 @@ if ! command -v apt-get >/dev/null || ! command -v dpkg >/dev/null; then
   exit 77
 fi
 
+# inn2 is installed under the same fully qualified host name that the
+# test's instances run under (inn_uts_check, INN_UTS).
+# shellcheck source=server.sh
+source "$(dirname "$0")/server.sh"
+inn_uts_check
+if [ ${#INN_UTS[@]} = 0 ] && [[ $(hostname -f 2>/dev/null) != *.* ]]; then
+  echo "INN (package inn2) is not installed, and its install needs a host name with a domain, which cannot be given it here"
+  exit 77
+fi
+
 export DEBIAN_FRONTEND=noninteractive
 policy=$root/usr/sbin/policy-rc.d
 policy_created=0
@@ -63,13 +74,6 @@ if [ ! -e "$policy" ]; then
   chmod 755 "$policy"
 fi
 
-# Packages that dpkg has not finished with: unpacked, half-configured,
-# awaiting triggers.
-unfinished() {
-  dpkg-query -W -f='${Package} ${Status}\n' 2>/dev/null |
-    awk '$4 != "installed" && $4 != "not-installed" && $4 != "config-files" { print $1 }' | sort -u
-}
-
 # What starts at boot: the services that an S link of a SysV runlevel
 # starts, and the links by which a systemd target wants or requires a unit.
 enabled() {
@@ -83,11 +87,6 @@ enabled() {
   fi
   return 0
 }
-
-# The same fully qualified host name that the test's instances run under
-# (inn_uts_check, INN_UTS).
-# shellcheck source=server.sh
-source "$(dirname "$0")/server.sh"
 
 # Undone whether or not the install succeeded: a half-done install may have
 # enabled something too.
@@ -106,23 +105,16 @@ disable_what_install_enabled() {
     done
 }
 
-unfinished_before=$(unfinished)
 enabled_before=$(enabled | sort -u)
 enabled_recorded=1
 
 apt-get update -qq >/dev/null 2>&1 || true
-if ! apt-get install -y -qq --no-install-recommends inn2 >/dev/null 2>&1; then
-  left=$(comm -13 <(printf '%s\n' "$unfinished_before") <(unfinished))
-  if [ -n "$left" ]; then
-    inn_uts_check
-    if [ ${#INN_UTS[@]} = 0 ] && [ -f "$root/etc/news/inn.conf" ] &&
-      ! grep -q '^domain:' "$root/etc/news/inn.conf"; then
-      echo 'domain: localdomain' >> "$root/etc/news/inn.conf"
-    fi
-    # shellcheck disable=SC2086  # package names, one word each
-    "${INN_UTS[@]}" dpkg --configure $left >/dev/null 2>&1
-  fi
-fi
+# What inn2 needs, as apt would install it along, under the real host name.
+needed=$(apt-get -s install --no-install-recommends inn2 2>/dev/null |
+  awk '$1 == "Inst" && $2 != "inn2" { print $2 }')
+# shellcheck disable=SC2086  # package names, one word each
+[ -z "$needed" ] || apt-get install -y -qq --no-install-recommends $needed >/dev/null 2>&1
+"${INN_UTS[@]}" apt-get install -y -qq --no-install-recommends inn2 >/dev/null 2>&1
 
 if ! installed; then
   echo "INN (package inn2) is not installed, and installing it failed"
