@@ -36,13 +36,6 @@ bool FollowLinks(std::string& path) {
 
 namespace {
 
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // The rename goes through the directory, so it would replace a file that
 // its owner made read-only, or that is not ours to write, behind their
 // back.  A file that is not there yet may be made.
@@ -74,13 +67,6 @@ bool takeOverAttributes(int fd, const std::string& path) {
   return fchmod(fd, 0666 & ~mask) == 0;
 }
 
-// Makes the rename itself durable; the data is already safe, so a failure
-// here is not worth failing the run for.
-void syncDirectory(const std::string& dir) {
-  UniqueFd dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd) fsync(dirFd.get());
-}
-
 }  // namespace
 
 ReplacementFile::ReplacementFile(std::string path, std::string tempPrefix)
@@ -93,7 +79,7 @@ ReplacementFile::~ReplacementFile() {
 
 bool ReplacementFile::Create() {
   if (!FollowLinks(target_) || !mayReplace(target_)) return false;
-  std::string templ = directoryOf(target_);
+  std::string templ = DirectoryOf(target_);
   if (templ.back() != '/') templ += '/';
   templ += tempPrefix_ + ".XXXXXX";
   fd_ = mkstemp(templ.data());
@@ -111,7 +97,9 @@ bool ReplacementFile::Commit() {
   if (!stream_.Close()) return false;
   if (rename(temp_.path().c_str(), target_.c_str()) != 0) return false;
   temp_.Keep();
-  syncDirectory(directoryOf(target_));
+  // Makes the rename itself durable; the data is already safe, so a
+  // failure here is not worth failing the run for.
+  SyncDirectory(DirectoryOf(target_));
   return true;
 }
 

@@ -57,15 +57,6 @@ bool EnsureDirectory(const std::string& path, bool& created) {
   return false;
 }
 
-// fsync of a directory makes the names in it durable.  File systems that
-// cannot sync a directory say EINVAL; they give no better promise anyway.
-bool SyncDirectory(const std::string& path) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return false;
-  if (fsync(fd.get()) != 0 && errno != EINVAL) return false;
-  return true;
-}
-
 std::string ParentOf(const std::string& dir) {
   std::string::size_type end = dir.find_last_not_of('/');
   if (end == std::string::npos) return "/";

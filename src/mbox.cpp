@@ -43,27 +43,12 @@ std::map<std::pair<dev_t, ino_t>, Appended> appended;
 // A mailbox that had to be synced at once failed.
 bool syncFailedEarly = false;
 
-// fsync where it promises anything: file systems that cannot sync say
-// EINVAL, and give no better promise anyway.
-bool syncDescriptor(int fd) {
-  int rc;
-  do {
-    rc = fsync(fd);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0 || errno == EINVAL;
-}
-
 // A directory that we may write in but not read cannot be opened to be
 // synced at all.  Its new entry is then left to the file system's own
 // ordering, as the newsrc's is: refusing every save for it would instead
 // deliver the whole run again on every run.
 bool syncDirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return errno == EACCES;
-  return syncDescriptor(fd.get());
+  return SyncDirectory(DirectoryOf(path)) || errno == EACCES;
 }
 
 void reportUnsynced(const std::string& target) {
@@ -75,7 +60,7 @@ void reportUnsynced(const std::string& target) {
 bool syncKept() {
   bool synced = true;
   for (const auto& [file, entry] : appended) {
-    if (!syncDescriptor(entry.fd.get()) || (entry.created && !syncDirectoryOf(entry.path))) {
+    if (!SyncDescriptor(entry.fd.get()) || (entry.created && !syncDirectoryOf(entry.path))) {
       reportUnsynced(entry.target);
       synced = false;
     }
@@ -107,7 +92,7 @@ void remember(const std::string& mailbox, const char* target, int fd, const stru
   UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
   if (!copy) {
     // With no descriptor to spare, this message is made durable at once.
-    if (!syncDescriptor(fd) || (created && !syncDirectoryOf(mailbox))) {
+    if (!SyncDescriptor(fd) || (created && !syncDirectoryOf(mailbox))) {
       reportUnsynced(target);
       syncFailedEarly = true;
     }

@@ -1,5 +1,6 @@
 #include "util.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <poll.h>
 #include <unistd.h>
@@ -279,6 +280,26 @@ void SignalGate::Wait(int fd, short events,
                          static_cast<long>(nanoseconds % 1000000000)};
   pollfd watched{fd, events, 0};
   ppoll(&watched, fd >= 0 ? 1 : 0, &timeout, &waitMask_);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool SyncDescriptor(int fd) {
+  int rc;
+  do {
+    rc = fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 || errno == EINVAL;
+}
+
+bool SyncDirectory(const std::string& dir) {
+  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd && SyncDescriptor(fd.get());
 }
 
 void OwnedName::Remove() {

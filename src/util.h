@@ -182,6 +182,17 @@ class UniqueFd {
   int fd_;
 };
 
+// The directory that path lies in: "." for a bare name, "/" for a name in
+// the root.
+std::string DirectoryOf(const std::string& path);
+// fsync where it promises anything, through interruptions: file systems
+// that cannot sync say EINVAL, and give no better promise anyway.  False
+// with errno set.
+bool SyncDescriptor(int fd);
+// Makes the names in a directory durable.  False with errno set; from
+// open(2) when the directory cannot be opened.
+bool SyncDirectory(const std::string& dir);
+
 // Owns a stream: fcloses it when it goes, unless it was released.  Close()
 // is for callers that must see whether the last of the data got out.
 class UniqueFile {
