@@ -118,4 +118,29 @@ void ChildProcess::Signal(int sig) const {
 
 void ChildProcess::Kill() { Reap(true); }
 
+int ChildProcess::Finish(
+    const SignalGate& gate,
+    const std::function<std::optional<SignalGate::Clock::time_point>()>& giveUpAt) {
+  using Clock = SignalGate::Clock;
+  std::optional<Clock::time_point> killAt;
+  bool killed = false;
+  for (;;) {
+    // What is left of a child that was given up (one that ignores SIGTERM)
+    // ends with it: it would otherwise go on with work that the run
+    // already counts as undone.
+    if (HasEnded()) return Reap(killAt.has_value());
+    const std::optional<Clock::time_point> giveUp = giveUpAt();
+    if (!killAt && giveUp && Clock::now() >= *giveUp) {
+      Signal(SIGTERM);
+      killAt = Clock::now() + kCommandGrace;
+    } else if (killAt && !killed && Clock::now() >= *killAt) {
+      Signal(SIGKILL);
+      killed = true;
+    }
+    std::optional<Clock::time_point> until = killAt ? killAt : giveUp;
+    if (killed) until.reset();
+    gate.Wait(-1, 0, until);
+  }
+}
+
 }  // namespace pelliton

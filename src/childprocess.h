@@ -9,7 +9,17 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
+#include <optional>
+
+#include "util.h"
+
 namespace pelliton {
+
+// A command that pelliton gives up on gets SIGTERM, and SIGKILL this long
+// later when it has not ended by then.
+inline constexpr auto kCommandGrace = std::chrono::seconds(5);
 
 class ChildProcess {
  public:
@@ -54,6 +64,13 @@ class ChildProcess {
   void Signal(int sig) const;
   // Kills the group and reaps the shell.
   void Kill();
+  // Waits in gate for the shell to end, and reaps it.  From the time that
+  // giveUpAt gives (asked again at every wake-up; none while the child may
+  // run on) the child is sent SIGTERM, and SIGKILL kCommandGrace later;
+  // what is left of a child given up is killed with it.  The wait status,
+  // or -1 when the wait failed.
+  int Finish(const SignalGate& gate,
+             const std::function<std::optional<SignalGate::Clock::time_point>()>& giveUpAt);
 
  private:
   struct sigaction oldChildAction_ {};

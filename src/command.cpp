@@ -54,24 +54,7 @@ bool Command::Write(MboxMessage& message) {
 
 int Command::Finish() {
   pipe_.reset();
-  std::optional<Clock::time_point> killAt;
-  bool killed = false;
-  for (;;) {
-    // What is left of a command that was given up (a child that ignores
-    // SIGTERM) ends with it: it would otherwise deliver what the run will
-    // fetch again.
-    if (child_.HasEnded()) return child_.Reap(killAt.has_value());
-    if (!killAt && GracePassed()) {
-      child_.Signal(SIGTERM);
-      killAt = Clock::now() + kCommandGrace;
-    } else if (killAt && !killed && Clock::now() >= *killAt) {
-      child_.Signal(SIGKILL);
-      killed = true;
-    }
-    std::optional<Clock::time_point> until = killAt ? killAt : Deadline();
-    if (killed) until.reset();
-    gate_.Wait(-1, 0, until);
-  }
+  return child_.Finish(gate_, [this] { return Deadline(); });
 }
 
 const std::optional<Command::Clock::time_point>& Command::Deadline() {

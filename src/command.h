@@ -19,10 +19,9 @@
 namespace pelliton {
 
 // Once the run is stopping (a signal, a failed delivery, a lost
-// connection) a command gets this long to take the rest of its message and
-// end; then its pipe is closed and its process group is sent SIGTERM, and
-// SIGKILL as long again later.
-inline constexpr auto kCommandGrace = std::chrono::seconds(5);
+// connection) a command gets kCommandGrace to take the rest of its message
+// and end; then its pipe is closed and its process group is sent SIGTERM,
+// and SIGKILL as long again later.
 
 class Command {
  public:

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
@@ -20,7 +19,6 @@
 #include "atomicfile.h"
 #include "capabilities.h"
 #include "childprocess.h"
-#include "command.h"
 #include "config.h"
 #include "configtext.h"
 #include "connection.h"
@@ -272,26 +270,16 @@ bool inTerminalForeground() {
 // own, so that what it started ends with it.  The wait status, or -1 when
 // the command could not be run.
 int runStoppable(const std::string& command) {
-  using Clock = std::chrono::steady_clock;
   const SignalGate gate;
   ChildProcess child;
   ChildProcess::Plumbing plumbing;
   plumbing.ownGroup = !inTerminalForeground();
   if (!child.Start(command.c_str(), plumbing, gate.original())) return -1;
   const sig_atomic_t signalsBefore = signalsCaught;
-  std::optional<Clock::time_point> killAt;
-  bool killed = false;
-  for (;;) {
-    if (child.HasEnded()) return child.Reap(false);
-    if (!killAt && signalsCaught != signalsBefore) {
-      child.Signal(SIGTERM);
-      killAt = Clock::now() + kCommandGrace;
-    } else if (killAt && !killed && Clock::now() >= *killAt) {
-      child.Signal(SIGKILL);
-      killed = true;
-    }
-    gate.Wait(-1, 0, killed ? std::nullopt : killAt);
-  }
+  return child.Finish(gate, [signalsBefore]() -> std::optional<SignalGate::Clock::time_point> {
+    if (signalsCaught == signalsBefore) return std::nullopt;
+    return SignalGate::Clock::now();
+  });
 }
 
 // 1 when the command is not set or ended with status 0.  The preconnect
