@@ -70,36 +70,6 @@ int familyOf(const NntpConnection::Address& address) {
 // the answer to QUIT is not read.
 bool stopSignalCaught() { return signalsCaught != 0; }
 
-// Holds the stop signals back from the look at the count of signals to
-// the wait, and lets them in only inside ppoll: one that comes in between
-// then ends the wait with EINTR instead of being slept through until the
-// server speaks or the deadline passes.
-class StopSignalsHeld {
- public:
-  StopSignalsHeld() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int sig : kStopSignals) sigaddset(&stops, sig);
-    pthread_sigmask(SIG_BLOCK, &stops, &open_);
-  }
-  ~StopSignalsHeld() {
-    const int savedErrno = errno;
-    pthread_sigmask(SIG_SETMASK, &open_, nullptr);
-    errno = savedErrno;
-  }
-  StopSignalsHeld(const StopSignalsHeld&) = delete;
-  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
-
-  // poll with the signals let in; timeoutMs < 0 waits for ever.
-  int Poll(pollfd* fds, nfds_t count, int timeoutMs) const {
-    const timespec timeout{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000};
-    return ppoll(fds, count, timeoutMs < 0 ? nullptr : &timeout, &open_);
-  }
-
- private:
-  sigset_t open_;
-};
-
 // Where the zone of an IPv6 address begins ("fe80::1%eth0": at the '%'),
 // or npos when host is no such address.
 std::size_t zoneStart(const std::string& host) {
@@ -280,7 +250,7 @@ int NntpConnection::ConnectAddresses(const std::vector<Address>& addresses) {
     }
     int ready;
     {
-      StopSignalsHeld held;
+      const SignalGate held(false);
       if (stopSignalCaught()) {
         Stop();
         return fail(false);
@@ -690,7 +660,7 @@ int NntpConnection::AwaitSocket(short events) {
     pollfd p{socket_.get(), static_cast<short>(events | (flush ? POLLOUT : 0)), 0};
     int ready;
     {
-      StopSignalsHeld held;
+      const SignalGate held(false);
       if (stopSignalCaught()) return Stop();
       ready = held.Poll(&p, 1, MillisecondsLeft());
     }
@@ -914,7 +884,7 @@ NntpConnection::WaitResult NntpConnection::Wait(bool pollOnly, Readiness& ready,
   pollfd p{socket_.get(), static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0};
   int count;
   {
-    StopSignalsHeld held;
+    const SignalGate held(false);
     if (signalsSeen >= 0 && signalsCaught != signalsSeen) return WaitResult::kInterrupted;
     count = held.Poll(&p, 1, pollOnly ? 0 : MillisecondsLeft());
   }

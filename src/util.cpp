@@ -258,18 +258,27 @@ FILE* myfopen(const char* path, const char* mode) {
   return std::fopen(name->c_str(), mode);
 }
 
-SignalGate::SignalGate() {
+SignalGate::SignalGate(bool children) {
   sigset_t held;
   sigemptyset(&held);
   for (int sig : kStopSignals) sigaddset(&held, sig);
-  sigaddset(&held, SIGCHLD);
+  if (children) sigaddset(&held, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &held, &original_);
   waitMask_ = original_;
   for (int sig : kStopSignals) sigdelset(&waitMask_, sig);
-  sigdelset(&waitMask_, SIGCHLD);
+  if (children) sigdelset(&waitMask_, SIGCHLD);
 }
 
-SignalGate::~SignalGate() { pthread_sigmask(SIG_SETMASK, &original_, nullptr); }
+SignalGate::~SignalGate() {
+  const int savedErrno = errno;
+  pthread_sigmask(SIG_SETMASK, &original_, nullptr);
+  errno = savedErrno;
+}
+
+int SignalGate::Poll(pollfd* fds, nfds_t count, int timeoutMs) const {
+  const timespec timeout{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000};
+  return ppoll(fds, count, timeoutMs < 0 ? nullptr : &timeout, &waitMask_);
+}
 
 void SignalGate::Wait(int fd, short events,
                       const std::optional<Clock::time_point>& deadline) const {

@@ -6,6 +6,7 @@
 #ifndef PELLITON_UTIL_H
 #define PELLITON_UTIL_H
 
+#include <poll.h>
 #include <signal.h>
 
 #include <chrono>
@@ -104,14 +105,16 @@ std::optional<std::string> ResolvePath(const char* path);
 // Prints nothing.
 FILE* myfopen(const char* path, const char* mode);
 
-// Holds back the signals that end a run, and SIGCHLD, everywhere but in
-// its waits, for as long as it lives: a signal that arrives just before a
-// wait still ends that wait instead of being noticed only after it.
+// Holds back the signals that end a run, and SIGCHLD unless told not to
+// (a wait with no child to hear of), everywhere but in its waits, for as
+// long as it lives: a signal that arrives just before a wait still ends
+// that wait instead of being noticed only after it.
 class SignalGate {
  public:
   using Clock = std::chrono::steady_clock;
 
-  SignalGate();
+  explicit SignalGate(bool children = true);
+  // Leaves errno as it was, for the caller of a wait to look at.
   ~SignalGate();
   SignalGate(const SignalGate&) = delete;
   SignalGate& operator=(const SignalGate&) = delete;
@@ -124,6 +127,9 @@ class SignalGate {
   // most a second, so that a signal taken by another thread of a host
   // process (a test) is noticed all the same.
   void Wait(int fd, short events, const std::optional<Clock::time_point>& deadline) const;
+  // ppoll(2) with the held signals let in: its result, -1 with EINTR when
+  // a signal came.  timeoutMs < 0 waits for ever.
+  int Poll(pollfd* fds, nfds_t count, int timeoutMs) const;
 
  private:
   sigset_t original_;
